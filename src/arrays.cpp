@@ -1,0 +1,162 @@
+// NumPy's array API, loaded at the first array, and the arrays handed out as "data".
+#define PY_ARRAY_UNIQUE_SYMBOL vorn_ARRAY_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include "arrays.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include "errors.hpp"
+
+namespace vorn {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// PySliceContainer: the base object of each array, owner of its sample storage.
+
+using DropFn = void (*)(void* ptr, std::size_t capacity);
+
+struct PySliceContainer {
+    PyObject_HEAD
+    void* ptr;             // owned sample storage (from sample_alloc), or a static dummy
+    std::size_t len;       // elements in use
+    std::size_t capacity;  // elements allocated; 0 when nothing is owned
+    DropFn drop;           // frees ptr for this element type
+};
+
+template <class T>
+void drop_samples(void* ptr, std::size_t capacity) {
+    if (capacity != 0) sample_free(ptr, capacity * sizeof(T));
+}
+
+void PySliceContainer_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<PySliceContainer*>(op);
+    if (self->drop != nullptr) self->drop(self->ptr, self->capacity);
+    PyTypeObject* tp = Py_TYPE(op);
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+constexpr const char kContainerDoc[] = "Owner of the samples under an event's \"data\" array.";
+
+PyType_Slot container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(PySliceContainer_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kContainerDoc)},
+    {0, nullptr},
+};
+
+// Not instantiable from Python: a container is only ever made here, filled.
+PyType_Spec container_spec = {
+    "builtins.PySliceContainer",
+    sizeof(PySliceContainer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    container_slots,
+};
+
+PyTypeObject* container_type_cell = nullptr;  // owned, created once per process
+
+PyTypeObject* container_type() {
+    if (container_type_cell == nullptr) {
+        PyObject* tp = PyType_FromSpec(&container_spec);
+        if (tp == nullptr) return nullptr;
+        if (container_type_cell == nullptr) {
+            container_type_cell = reinterpret_cast<PyTypeObject*>(tp);
+        } else {
+            Py_DECREF(tp);
+        }
+    }
+    return container_type_cell;
+}
+
+// ---------------------------------------------------------------------------------------
+// NumPy's array API
+
+constexpr const char kCapsuleFailure[] = "Failed to access NumPy array API capsule";
+
+// The installed NumPy's major version, or -1 with an exception set.
+long numpy_major_version() {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return -1;
+    const char* text = PyUnicode_AsUTF8(version.get());
+    if (text == nullptr) return -1;
+    long major = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) major = major * 10 + (*text - '0');
+    return major;
+}
+
+// Loads the API table from the `_ARRAY_API` capsule once per process. On failure raises
+// PanicException and leaves the table unset, so that the next array tries again.
+bool load_numpy_api() {
+    if (PyArray_API != nullptr) return true;
+    const long major = numpy_major_version();
+    if (major < 0) return raise_panic_from_pending(kCapsuleFailure), false;
+    Ref multiarray = Ref::steal(
+        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
+    if (!multiarray) return raise_panic_from_pending(kCapsuleFailure), false;
+    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return raise_panic_from_pending(kCapsuleFailure), false;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return raise_panic_from_pending(kCapsuleFailure), false;
+    }
+    auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) return raise_panic_from_pending(kCapsuleFailure), false;
+
+    // The checks NumPy's own import makes: a table from a newer ABI, or an older NumPy
+    // than this module was built for, cannot serve.
+    PyArray_API = table;
+    const unsigned abi_version = PyArray_GetNDArrayCVersion();
+    const unsigned feature_version = PyArray_GetNDArrayCFeatureVersion();
+    if (abi_version > NPY_ABI_VERSION || feature_version < NPY_FEATURE_VERSION) {
+        PyArray_API = nullptr;
+        PyErr_Format(PyExc_RuntimeError, "NumPy C API version 0x%x/0x%x is not supported",
+                     abi_version, feature_version);
+        return raise_panic_from_pending(kCapsuleFailure), false;
+    }
+    PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
+    return true;
+}
+
+// Stands in as the data pointer of empty arrays, so that NumPy never allocates (and
+// owns) memory of its own for them.
+alignas(kSampleAlign) const std::uint8_t empty_samples[kSampleAlign] = {};
+
+template <class T, int TypeNum>
+PyObject* make_array(SampleVec<T>& vec) {
+    PyTypeObject* tp = container_type();
+    if (tp == nullptr) return raise_panic_from_pending("cannot create the PySliceContainer type");
+    auto* c = PyObject_New(PySliceContainer, tp);
+    if (c == nullptr) return raise_panic_from_pending("cannot allocate a PySliceContainer");
+    const auto n = static_cast<npy_intp>(vec.size());
+    void* data = vec.data() != nullptr ? static_cast<void*>(vec.data())
+                                       : const_cast<std::uint8_t*>(empty_samples);
+    c->len = vec.size();
+    c->capacity = vec.capacity();
+    c->ptr = vec.release();
+    c->drop = drop_samples<T>;
+    Ref container = Ref::steal(reinterpret_cast<PyObject*>(c));
+
+    if (!load_numpy_api()) return nullptr;
+    PyArray_Descr* descr = PyArray_DescrFromType(TypeNum);
+    if (descr == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
+    npy_intp dims[1] = {n};
+    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data,
+                                                NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array) return raise_panic_from_pending("cannot create the sample array");
+    // Steals the container even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
+        return raise_panic_from_pending("cannot set the sample array's base");
+    }
+    return array.release();
+}
+
+}  // namespace
+
+PyObject* sample_array(SampleVec<std::uint16_t>& vec) { return make_array<std::uint16_t, NPY_USHORT>(vec); }
+PyObject* sample_array(SampleVec<float>& vec) { return make_array<float, NPY_FLOAT>(vec); }
+
+}  // namespace vorn

@@ -1,0 +1,15 @@
+// NumPy arrays over decoded sample storage, owned by PySliceContainer base objects.
+#pragma once
+
+#include "decoder.hpp"
+#include "pyref.hpp"
+
+namespace vorn {
+
+// Builds the 1-D array (uint16 / float32) over the samples of `vec`, taking over its
+// storage without a copy; `vec` is left empty. On failure returns null with
+// PanicException raised, and the storage is freed.
+PyObject* sample_array(SampleVec<std::uint16_t>& vec);
+PyObject* sample_array(SampleVec<float>& vec);
+
+}  // namespace vorn

@@ -1,0 +1,306 @@
+// The buffered file source, I/O error text and sample storage shared by both decoders.
+#include "decoder.hpp"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <new>
+
+namespace vorn {
+
+// ---------------------------------------------------------------------------------------
+// IoError
+
+IoError IoError::from_errno(int err) {
+    return {err == EINTR ? ErrorKind::Interrupted : ErrorKind::Os, err, nullptr};
+}
+
+namespace {
+// strerror_r comes in two flavours; overloads pick the one this libc declares.
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
+[[maybe_unused]] const char* strerror_result(const char* r, const char*) { return r; }
+}  // namespace
+
+std::string IoError::text() const {
+    if (message != nullptr) return message;
+    char buf[256];
+    buf[0] = '\0';
+    const char* desc = strerror_result(strerror_r(code, buf, sizeof buf), buf);
+    std::string out = desc != nullptr ? desc : "Unknown error";
+    out += " (os error ";
+    out += std::to_string(code);
+    out += ')';
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Sample storage
+
+namespace {
+
+// Blocks this big are worth keeping: on 32-bit glibc they are fresh mmaps whose page
+// faults cost more than filling them. The cache is small and bounded, and gives back
+// only blocks of exactly the requested size (a stream's records are usually alike).
+constexpr std::size_t kCacheMinBytes = 256 * 1024;
+constexpr std::size_t kCacheMaxBytes = 64 * 1024 * 1024;
+constexpr std::size_t kCacheSlots = 4;
+
+struct BlockCache {
+    std::mutex lock;
+    std::array<void*, kCacheSlots> ptr{};
+    std::array<std::size_t, kCacheSlots> size{};
+
+    void* take(std::size_t bytes) {
+        std::lock_guard<std::mutex> guard(lock);
+        for (std::size_t i = 0; i < kCacheSlots; ++i) {
+            if (ptr[i] != nullptr && size[i] == bytes) return std::exchange(ptr[i], nullptr);
+        }
+        return nullptr;
+    }
+
+    // Keeps the block if a slot is free; otherwise the caller frees it.
+    bool put(void* p, std::size_t bytes) {
+        if (bytes < kCacheMinBytes || bytes > kCacheMaxBytes) return false;
+        std::lock_guard<std::mutex> guard(lock);
+        for (std::size_t i = 0; i < kCacheSlots; ++i) {
+            if (ptr[i] == nullptr) {
+                ptr[i] = p;
+                size[i] = bytes;
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// Never destroyed: arrays may free their storage during interpreter shutdown, after
+// static destructors would have run.
+BlockCache& block_cache() {
+    static BlockCache* cache = new BlockCache;
+    return *cache;
+}
+
+}  // namespace
+
+void* sample_alloc(std::size_t bytes) {
+    if (bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes) {
+        if (void* p = block_cache().take(bytes)) return p;
+    }
+    void* p = nullptr;
+    if (posix_memalign(&p, kSampleAlign, bytes == 0 ? 1 : bytes) != 0) throw std::bad_alloc();
+    return p;
+}
+
+void sample_free(void* p, std::size_t bytes) noexcept {
+    if (p == nullptr) return;
+    if (!block_cache().put(p, bytes)) free(p);
+}
+
+// ---------------------------------------------------------------------------------------
+// BufReader
+
+namespace {
+// Closes a descriptor on scope exit unless released: keeps the constructor's promise
+// that the descriptor is closed even when the buffer cannot be allocated.
+struct FdGuard {
+    int fd;
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+}  // namespace
+
+BufReader::BufReader(int fd) {
+    FdGuard guard{fd};
+    buf_ = static_cast<std::uint8_t*>(::operator new(kCapacity));
+    fd_ = std::exchange(guard.fd, -1);
+}
+
+BufReader::BufReader(BufReader&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), buf_(std::exchange(o.buf_, nullptr)),
+      pos_(std::exchange(o.pos_, 0)), filled_(std::exchange(o.filled_, 0)),
+      offset_(std::exchange(o.offset_, 0)) {}
+
+BufReader& BufReader::operator=(BufReader&& o) noexcept {
+    if (this != &o) {
+        this->~BufReader();
+        new (this) BufReader(std::move(o));
+    }
+    return *this;
+}
+
+BufReader::~BufReader() {
+    ::operator delete(buf_);
+    if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to report to
+}
+
+ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
+    ssize_t r = ::read(fd_, dst, n);
+    if (r < 0) return {0, errno};
+    offset_ += static_cast<std::uint64_t>(r);
+    return {static_cast<std::size_t>(r), 0};
+}
+
+ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
+    if (pos_ == filled_) {
+        if (n >= kCapacity) {
+            pos_ = filled_ = 0;
+            return sys_read(dst, n);
+        }
+        ReadResult r = sys_read(buf_, kCapacity);
+        if (r.err != 0) return r;
+        pos_ = 0;
+        filled_ = r.count;
+    }
+    std::size_t take = std::min(n, filled_ - pos_);
+    std::memcpy(dst, buf_ + pos_, take);
+    pos_ += take;
+    return {take, 0};
+}
+
+bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err) {
+    if (filled_ - pos_ >= n - have) {
+        std::memcpy(dst + have, buf_ + pos_, n - have);
+        pos_ += n - have;
+        have = n;
+        return true;
+    }
+    while (have < n) {
+        ReadResult r = read(dst + have, n - have);
+        if (r.err == EINTR) continue;
+        if (r.err != 0) {
+            err = IoError::from_errno(r.err);
+            return false;
+        }
+        if (r.count == 0) {
+            err = IoError::unexpected_eof();
+            return false;
+        }
+        have += r.count;
+    }
+    return true;
+}
+
+bool BufReader::refill(IoError& err) {
+    for (;;) {
+        ReadResult r = sys_read(buf_, kCapacity);
+        if (r.err == EINTR) continue;
+        if (r.err != 0) {
+            err = IoError::from_errno(r.err);
+            return false;
+        }
+        pos_ = 0;
+        filled_ = r.count;
+        if (r.count == 0) {
+            err = IoError::unexpected_eof();
+            return false;
+        }
+        return true;
+    }
+}
+
+bool BufReader::skip(std::size_t n, IoError& err) {
+    while (n > 0) {
+        if (pos_ == filled_ && !refill(err)) return false;
+        std::size_t take = std::min(n, filled_ - pos_);
+        pos_ += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool BufReader::seek_to_start(IoError& err) {
+    if (::lseek64(fd_, 0, SEEK_SET) < 0) {
+        err = IoError::from_errno(errno);
+        return false;
+    }
+    pos_ = filled_ = 0;
+    offset_ = 0;
+    return true;
+}
+
+std::int64_t BufReader::remaining_hint() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    auto rest = static_cast<std::int64_t>(st.st_size) - static_cast<std::int64_t>(offset_);
+    return std::max<std::int64_t>(rest, 0) + static_cast<std::int64_t>(filled_ - pos_);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sample blocks
+
+namespace {
+
+// Blocks up to this size are allocated whole at once: cheap, and bounded.
+constexpr std::size_t kWholeAllocBytes = 64 * 1024;
+
+// Makes room for at least `need` bytes of a `total`-byte block, growing by what the
+// file holds (regular files) or geometrically (pipes, unknown sources).
+template <class T>
+void grow_for(const BufReader& src, SampleVec<T>& vec, std::size_t have, std::size_t need,
+              std::size_t total) {
+    if (vec.capacity_bytes() >= need) return;
+    std::size_t want = total;
+    if (total > kWholeAllocBytes) {
+        want = std::max(need, 2 * vec.capacity_bytes());
+        std::int64_t hint = src.remaining_hint();
+        if (hint < 0) {
+            want = std::max(want, kWholeAllocBytes);
+        } else {
+            want = std::max<std::size_t>(want, have + static_cast<std::size_t>(std::min<std::int64_t>(
+                                                          hint, static_cast<std::int64_t>(total))));
+        }
+        want = std::min(want, total);
+    }
+    vec.reserve((want + sizeof(T) - 1) / sizeof(T));
+}
+
+}  // namespace
+
+template <class T>
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have,
+                  IoError& err) {
+    vec.set_size(0);
+    while (have < bytes) {
+        const std::size_t want = bytes - have;
+        if (std::size_t buffered = src.buffered(); buffered != 0) {
+            std::size_t take = std::min(buffered, want);
+            grow_for(src, vec, have, have + take, bytes);
+            std::memcpy(vec.bytes() + have, src.buffered_data(), take);
+            src.consume(take);
+            have += take;
+        } else if (want >= BufReader::kCapacity) {
+            // Straight from the kernel into the storage: the buffer is bypassed.
+            grow_for(src, vec, have, have + BufReader::kCapacity, bytes);
+            std::size_t room = std::min(want, vec.capacity_bytes() - have);
+            ReadResult r = src.read(vec.bytes() + have, room);
+            if (r.err == EINTR) continue;
+            if (r.err != 0) {
+                err = IoError::from_errno(r.err);
+                return false;
+            }
+            if (r.count == 0) {
+                err = IoError::unexpected_eof();
+                return false;
+            }
+            have += r.count;
+        } else if (!src.refill(err)) {
+            return false;
+        }
+    }
+    vec.set_size(bytes / sizeof(T));
+    samples_from_le(vec.data(), vec.size());
+    return true;
+}
+
+template bool read_samples<std::uint16_t>(BufReader&, SampleVec<std::uint16_t>&, std::size_t,
+                                          std::size_t&, IoError&);
+template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t&,
+                                  IoError&);
+
+}  // namespace vorn

@@ -1,0 +1,245 @@
+// The decoder core shared by both record formats: the buffered file source, I/O error
+// values, owned sample storage and the outcome of one decoding step. No Python here.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace vorn {
+
+// ---------------------------------------------------------------------------------------
+// Errors
+
+enum class ErrorKind : std::uint8_t {
+    Interrupted,    // EINTR; read_exact retries it
+    UnexpectedEof,  // the file ended inside an exact read; never an OS error number
+    InvalidInput,   // a file name with a NUL byte
+    Os,             // any other OS error number
+};
+
+inline constexpr const char kUnexpectedEofMessage[] = "failed to fill whole buffer";
+inline constexpr const char kNulByteMessage[] = "file name contained an unexpected NUL byte";
+
+// A failed open, read or seek: an OS error number, or a fixed message.
+struct IoError {
+    ErrorKind kind = ErrorKind::Os;
+    int code = 0;                     // OS error number; 0 when `message` is set
+    const char* message = nullptr;    // static text, or null for OS errors
+
+    static IoError from_errno(int err);
+    static IoError unexpected_eof() { return {ErrorKind::UnexpectedEof, 0, kUnexpectedEofMessage}; }
+    static IoError nul_byte() { return {ErrorKind::InvalidInput, 0, kNulByteMessage}; }
+
+    // "{description} (os error {n})", or the fixed message.
+    std::string text() const;
+};
+
+// The one internal fault a decoder raises: a computed byte count that is out of range.
+// It abandons the running operation; the Python boundary turns it into PanicException.
+class CapacityOverflow : public std::exception {
+public:
+    const char* what() const noexcept override { return "capacity overflow"; }
+};
+
+// ---------------------------------------------------------------------------------------
+// Sample storage
+
+// Alignment of sample storage: the kernel copies into 64-byte-aligned memory several
+// times faster than into memory that is only 16-byte aligned.
+inline constexpr std::size_t kSampleAlign = 64;
+
+// Raw aligned blocks for sample storage. Big blocks are kept in a small cache when freed
+// so that a stream of large records does not pay for fresh pages on every record.
+void* sample_alloc(std::size_t bytes);              // throws std::bad_alloc
+void sample_free(void* p, std::size_t bytes) noexcept;
+
+// A growable, owning, 64-byte-aligned array of samples (trivially copyable T). Unlike
+// std::vector it never zero-fills, and its storage can be released to a new owner.
+template <class T>
+class SampleVec {
+public:
+    SampleVec() = default;
+    SampleVec(const SampleVec&) = delete;
+    SampleVec& operator=(const SampleVec&) = delete;
+    SampleVec(SampleVec&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)) {}
+    SampleVec& operator=(SampleVec&& o) noexcept {
+        if (this != &o) {
+            reset();
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+            capacity_ = std::exchange(o.capacity_, 0);
+        }
+        return *this;
+    }
+    ~SampleVec() { reset(); }
+
+    T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    std::uint8_t* bytes() const { return reinterpret_cast<std::uint8_t*>(data_); }
+    std::size_t capacity_bytes() const { return capacity_ * sizeof(T); }
+
+    // Grows the capacity to at least `n` elements, keeping the contents.
+    void reserve(std::size_t n) {
+        if (n <= capacity_) return;
+        T* fresh = static_cast<T*>(sample_alloc(n * sizeof(T)));
+        if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+        if (data_ != nullptr) sample_free(data_, capacity_bytes());
+        data_ = fresh;
+        capacity_ = n;
+    }
+    void set_size(std::size_t n) { size_ = n; }  // n <= capacity(); contents as written
+
+    // Hands the storage to a new owner, who must give it back to sample_free() with
+    // capacity * sizeof(T) bytes. Leaves this vector empty.
+    T* release() {
+        size_ = 0;
+        capacity_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+    void reset() {
+        if (data_ != nullptr) sample_free(data_, capacity_bytes());
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    T* data_ = nullptr;        // owned, from sample_alloc; null when capacity_ is 0
+    std::size_t size_ = 0;     // elements in use
+    std::size_t capacity_ = 0; // elements allocated
+};
+
+// ---------------------------------------------------------------------------------------
+// The buffered source
+
+// The outcome of one system read: a byte count (0 at the end of the file) or an error.
+struct ReadResult {
+    std::size_t count = 0;
+    int err = 0;  // errno, or 0 on success
+};
+
+// The opened file behind an 8192-byte read buffer. Owns the descriptor and the buffer.
+class BufReader {
+public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    // Takes ownership of `fd`, which is closed even when the buffer cannot be allocated.
+    explicit BufReader(int fd);
+    BufReader(BufReader&& o) noexcept;
+    BufReader& operator=(BufReader&& o) noexcept;
+    BufReader(const BufReader&) = delete;
+    BufReader& operator=(const BufReader&) = delete;
+    ~BufReader();
+
+    int fd() const { return fd_; }
+
+    // The buffered, unread bytes.
+    const std::uint8_t* buffered_data() const { return buf_ + pos_; }
+    std::size_t buffered() const { return filled_ - pos_; }
+    void consume(std::size_t n) { pos_ += n; }
+
+    // One buffered read of up to n bytes: reads straight into `dst` when the buffer is
+    // empty and n >= 8192, else through the buffer. A count of 0 means the end of the file.
+    ReadResult read(std::uint8_t* dst, std::size_t n);
+
+    // Fills exactly n bytes of `dst`, retrying EINTR. Bytes taken before a failure stay
+    // consumed. The end of the file is the UnexpectedEof error.
+    bool read_exact(std::uint8_t* dst, std::size_t n, IoError& err) {
+        std::size_t have = 0;
+        return fill(dst, n, have, err);
+    }
+
+    // Resumable form of read_exact: fills dst[have..n) and advances `have` as bytes
+    // arrive, so that a caller can keep a partial fill across the end of the file and
+    // complete it once the file has grown.
+    bool fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err);
+
+    // Refills an empty buffer with one read. Returns false with `err` set on failure
+    // (UnexpectedEof at the end of the file); EINTR is retried.
+    bool refill(IoError& err);
+
+    // Reads and discards n bytes through the buffer, without allocating.
+    bool skip(std::size_t n, IoError& err);
+
+    // Moves the file to offset 0 and discards the buffered bytes.
+    bool seek_to_start(IoError& err);
+
+    // Bytes the file still holds past what has been consumed, when that can be known
+    // (a regular file); -1 otherwise. Used to size allocations by what really exists.
+    std::int64_t remaining_hint() const;
+
+private:
+    ReadResult sys_read(std::uint8_t* dst, std::size_t n);
+
+    int fd_ = -1;                 // owned descriptor; -1 once moved from
+    std::uint8_t* buf_ = nullptr; // owned, kCapacity bytes; null once moved from
+    std::size_t pos_ = 0;         // read position in buf_
+    std::size_t filled_ = 0;      // fill level of buf_
+    std::uint64_t offset_ = 0;    // file offset of the descriptor (bytes read since offset 0)
+};
+
+// ---------------------------------------------------------------------------------------
+// Decoded events
+
+// One decoded event, owned by value: the format's header and its samples.
+template <class Header, class Sample>
+struct EventRecord {
+    using sample_type = Sample;
+    Header header{};
+    SampleVec<Sample> data;
+};
+
+// The outcome of one decoder `next`: a record, the end of data, or an I/O error.
+template <class R>
+struct NextResult {
+    enum class Kind : std::uint8_t { Record, End, Error };
+    Kind kind = Kind::End;
+    R record;       // valid when kind == Record
+    IoError error;  // valid when kind == Error
+};
+
+// Little-endian field decoding from unaligned bytes.
+template <class T>
+inline T load_le(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        auto* b = reinterpret_cast<std::uint8_t*>(&v);
+        for (std::size_t j = 0; j < sizeof(T) / 2; ++j) std::swap(b[j], b[sizeof(T) - 1 - j]);
+    }
+    return v;
+}
+
+// Converts a block of little-endian samples to native order in place (a no-op on
+// little-endian hosts).
+template <class T>
+inline void samples_from_le(T* p, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::size_t i = 0; i < n; ++i) {
+            auto* b = reinterpret_cast<std::uint8_t*>(p + i);
+            for (std::size_t j = 0; j < sizeof(T) / 2; ++j) std::swap(b[j], b[sizeof(T) - 1 - j]);
+        }
+    } else {
+        (void)p;
+        (void)n;
+    }
+}
+
+// Reads a record's sample block of `bytes` bytes into `vec`, resuming after the `have`
+// bytes already read. Storage grows with what the file really holds, never to a claimed
+// size before the bytes exist. On success `vec` holds bytes / sizeof(T) native samples.
+// Returns false with `err` set when the file ends first (UnexpectedEof) or a read fails;
+// the bytes read so far stay in `vec` and are counted in `have`.
+template <class T>
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have,
+                  IoError& err);
+
+}  // namespace vorn
