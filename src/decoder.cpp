@@ -239,21 +239,20 @@ namespace {
 // Blocks up to this size are allocated whole at once: cheap, and bounded.
 constexpr std::size_t kWholeAllocBytes = 64 * 1024;
 
-// Makes room for at least `need` bytes of a `total`-byte block, growing by what the
-// file holds (regular files) or geometrically (pipes, unknown sources).
+// Makes room for at least `need` bytes of a `total`-byte block. Beyond small blocks the
+// storage grows by what the file holds (`hint`, regular files) or geometrically (pipes,
+// hint -1), never to the claimed total before the bytes exist.
 template <class T>
-void grow_for(const BufReader& src, SampleVec<T>& vec, std::size_t have, std::size_t need,
-              std::size_t total) {
+void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t total, std::int64_t hint) {
     if (vec.capacity_bytes() >= need) return;
     std::size_t want = total;
     if (total > kWholeAllocBytes) {
         want = std::max(need, 2 * vec.capacity_bytes());
-        std::int64_t hint = src.remaining_hint();
         if (hint < 0) {
             want = std::max(want, kWholeAllocBytes);
         } else {
-            want = std::max<std::size_t>(want, have + static_cast<std::size_t>(std::min<std::int64_t>(
-                                                          hint, static_cast<std::int64_t>(total))));
+            want = std::max(want, have + static_cast<std::size_t>(std::min<std::int64_t>(
+                                             hint, static_cast<std::int64_t>(total))));
         }
         want = std::min(want, total);
     }
@@ -270,13 +269,26 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
         const std::size_t want = bytes - have;
         if (std::size_t buffered = src.buffered(); buffered != 0) {
             std::size_t take = std::min(buffered, want);
-            grow_for(src, vec, have, have + take, bytes);
+            if (vec.capacity_bytes() < have + take) {
+                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1);
+            }
             std::memcpy(vec.bytes() + have, src.buffered_data(), take);
             src.consume(take);
             have += take;
         } else if (want >= BufReader::kCapacity) {
+            if (vec.capacity_bytes() - have < BufReader::kCapacity) {
+                // Storage too full for a direct read. Where the file is known to hold
+                // less than a buffer's worth, or may hold nothing more, learn that through
+                // the buffer first rather than growing for bytes that may never come.
+                std::int64_t hint = bytes > kWholeAllocBytes ? src.remaining_hint() : -1;
+                bool unknown_more = hint < 0 && vec.capacity_bytes() != 0 && bytes > kWholeAllocBytes;
+                if ((hint >= 0 && hint < std::int64_t{BufReader::kCapacity}) || unknown_more) {
+                    if (!src.refill(err)) return false;
+                    continue;
+                }
+                grow_for(vec, have, have + BufReader::kCapacity, bytes, hint);
+            }
             // Straight from the kernel into the storage: the buffer is bypassed.
-            grow_for(src, vec, have, have + BufReader::kCapacity, bytes);
             std::size_t room = std::min(want, vec.capacity_bytes() - have);
             ReadResult r = src.read(vec.bytes() + have, room);
             if (r.err == EINTR) continue;

@@ -1,0 +1,113 @@
+// Test helpers: writers, temporary files and the read()/posix_memalign() hooks.
+#include "support.hpp"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+
+#include <stdexcept>
+
+namespace test {
+
+ReadHook read_hook;
+std::size_t largest_aligned_alloc = 0;
+
+Bytes wd1_record(std::int32_t event_size, std::vector<std::uint16_t> samples, std::int32_t board_id,
+                 std::int32_t event_counter) {
+    Bytes b;
+    put32(b, std::uint32_t(event_size));
+    put32(b, std::uint32_t(board_id));
+    put32(b, 0xAABBCCDDu);
+    put32(b, 3);
+    put32(b, std::uint32_t(event_counter));
+    put32(b, 0x80000000u);
+    for (std::uint16_t s : samples) {
+        b.push_back(std::uint8_t(s));
+        b.push_back(std::uint8_t(s >> 8));
+    }
+    return b;
+}
+
+Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter, std::uint16_t first) {
+    std::vector<std::uint16_t> s(std::size_t((std::int64_t(event_size) - 24) / 2));
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] = std::uint16_t(first + i);
+    return wd1_record(event_size, s, 1, event_counter);
+}
+
+Bytes wd2_record(std::uint32_t counter, std::uint64_t timestamp, std::uint32_t samples, std::uint64_t period,
+                 std::int64_t channel_word, const std::vector<float>& data) {
+    Bytes b;
+    put32(b, counter);
+    put64(b, timestamp);
+    put32(b, samples);
+    put64(b, period);
+    if (channel_word >= 0) put32(b, std::uint32_t(channel_word));
+    for (float f : data) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        put32(b, bits);
+    }
+    return b;
+}
+
+TempFile::TempFile(const Bytes& contents) {
+    char name[] = "/tmp/vorn-test-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) throw std::runtime_error("mkstemp");
+    path_ = name;
+    close(fd);
+    append(contents);
+}
+
+TempFile::~TempFile() { unlink(path_.c_str()); }
+
+void TempFile::append(const Bytes& more) const {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
+    if (fd < 0 || ::write(fd, more.data(), more.size()) != ssize_t(more.size())) throw std::runtime_error("append");
+    close(fd);
+}
+
+int TempFile::open_fd() const {
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("open");
+    return fd;
+}
+
+bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+}  // namespace test
+
+// The decoder core calls read() and posix_memalign(); these definitions in the test
+// binary take their place and forward to the C library.
+extern "C" ssize_t read(int fd, void* buf, size_t n) {
+    using Fn = ssize_t (*)(int, void*, size_t);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "read"));
+    auto& h = test::read_hook;
+    if (fd != h.fd || h.fd < 0) return real(fd, buf, n);
+    if (h.pending_eintr > 0) {
+        --h.pending_eintr;
+        errno = EINTR;
+        return -1;
+    }
+    h.pending_eintr = h.eintr_before_each;
+    if (h.fail_after_bytes >= 0 && h.bytes >= h.fail_after_bytes && h.fail_times > 0) {
+        --h.fail_times;
+        errno = h.fail_errno;
+        return -1;
+    }
+    if (h.max_chunk != 0 && n > h.max_chunk) n = h.max_chunk;
+    if (h.fail_after_bytes >= 0 && h.bytes < h.fail_after_bytes && h.fail_times > 0) {
+        n = std::min<size_t>(n, size_t(h.fail_after_bytes - h.bytes));
+    }
+    h.calls.push_back(n);
+    ssize_t r = real(fd, buf, n);
+    if (r > 0) h.bytes += r;
+    return r;
+}
+
+extern "C" int posix_memalign(void** p, size_t align, size_t size) {
+    using Fn = int (*)(void**, size_t, size_t);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "posix_memalign"));
+    if (size > test::largest_aligned_alloc) test::largest_aligned_alloc = size;
+    return real(p, align, size);
+}

@@ -1,0 +1,168 @@
+// Tests of the buffered source: exact reads, the buffer bypass, EINTR, seeking, errors.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "support.hpp"
+
+using namespace test;
+using vorn::BufReader;
+using vorn::ErrorKind;
+using vorn::IoError;
+
+namespace {
+
+void hook(int fd, int eintr = 0) {
+    read_hook = ReadHook{};
+    read_hook.fd = fd;
+    read_hook.eintr_before_each = read_hook.pending_eintr = eintr;
+}
+
+struct HookReset : ::testing::Test {
+    void TearDown() override { read_hook = ReadHook{}; }
+};
+using BufReaderTest = HookReset;
+
+}  // namespace
+
+TEST_F(BufReaderTest, ShortFileFailsWithUnexpectedEofAndConsumesWhatWasThere) {
+    TempFile f({1, 2});
+    BufReader r = f.reader();
+    std::uint8_t dst[4];
+    IoError err;
+    ASSERT_FALSE(r.read_exact(dst, 4, err));
+    EXPECT_EQ(err.kind, ErrorKind::UnexpectedEof);
+    EXPECT_EQ(err.text(), "failed to fill whole buffer");
+    EXPECT_EQ(dst[0], 1);
+    EXPECT_EQ(dst[1], 2);
+    hook(r.fd());
+    ASSERT_FALSE(r.read_exact(dst, 4, err));
+    EXPECT_EQ(err.kind, ErrorKind::UnexpectedEof);
+    EXPECT_EQ(read_hook.calls.size(), 1u);  // one read that found the end, nothing re-read
+}
+
+TEST_F(BufReaderTest, ZeroBytesAtEndOfFileSucceedWithoutReading) {
+    TempFile f;
+    BufReader r = f.reader();
+    hook(r.fd());
+    IoError err;
+    EXPECT_TRUE(r.read_exact(nullptr, 0, err));
+    EXPECT_TRUE(read_hook.calls.empty());
+}
+
+TEST_F(BufReaderTest, LargeReadWithEmptyBufferGoesStraightToDestination) {
+    Bytes data(20000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
+    TempFile f(data);
+    BufReader r = f.reader();
+    hook(r.fd());
+    Bytes dst(10000);
+    IoError err;
+    ASSERT_TRUE(r.read_exact(dst.data(), dst.size(), err));
+    EXPECT_EQ(read_hook.calls, std::vector<std::size_t>{10000});
+    EXPECT_EQ(r.buffered(), 0u);
+    ASSERT_TRUE(r.read_exact(dst.data(), 100, err));
+    EXPECT_EQ(read_hook.calls, (std::vector<std::size_t>{10000, 8192}));
+    EXPECT_EQ(r.buffered(), 8092u);
+    EXPECT_EQ(dst[0], data[10000]);
+    EXPECT_EQ(dst[99], data[10099]);
+}
+
+TEST_F(BufReaderTest, InjectedEintrIsRetriedAndShortReadsAreCompleted) {
+    Bytes data(30000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i ^ (i >> 8));
+    TempFile f(data);
+    BufReader r = f.reader();
+    hook(r.fd(), 3);
+    read_hook.max_chunk = 1000;
+    Bytes dst(data.size());
+    IoError err;
+    ASSERT_TRUE(r.read_exact(dst.data(), dst.size(), err));
+    EXPECT_EQ(dst, data);
+}
+
+// A real signal interrupts a blocking read on a pipe: the handler is installed without
+// SA_RESTART, and the writer signals the reader before it writes.
+TEST_F(BufReaderTest, SignalDuringBlockingReadIsRetried) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    BufReader r(p[0]);
+    pthread_t reader_thread = pthread_self();
+    std::thread writer([&] {
+        for (int i = 0; i < 5; ++i) {
+            usleep(20000);
+            pthread_kill(reader_thread, SIGUSR1);
+        }
+        const std::uint8_t msg[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
+        ASSERT_EQ(write(p[1], msg, 3), 3);
+        usleep(20000);
+        pthread_kill(reader_thread, SIGUSR1);
+        ASSERT_EQ(write(p[1], msg + 3, 3), 3);
+        close(p[1]);
+    });
+    std::uint8_t dst[6];
+    IoError err;
+    bool ok = r.read_exact(dst, 6, err);
+    writer.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    ASSERT_TRUE(ok) << err.text();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(dst), 6), "abcdef");
+}
+
+TEST_F(BufReaderTest, SeekToStartDiscardsBufferedBytes) {
+    TempFile f({10, 11, 12, 13, 14, 15});
+    BufReader r = f.reader();
+    std::uint8_t dst[4];
+    IoError err;
+    ASSERT_TRUE(r.read_exact(dst, 2, err));
+    EXPECT_EQ(r.buffered(), 4u);
+    ASSERT_TRUE(r.seek_to_start(err));
+    EXPECT_EQ(r.buffered(), 0u);
+    ASSERT_TRUE(r.read_exact(dst, 4, err));
+    EXPECT_EQ(dst[0], 10);
+    EXPECT_EQ(dst[3], 13);
+}
+
+TEST_F(BufReaderTest, ReadErrorIsReturnedWithItsNumber) {
+    TempFile f(Bytes(100));
+    BufReader r = f.reader();
+    hook(r.fd());
+    read_hook.fail_after_bytes = 0;
+    std::uint8_t dst[8];
+    IoError err;
+    ASSERT_FALSE(r.read_exact(dst, 8, err));
+    EXPECT_EQ(err.kind, ErrorKind::Os);
+    EXPECT_EQ(err.code, EIO);
+    EXPECT_EQ(err.text(), "Input/output error (os error 5)");
+}
+
+TEST(IoErrorText, DescribesTheNumberOrGivesTheFixedMessage) {
+    EXPECT_EQ(IoError::from_errno(ENOENT).text(), "No such file or directory (os error 2)");
+    EXPECT_EQ(IoError::from_errno(ESPIPE).text(), "Illegal seek (os error 29)");
+    EXPECT_EQ(IoError::from_errno(EINTR).kind, ErrorKind::Interrupted);
+    EXPECT_EQ(IoError::nul_byte().text(), "file name contained an unexpected NUL byte");
+}
+
+TEST(BufReaderOwnership, DestroyingTheReaderClosesTheDescriptor) {
+    TempFile f;
+    int fd = f.open_fd();
+    { BufReader r(fd); }
+    EXPECT_FALSE(fd_is_open(fd));
+}
+
+TEST(SampleStorage, IsAlignedForFastKernelCopies) {
+    vorn::SampleVec<float> v;
+    v.reserve(3);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, 0u);
+    vorn::SampleVec<std::uint16_t> big;
+    big.reserve(1 << 20);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big.data()) % vorn::kSampleAlign, 0u);
+}
