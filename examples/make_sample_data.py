@@ -1,0 +1,57 @@
+"""Writes the small sample runs in examples/data/ (seeded, so the files never change).
+
+WD1: 16 events of 512 uint16 samples from one board channel: negative pulses on a
+baseline near 8000 ADC counts. WD2: 10 events of two channels x 256 float32 samples in
+volts, sampled every 200 ps. Run it again only to regenerate the files.
+"""
+
+import pathlib
+import struct
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent / "data"
+
+
+def pulse(rng, n, baseline, noise, amplitude, t0, rise, fall):
+    t = np.arange(n, dtype=np.float64)
+    shape = np.where(t >= t0, (1 - np.exp(-(t - t0) / rise)) * np.exp(-(t - t0) / fall), 0.0)
+    shape /= max(shape.max(), 1e-12)
+    return baseline + rng.normal(0.0, noise, n) - amplitude * shape
+
+
+def wd1(rng, events=16, samples=512):
+    out = bytearray()
+    timestamp = 123_456
+    for i in range(events):
+        wave = pulse(rng, samples, 8000, 4.0, rng.uniform(300, 3000), rng.uniform(150, 170), 3.0, 40.0)
+        data = np.clip(np.rint(wave), 0, 16383).astype("<u2")
+        timestamp += int(rng.integers(20_000, 60_000))
+        out += struct.pack("<6i", 24 + 2 * samples, 3, 0, 5, i, timestamp & 0x7FFFFFFF)
+        out += data.tobytes()
+    return bytes(out)
+
+
+def wd2(rng, events=10, samples=256, channels=2, period_ps=200):
+    out = bytearray()
+    timestamp = 1_700_000_000_000_000
+    for i in range(events):
+        amplitude = rng.uniform(0.05, 0.4)
+        t0 = rng.uniform(90, 110)
+        waves = [pulse(rng, samples, 0.0, 0.002, amplitude * (1.0 if c == 0 else 0.6), t0 + 2 * c, 2.0, 15.0)
+                 for c in range(channels)]
+        timestamp += int(rng.integers(1_000_000, 9_000_000))
+        out += struct.pack("<IQIQi", 1000 + i, timestamp, samples, period_ps, channels)
+        out += np.concatenate(waves).astype("<f4").tobytes()
+    return bytes(out)
+
+
+def main():
+    rng = np.random.default_rng(20261208)
+    HERE.mkdir(exist_ok=True)
+    (HERE / "run.wd1").write_bytes(wd1(rng))
+    (HERE / "run.wd2").write_bytes(wd2(rng))
+
+
+if __name__ == "__main__":
+    main()
