@@ -238,3 +238,12 @@ def test_numpy_is_not_imported_by_import_or_construction(write):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert out.stdout.strip() == "False", out.stderr
+
+
+def test_entry_point_is_the_only_exported_symbol():
+    import shutil
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", vorn.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_vorn"]
