@@ -17,11 +17,10 @@ namespace {
 using DropFn = void (*)(void* ptr, std::size_t capacity);
 
 struct PySliceContainer {
-    PyObject_HEAD
-    void* ptr;             // owned sample storage (from sample_alloc), or a static dummy
-    std::size_t len;       // elements in use
-    std::size_t capacity;  // elements allocated; 0 when nothing is owned
-    DropFn drop;           // frees ptr for this element type
+    PyObject_HEAD void* ptr;  // owned sample storage (from sample_alloc), or a static dummy
+    std::size_t len;          // elements in use
+    std::size_t capacity;     // elements allocated; 0 when nothing is owned
+    DropFn drop;              // frees ptr for this element type
 };
 
 template <class T>
@@ -93,8 +92,8 @@ bool load_numpy_api() {
     if (PyArray_API != nullptr) return true;
     const long major = numpy_major_version();
     if (major < 0) return raise_panic_from_pending(kCapsuleFailure), false;
-    Ref multiarray = Ref::steal(
-        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
+    Ref multiarray =
+        Ref::steal(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
     if (!multiarray) return raise_panic_from_pending(kCapsuleFailure), false;
     Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!capsule) return raise_panic_from_pending(kCapsuleFailure), false;
@@ -112,8 +111,8 @@ bool load_numpy_api() {
     const unsigned feature_version = PyArray_GetNDArrayCFeatureVersion();
     if (abi_version > NPY_ABI_VERSION || feature_version < NPY_FEATURE_VERSION) {
         PyArray_API = nullptr;
-        PyErr_Format(PyExc_RuntimeError, "NumPy C API version 0x%x/0x%x is not supported",
-                     abi_version, feature_version);
+        PyErr_Format(PyExc_RuntimeError, "NumPy C API version 0x%x/0x%x is not supported", abi_version,
+                     feature_version);
         return raise_panic_from_pending(kCapsuleFailure), false;
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
@@ -131,8 +130,8 @@ PyObject* make_array(SampleVec<T>& vec) {
     auto* c = PyObject_New(PySliceContainer, tp);
     if (c == nullptr) return raise_panic_from_pending("cannot allocate a PySliceContainer");
     const auto n = static_cast<npy_intp>(vec.size());
-    void* data = vec.data() != nullptr ? static_cast<void*>(vec.data())
-                                       : const_cast<std::uint8_t*>(empty_samples);
+    void* data =
+        vec.data() != nullptr ? static_cast<void*>(vec.data()) : const_cast<std::uint8_t*>(empty_samples);
     c->len = vec.size();
     c->capacity = vec.capacity();
     c->ptr = vec.release();
@@ -144,8 +143,8 @@ PyObject* make_array(SampleVec<T>& vec) {
     if (descr == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
     npy_intp dims[1] = {n};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data,
-                                                NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return raise_panic_from_pending("cannot create the sample array");
     // Steals the container even when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
@@ -156,7 +155,11 @@ PyObject* make_array(SampleVec<T>& vec) {
 
 }  // namespace
 
-PyObject* sample_array(SampleVec<std::uint16_t>& vec) { return make_array<std::uint16_t, NPY_USHORT>(vec); }
-PyObject* sample_array(SampleVec<float>& vec) { return make_array<float, NPY_FLOAT>(vec); }
+PyObject* sample_array(SampleVec<std::uint16_t>& vec) {
+    return make_array<std::uint16_t, NPY_USHORT>(vec);
+}
+PyObject* sample_array(SampleVec<float>& vec) {
+    return make_array<float, NPY_FLOAT>(vec);
+}
 
 }  // namespace vorn

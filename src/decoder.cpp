@@ -22,8 +22,12 @@ IoError IoError::from_errno(int err) {
 
 namespace {
 // strerror_r comes in two flavours; overloads pick the one this libc declares.
-[[maybe_unused]] const char* strerror_result(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
-[[maybe_unused]] const char* strerror_result(const char* r, const char*) { return r; }
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) {
+    return rc == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* strerror_result(const char* r, const char*) {
+    return r;
+}
 }  // namespace
 
 std::string IoError::text() const {
@@ -122,8 +126,10 @@ BufReader::BufReader(int fd) {
 }
 
 BufReader::BufReader(BufReader&& o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), buf_(std::exchange(o.buf_, nullptr)),
-      pos_(std::exchange(o.pos_, 0)), filled_(std::exchange(o.filled_, 0)),
+    : fd_(std::exchange(o.fd_, -1)),
+      buf_(std::exchange(o.buf_, nullptr)),
+      pos_(std::exchange(o.pos_, 0)),
+      filled_(std::exchange(o.filled_, 0)),
       offset_(std::exchange(o.offset_, 0)) {}
 
 BufReader& BufReader::operator=(BufReader&& o) noexcept {
@@ -251,8 +257,8 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
         if (hint < 0) {
             want = std::max(want, kWholeAllocBytes);
         } else {
-            want = std::max(want, have + static_cast<std::size_t>(std::min<std::int64_t>(
-                                             hint, static_cast<std::int64_t>(total))));
+            want = std::max(want, have + static_cast<std::size_t>(
+                                             std::min<std::int64_t>(hint, static_cast<std::int64_t>(total))));
         }
         want = std::min(want, total);
     }
@@ -262,8 +268,7 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
 }  // namespace
 
 template <class T>
-bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have,
-                  IoError& err) {
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err) {
     vec.set_size(0);
     while (have < bytes) {
         const std::size_t want = bytes - have;
@@ -310,9 +315,8 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
     return true;
 }
 
-template bool read_samples<std::uint16_t>(BufReader&, SampleVec<std::uint16_t>&, std::size_t,
-                                          std::size_t&, IoError&);
-template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t&,
-                                  IoError&);
+template bool read_samples<std::uint16_t>(BufReader&, SampleVec<std::uint16_t>&, std::size_t, std::size_t&,
+                                          IoError&);
+template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t&, IoError&);
 
 }  // namespace vorn

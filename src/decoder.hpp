@@ -28,8 +28,8 @@ inline constexpr const char kNulByteMessage[] = "file name contained an unexpect
 // A failed open, read or seek: an OS error number, or a fixed message.
 struct IoError {
     ErrorKind kind = ErrorKind::Os;
-    int code = 0;                     // OS error number; 0 when `message` is set
-    const char* message = nullptr;    // static text, or null for OS errors
+    int code = 0;                   // OS error number; 0 when `message` is set
+    const char* message = nullptr;  // static text, or null for OS errors
 
     static IoError from_errno(int err);
     static IoError unexpected_eof() { return {ErrorKind::UnexpectedEof, 0, kUnexpectedEofMessage}; }
@@ -55,7 +55,7 @@ inline constexpr std::size_t kSampleAlign = 64;
 
 // Raw aligned blocks for sample storage. Big blocks are kept in a small cache when freed
 // so that a stream of large records does not pay for fresh pages on every record.
-void* sample_alloc(std::size_t bytes);              // throws std::bad_alloc
+void* sample_alloc(std::size_t bytes);  // throws std::bad_alloc
 void sample_free(void* p, std::size_t bytes) noexcept;
 
 // A growable, owning, 64-byte-aligned array of samples (trivially copyable T). Unlike
@@ -67,7 +67,8 @@ public:
     SampleVec(const SampleVec&) = delete;
     SampleVec& operator=(const SampleVec&) = delete;
     SampleVec(SampleVec&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+        : data_(std::exchange(o.data_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
           capacity_(std::exchange(o.capacity_, 0)) {}
     SampleVec& operator=(SampleVec&& o) noexcept {
         if (this != &o) {
@@ -112,9 +113,9 @@ public:
     }
 
 private:
-    T* data_ = nullptr;        // owned, from sample_alloc; null when capacity_ is 0
-    std::size_t size_ = 0;     // elements in use
-    std::size_t capacity_ = 0; // elements allocated
+    T* data_ = nullptr;         // owned, from sample_alloc; null when capacity_ is 0
+    std::size_t size_ = 0;      // elements in use
+    std::size_t capacity_ = 0;  // elements allocated
 };
 
 // ---------------------------------------------------------------------------------------
@@ -179,11 +180,11 @@ public:
 private:
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
 
-    int fd_ = -1;                 // owned descriptor; -1 once moved from
-    std::uint8_t* buf_ = nullptr; // owned, kCapacity bytes; null once moved from
-    std::size_t pos_ = 0;         // read position in buf_
-    std::size_t filled_ = 0;      // fill level of buf_
-    std::uint64_t offset_ = 0;    // file offset of the descriptor (bytes read since offset 0)
+    int fd_ = -1;                  // owned descriptor; -1 once moved from
+    std::uint8_t* buf_ = nullptr;  // owned, kCapacity bytes; null once moved from
+    std::size_t pos_ = 0;          // read position in buf_
+    std::size_t filled_ = 0;       // fill level of buf_
+    std::uint64_t offset_ = 0;     // file offset of the descriptor (bytes read since offset 0)
 };
 
 // ---------------------------------------------------------------------------------------
@@ -239,7 +240,6 @@ inline void samples_from_le(T* p, std::size_t n) {
 // Returns false with `err` set when the file ends first (UnexpectedEof) or a read fails;
 // the bytes read so far stay in `vec` and are counted in `have`.
 template <class T>
-bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have,
-                  IoError& err);
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err);
 
 }  // namespace vorn

@@ -115,7 +115,8 @@ PyObject* os_error_class(int err) {
 PyObject* raise_io_error(const IoError& err, PyObject* cls) {
     if (cls == nullptr) cls = err.message != nullptr ? PyExc_OSError : os_error_class(err.code);
     std::string text = err.text();
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref message =
+        Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!message) return nullptr;
     return raise_with_message(cls, message.get());
 }

@@ -35,9 +35,8 @@ using Decoder = std::variant<WD1Reader, WD2Reader>;
 constexpr std::uint32_t kExclusive = 0xffffffffu;
 
 struct EventReaderObject {
-    PyObject_HEAD
-    Decoder decoder;                   // owned; holds the BufReader (descriptor and buffer)
-    std::atomic<std::uint32_t> borrow; // the borrow flag
+    PyObject_HEAD Decoder decoder;      // owned; holds the BufReader (descriptor and buffer)
+    std::atomic<std::uint32_t> borrow;  // the borrow flag
 };
 
 PyTypeObject* event_reader_type = nullptr;  // owned, created once per process
@@ -77,8 +76,8 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* out[2]) {
     static const char* const names[2] = {"path", "reader_type"};
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError,
-                     "EventReader.__new__() takes 2 positional arguments but %zd were given", nargs);
+        PyErr_Format(PyExc_TypeError, "EventReader.__new__() takes 2 positional arguments but %zd were given",
+                     nargs);
         return false;
     }
     out[0] = nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
@@ -92,13 +91,13 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* out[2]) {
                 if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) index = i;
             }
             if (index < 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "EventReader.__new__() got an unexpected keyword argument '%S'", key);
+                PyErr_Format(PyExc_TypeError, "EventReader.__new__() got an unexpected keyword argument '%S'",
+                             key);
                 return false;
             }
             if (out[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError,
-                             "EventReader.__new__() got multiple values for argument '%s'", names[index]);
+                PyErr_Format(PyExc_TypeError, "EventReader.__new__() got multiple values for argument '%s'",
+                             names[index]);
                 return false;
             }
             out[index] = value;
@@ -125,8 +124,8 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size) {
     if (!PyUnicode_Check(value)) {
         Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
         if (qualname) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'str'",
-                         name, qualname.get());
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'str'", name,
+                         qualname.get());
         }
         return nullptr;
     }
@@ -299,7 +298,8 @@ PyObject* EventReader_iternext(PyObject* op) {
         PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
         return nullptr;
     }
-    return firewall([&] { return std::visit([](auto& reader) { return next_event(reader); }, self->decoder); });
+    return firewall(
+        [&] { return std::visit([](auto& reader) { return next_event(reader); }, self->decoder); });
 }
 
 PyType_Slot event_reader_slots[] = {
@@ -312,11 +312,7 @@ PyType_Slot event_reader_slots[] = {
 };
 
 PyType_Spec event_reader_spec = {
-    "builtins.EventReader",
-    sizeof(EventReaderObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    event_reader_slots,
+    "builtins.EventReader", sizeof(EventReaderObject), 0, Py_TPFLAGS_DEFAULT, event_reader_slots,
 };
 
 // ---------------------------------------------------------------------------------------

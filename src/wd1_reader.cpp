@@ -5,9 +5,8 @@ namespace vorn {
 
 namespace {
 WD1Header decode_header(const std::uint8_t* p) {
-    return {load_le<std::int32_t>(p), load_le<std::int32_t>(p + 4),
-            load_le<std::int32_t>(p + 8), load_le<std::int32_t>(p + 12),
-            load_le<std::int32_t>(p + 16), load_le<std::int32_t>(p + 20)};
+    return {load_le<std::int32_t>(p),      load_le<std::int32_t>(p + 4),  load_le<std::int32_t>(p + 8),
+            load_le<std::int32_t>(p + 12), load_le<std::int32_t>(p + 16), load_le<std::int32_t>(p + 20)};
 }
 }  // namespace
 

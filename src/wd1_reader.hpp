@@ -40,12 +40,12 @@ private:
     bool done_ = false;  // latched by a read error other than the end of the file
 
     // The record in progress, kept across the end of the file.
-    bool in_body_ = false;                // header decoded, samples pending
-    std::size_t head_have_ = 0;           // header bytes read into head_
+    bool in_body_ = false;       // header decoded, samples pending
+    std::size_t head_have_ = 0;  // header bytes read into head_
     std::uint8_t head_[kHeaderBytes]{};
     WD1Header header_;
-    std::size_t body_bytes_ = 0;          // sample block length
-    std::size_t body_have_ = 0;           // sample bytes read into body_
+    std::size_t body_bytes_ = 0;  // sample block length
+    std::size_t body_have_ = 0;   // sample bytes read into body_
     SampleVec<std::uint16_t> body_;
 };
 

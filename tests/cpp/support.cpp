@@ -59,11 +59,14 @@ TempFile::TempFile(const Bytes& contents) {
     append(contents);
 }
 
-TempFile::~TempFile() { unlink(path_.c_str()); }
+TempFile::~TempFile() {
+    unlink(path_.c_str());
+}
 
 void TempFile::append(const Bytes& more) const {
     int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
-    if (fd < 0 || ::write(fd, more.data(), more.size()) != ssize_t(more.size())) throw std::runtime_error("append");
+    if (fd < 0 || ::write(fd, more.data(), more.size()) != ssize_t(more.size()))
+        throw std::runtime_error("append");
     close(fd);
 }
 
@@ -73,7 +76,9 @@ int TempFile::open_fd() const {
     return fd;
 }
 
-bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool fd_is_open(int fd) {
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
 
 }  // namespace test
 

@@ -169,9 +169,13 @@ TEST_F(WD2, RecordChannelWordIsReportedButTheProbedCountSizesTheBlock) {
 }
 
 TEST_F(WD2, FloatBitPatternsPassThroughUnchanged) {
-    const std::uint32_t patterns[] = {0x3F800000u, 0x7FC00001u, 0xFFA12345u, 0x7F800000u, 0xFF800000u, 0x00000001u, 0x80000000u};
+    const std::uint32_t patterns[] = {0x3F800000u, 0x7FC00001u, 0xFFA12345u, 0x7F800000u,
+                                      0xFF800000u, 0x00000001u, 0x80000000u};
     Bytes rec;
-    put32(rec, 1); put64(rec, 0); put32(rec, 7); put64(rec, 0);
+    put32(rec, 1);
+    put64(rec, 0);
+    put32(rec, 7);
+    put64(rec, 0);
     for (std::uint32_t p : patterns) put32(rec, p);
     Bytes b = rec;
     append(b, rec);
