@@ -1,0 +1,98 @@
+"""What a user writes without vorn: a hand-written reader, a bulk read, and the floor.
+
+Each reader yields the same event dicts as vorn (the floor yields nothing: it only moves
+the file's bytes into memory once, the least any reader must do).
+"""
+
+import mmap
+import struct
+
+import numpy as np
+
+WD1_HEAD = struct.Struct("<6i")
+WD2_HEAD = struct.Struct("<IQIQ")
+WD2_WORD = struct.Struct("<i")
+WD1_KEYS = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
+WD2_KEYS = ("event_counter", "timestamp", "samples", "sampling_period")
+
+
+def handwritten_wd1(path):
+    """struct.unpack on the header, np.frombuffer(...).copy() on the samples."""
+    with open(path, "rb") as f:
+        while True:
+            head = f.read(24)
+            if len(head) < 24:
+                return
+            values = WD1_HEAD.unpack(head)
+            nbytes = (values[0] - 24) // 2 * 2
+            raw = f.read(nbytes)
+            if len(raw) < nbytes:
+                return
+            ev = dict(zip(WD1_KEYS, values))
+            ev["data"] = np.frombuffer(raw, "<u2").copy()
+            yield ev
+
+
+def handwritten_wd2(path, channels):
+    """The same for WD2, told the file's channel count."""
+    head_size = 28 if channels >= 2 else 24
+    with open(path, "rb") as f:
+        while True:
+            head = f.read(head_size)
+            if len(head) < head_size:
+                return
+            values = WD2_HEAD.unpack_from(head)
+            ev = dict(zip(WD2_KEYS, values))
+            ev["channels"] = WD2_WORD.unpack_from(head, 24)[0] if channels >= 2 else channels
+            nbytes = channels * values[2] * 4
+            raw = f.read(nbytes)
+            if len(raw) < nbytes:
+                return
+            ev["data"] = np.frombuffer(raw, "<f4").copy()
+            yield ev
+
+
+def bulk_wd1(path, samples):
+    """np.fromfile of fixed-size records, then one dict per event over views."""
+    dtype = np.dtype([(k, "<i4") for k in WD1_KEYS] + [("data", "<u2", (samples,))])
+    table = np.fromfile(path, dtype)
+    columns = [table[k].tolist() for k in WD1_KEYS]
+    data = table["data"]
+    for i, (a, b, c, d, e, f) in enumerate(zip(*columns)):
+        yield {"event_size": a, "board_id": b, "pattern": c, "board_channel": d,
+               "event_counter": e, "timestamp": f, "data": data[i]}
+
+
+def bulk_wd2(path, samples, channels):
+    fields = [("event_counter", "<u4"), ("timestamp", "<u8"), ("samples", "<u4"),
+              ("sampling_period", "<u8")]
+    if channels >= 2:
+        fields.append(("channels", "<i4"))
+    dtype = np.dtype(fields + [("data", "<f4", (channels * samples,))])
+    table = np.fromfile(path, dtype)
+    columns = [table[k].tolist() for k in WD2_KEYS]
+    words = table["channels"].tolist() if channels >= 2 else [channels] * len(table)
+    data = table["data"]
+    for i, (a, b, c, d, e) in enumerate(zip(*columns, words)):
+        yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d,
+               "channels": e, "data": data[i]}
+
+
+class Floor:
+    """Reads the whole file once into one page-aligned buffer with readinto."""
+
+    def __init__(self, size):
+        self.buffer = mmap.mmap(-1, max(size, 1))
+        self.buffer.write(b"\0" * max(size, 1))  # fault the pages in before any timing
+
+    def read(self, path):
+        view = memoryview(self.buffer)
+        with open(path, "rb", buffering=0) as f:
+            done = 0
+            while True:
+                n = f.readinto(view[done:])
+                if not n:
+                    break
+                done += n
+        view.release()
+        return iter(())

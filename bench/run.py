@@ -1,0 +1,178 @@
+"""Benchmark of vorn against the peers a user would write instead.
+
+    python bench/run.py [--scale S] [--reps N] [--json FILE] [--only NAME]
+
+Writes each workload (seeded pulses on a noisy baseline) to a temporary directory, checks
+that every reader yields identical events, then times the readers interleaved, after a
+warm-up with the file in the page cache, and prints medians as rates and ratios. Also
+reports the peak RSS rise of one pass with the events dropped.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import peers
+import vorn
+
+WORKLOADS = [
+    # name, format, events at scale 1, samples per channel, channels
+    ("WD1 0 samples", "WD1", 1_000_000, 0, 1),
+    ("WD1 1024 samples", "WD1", 100_000, 1024, 1),
+    ("WD1 2 MiB records", "WD1", 150, 1_048_576, 1),
+    ("WD2 2ch x 1024", "WD2", 40_000, 1024, 2),
+    ("WD2 1ch x 1024", "WD2", 60_000, 1024, 1),
+]
+
+
+def write_workload(path, fmt, events, samples, channels, seed=7):
+    rng = np.random.default_rng(seed)
+    t = np.arange(samples)
+    shape = np.where(t >= samples // 4, np.exp(-(t - samples // 4) / max(samples / 40, 1)), 0.0)
+    templates = 64  # a few distinct waveforms, reused, keep writing fast
+    with open(path, "wb") as f:
+        if fmt == "WD1":
+            waves = [np.clip(8000 + rng.normal(0, 4, samples) - rng.uniform(200, 3000) * shape, 0, 16383)
+                     .astype("<u2").tobytes() for _ in range(templates)]
+            head = np.zeros((events, 6), "<i4")
+            head[:, 0] = 24 + 2 * samples
+            head[:, 1] = 3
+            head[:, 3] = 5
+            head[:, 4] = np.arange(events)
+            head[:, 5] = np.cumsum(rng.integers(1000, 5000, events)) & 0x7FFFFFFF
+            for i in range(events):
+                f.write(head[i].tobytes())
+                f.write(waves[i % templates])
+        else:
+            waves = [np.concatenate([rng.normal(0, 0.002, samples) - rng.uniform(0.05, 0.4) * shape
+                                     for _ in range(channels)]).astype("<f4").tobytes()
+                     for _ in range(templates)]
+            fields = "<IQIQi" if channels >= 2 else "<IQIQ"
+            import struct
+            for i in range(events):
+                values = (i, 10**15 + 1000 * i, samples, 200) + ((channels,) if channels >= 2 else ())
+                f.write(struct.pack(fields, *values))
+                f.write(waves[i % templates])
+
+
+def drain(events):
+    for _ in events:
+        pass
+
+
+def same_events(a, b):
+    for x, y in zip(a, b, strict=True):
+        if list(x) != list(y):
+            return False
+        for k in x:
+            if k == "data":
+                if x[k].dtype != y[k].dtype or x[k].tobytes() != y[k].tobytes():
+                    return False
+            elif x[k] != y[k] or type(x[k]) is not type(y[k]):
+                return False
+    return True
+
+
+def peak_rss_rise_kib(run):
+    """Peak RSS rise over one call of run(), with the kernel's peak reset first."""
+    def status(key):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(key))
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return None
+    before = status("VmRSS")
+    run()
+    return status("VmHWM") - before
+
+
+def bench(name, fmt, events, samples, channels, reps, directory):
+    path = os.path.join(directory, name.replace(" ", "_") + "." + fmt.lower())
+    write_workload(path, fmt, events, samples, channels)
+    size = os.path.getsize(path)
+    floor = peers.Floor(size)
+    if fmt == "WD1":
+        readers = {
+            "vorn": lambda: vorn.EventReader(path, "WD1"),
+            "handwritten": lambda: peers.handwritten_wd1(path),
+            "bulk": lambda: peers.bulk_wd1(path, samples),
+        }
+    else:
+        readers = {
+            "vorn": lambda: vorn.EventReader(path, "WD2"),
+            "handwritten": lambda: peers.handwritten_wd2(path, channels),
+            "bulk": lambda: peers.bulk_wd2(path, samples, channels),
+        }
+    for peer in ("handwritten", "bulk"):
+        if not same_events(readers["vorn"](), readers[peer]()):
+            raise SystemExit(f"{name}: {peer} does not yield the same events as vorn")
+    readers["floor"] = lambda: floor.read(path)
+
+    for make in readers.values():  # warm-up: page cache, allocator, NumPy
+        drain(make())
+    times = {k: [] for k in readers}
+    for _ in range(reps):
+        for k, make in readers.items():
+            t0 = time.perf_counter()
+            drain(make())
+            times[k].append(time.perf_counter() - t0)
+    rss = {k: peak_rss_rise_kib(lambda m=make: drain(m())) for k, make in readers.items() if k != "floor"}
+    med = {k: statistics.median(v) for k, v in times.items()}
+    return {
+        "workload": name, "events": events, "bytes": size,
+        "seconds": med,
+        "events_per_s": {k: events / v for k, v in med.items()},
+        "mb_per_s": {k: size / v / 1e6 for k, v in med.items()},
+        "vorn_vs": {k: med[k] / med["vorn"] for k in med if k != "vorn"},
+        "peak_rss_rise_kib": rss,
+        "record_bytes": size // max(events, 1),
+    }
+
+
+def print_table(results):
+    print(f"{'workload':20} {'reader':12} {'events/s':>12} {'MB/s':>9} {'vs floor':>9} "
+          f"{'vorn x':>7} {'peak RSS rise':>14}")
+    for r in results:
+        for k in ("vorn", "bulk", "handwritten", "floor"):
+            speed_vs_floor = r["seconds"]["floor"] / r["seconds"][k]
+            rss = r["peak_rss_rise_kib"].get(k)
+            print(f"{r['workload'] if k == 'vorn' else '':20} {k:12} {r['events_per_s'][k]:12.4g} "
+                  f"{r['mb_per_s'][k]:9.0f} {speed_vs_floor:9.2f} "
+                  f"{'' if k == 'vorn' else format(r['vorn_vs'][k], '.2f'):>7} "
+                  f"{'' if rss is None else str(rss) + ' KiB':>14}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
+    ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--json", help="write the results here")
+    ap.add_argument("--only", help="run only workloads whose name contains this")
+    args = ap.parse_args()
+    results = []
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as directory:
+        for name, fmt, events, samples, channels in WORKLOADS:
+            if args.only and args.only not in name:
+                continue
+            n = max(2, int(events * args.scale))
+            results.append(bench(name, fmt, n, samples, channels, args.reps, directory))
+    print(f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
+          f"numpy {np.__version__}, median of {args.reps}")
+    print_table(results)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"python": sys.version, "machine": platform.machine(), "numpy": np.__version__,
+                       "results": results}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
