@@ -91,18 +91,28 @@ BlockCache& block_cache() {
 
 }  // namespace
 
-void* sample_alloc(std::size_t bytes) {
-    if (bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes) {
-        if (void* p = block_cache().take(bytes)) return p;
+void* sample_alloc(std::size_t bytes, std::size_t shift) {
+    if (bytes < kPlacedMinBytes) {
+        if (void* p = malloc(bytes == 0 ? 1 : bytes)) return p;
+        throw std::bad_alloc();
     }
-    void* p = nullptr;
-    if (posix_memalign(&p, kSampleAlign, bytes == 0 ? 1 : bytes) != 0) throw std::bad_alloc();
-    return p;
+    void* base = nullptr;
+    if (bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes) base = block_cache().take(bytes);
+    if (base == nullptr && posix_memalign(&base, kSampleAlign, bytes + kSampleAlign) != 0) {
+        throw std::bad_alloc();
+    }
+    return static_cast<std::uint8_t*>(base) + shift % kSampleAlign;
 }
 
 void sample_free(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
-    if (!block_cache().put(p, bytes)) free(p);
+    if (bytes < kPlacedMinBytes) {
+        free(p);
+        return;
+    }
+    // A placed block starts less than 64 bytes past its 64-aligned base.
+    void* base = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kSampleAlign - 1});
+    if (!block_cache().put(base, bytes)) free(base);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -121,7 +131,7 @@ struct FdGuard {
 
 BufReader::BufReader(int fd) {
     FdGuard guard{fd};
-    buf_ = static_cast<std::uint8_t*>(::operator new(kCapacity));
+    buf_ = static_cast<std::uint8_t*>(::operator new(kCapacity + kSampleAlign, std::align_val_t{kSampleAlign}));
     fd_ = std::exchange(guard.fd, -1);
 }
 
@@ -141,7 +151,7 @@ BufReader& BufReader::operator=(BufReader&& o) noexcept {
 }
 
 BufReader::~BufReader() {
-    ::operator delete(buf_);
+    if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{kSampleAlign});
     if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to report to
 }
 
@@ -152,16 +162,24 @@ ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
     return {static_cast<std::size_t>(r), 0};
 }
 
+ReadResult BufReader::fill_buffer() {
+    const std::size_t lead = static_cast<std::size_t>(offset_ % kSampleAlign);
+    ReadResult r = sys_read(buf_ + lead, kCapacity);
+    if (r.err == 0) {
+        pos_ = lead;
+        filled_ = lead + r.count;
+    }
+    return r;
+}
+
 ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
     if (pos_ == filled_) {
         if (n >= kCapacity) {
             pos_ = filled_ = 0;
             return sys_read(dst, n);
         }
-        ReadResult r = sys_read(buf_, kCapacity);
+        ReadResult r = fill_buffer();
         if (r.err != 0) return r;
-        pos_ = 0;
-        filled_ = r.count;
     }
     std::size_t take = std::min(n, filled_ - pos_);
     std::memcpy(dst, buf_ + pos_, take);
@@ -194,14 +212,12 @@ bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoErro
 
 bool BufReader::refill(IoError& err) {
     for (;;) {
-        ReadResult r = sys_read(buf_, kCapacity);
+        ReadResult r = fill_buffer();
         if (r.err == EINTR) continue;
         if (r.err != 0) {
             err = IoError::from_errno(r.err);
             return false;
         }
-        pos_ = 0;
-        filled_ = r.count;
         if (r.count == 0) {
             err = IoError::unexpected_eof();
             return false;
@@ -249,7 +265,8 @@ constexpr std::size_t kWholeAllocBytes = 64 * 1024;
 // storage grows by what the file holds (`hint`, regular files) or geometrically (pipes,
 // hint -1), never to the claimed total before the bytes exist.
 template <class T>
-void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t total, std::int64_t hint) {
+void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t total, std::int64_t hint,
+              std::size_t shift) {
     if (vec.capacity_bytes() >= need) return;
     std::size_t want = total;
     if (total > kWholeAllocBytes) {
@@ -262,7 +279,7 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
         }
         want = std::min(want, total);
     }
-    vec.reserve((want + sizeof(T) - 1) / sizeof(T));
+    vec.reserve((want + sizeof(T) - 1) / sizeof(T), shift);
 }
 
 }  // namespace
@@ -270,12 +287,15 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
 template <class T>
 bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err) {
     vec.set_size(0);
+    // Where the block starts in the file, modulo 64, kept to whole samples: storage that
+    // starts there too gets the kernel's fast copy.
+    const std::size_t shift = static_cast<std::size_t>((src.position() - have) % kSampleAlign) & ~(sizeof(T) - 1);
     while (have < bytes) {
         const std::size_t want = bytes - have;
         if (std::size_t buffered = src.buffered(); buffered != 0) {
             std::size_t take = std::min(buffered, want);
             if (vec.capacity_bytes() < have + take) {
-                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1);
+                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1, shift);
             }
             std::memcpy(vec.bytes() + have, src.buffered_data(), take);
             src.consume(take);
@@ -291,7 +311,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
                     if (!src.refill(err)) return false;
                     continue;
                 }
-                grow_for(vec, have, have + BufReader::kCapacity, bytes, hint);
+                grow_for(vec, have, have + BufReader::kCapacity, bytes, hint, shift);
             }
             // Straight from the kernel into the storage: the buffer is bypassed.
             std::size_t room = std::min(want, vec.capacity_bytes() - have);

@@ -49,13 +49,19 @@ public:
 // ---------------------------------------------------------------------------------------
 // Sample storage
 
-// Alignment of sample storage: the kernel copies into 64-byte-aligned memory several
-// times faster than into memory that is only 16-byte aligned.
+// The kernel copies file data into memory several times faster when the destination
+// address and the file offset agree modulo 64. Buffers and large sample blocks are placed
+// so that they do.
 inline constexpr std::size_t kSampleAlign = 64;
 
-// Raw aligned blocks for sample storage. Big blocks are kept in a small cache when freed
-// so that a stream of large records does not pay for fresh pages on every record.
-void* sample_alloc(std::size_t bytes);  // throws std::bad_alloc
+// Blocks of at least this many bytes are placed for fast kernel copies (only they are
+// ever read into straight from the file); smaller ones come from plain malloc.
+inline constexpr std::size_t kPlacedMinBytes = 8192;
+
+// Raw blocks for sample storage. A block of kPlacedMinBytes or more starts `shift`
+// bytes (< 64) past a 64-byte boundary; big blocks are kept in a small cache when freed so
+// that a stream of large records does not pay for fresh pages on every record.
+void* sample_alloc(std::size_t bytes, std::size_t shift);  // throws std::bad_alloc
 void sample_free(void* p, std::size_t bytes) noexcept;
 
 // A growable, owning, 64-byte-aligned array of samples (trivially copyable T). Unlike
@@ -87,10 +93,11 @@ public:
     std::uint8_t* bytes() const { return reinterpret_cast<std::uint8_t*>(data_); }
     std::size_t capacity_bytes() const { return capacity_ * sizeof(T); }
 
-    // Grows the capacity to at least `n` elements, keeping the contents.
-    void reserve(std::size_t n) {
+    // Grows the capacity to at least `n` elements, keeping the contents. A large block
+    // starts `shift` bytes past a 64-byte boundary (a multiple of sizeof(T)).
+    void reserve(std::size_t n, std::size_t shift = 0) {
         if (n <= capacity_) return;
-        T* fresh = static_cast<T*>(sample_alloc(n * sizeof(T)));
+        T* fresh = static_cast<T*>(sample_alloc(n * sizeof(T), shift));
         if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
         if (data_ != nullptr) sample_free(data_, capacity_bytes());
         data_ = fresh;
@@ -142,6 +149,9 @@ public:
 
     int fd() const { return fd_; }
 
+    // The file offset of the next unread byte.
+    std::uint64_t position() const { return offset_ - buffered(); }
+
     // The buffered, unread bytes.
     const std::uint8_t* buffered_data() const { return buf_ + pos_; }
     std::size_t buffered() const { return filled_ - pos_; }
@@ -179,9 +189,12 @@ public:
 
 private:
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
+    ReadResult fill_buffer();
 
     int fd_ = -1;                  // owned descriptor; -1 once moved from
-    std::uint8_t* buf_ = nullptr;  // owned, kCapacity bytes; null once moved from
+    std::uint8_t* buf_ = nullptr;  // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
+    // A refill of kCapacity bytes lands at buf_ + (file offset mod 64), so that the
+    // kernel's copy runs aligned; pos_ and filled_ count from buf_.
     std::size_t pos_ = 0;          // read position in buf_
     std::size_t filled_ = 0;       // fill level of buf_
     std::uint64_t offset_ = 0;     // file offset of the descriptor (bytes read since offset 0)

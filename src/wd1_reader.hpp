@@ -32,6 +32,8 @@ public:
 
     bool done() const { return done_; }
     const BufReader& source() const { return src_; }
+    // Bytes of sample storage held for a record still in progress.
+    std::size_t pending_capacity() const { return body_.capacity_bytes(); }
 
 private:
     NextResult<WD1Record> failed(NextResult<WD1Record> out);

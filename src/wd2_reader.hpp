@@ -36,6 +36,8 @@ public:
 
     std::int32_t channel_count() const { return channel_count_; }
     const BufReader& source() const { return src_; }
+    // Bytes of sample storage held for a record still in progress.
+    std::size_t pending_capacity() const { return body_.capacity_bytes(); }
 
 private:
     WD2Reader(BufReader src, std::int32_t channel_count)

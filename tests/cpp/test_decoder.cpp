@@ -158,11 +158,31 @@ TEST(BufReaderOwnership, DestroyingTheReaderClosesTheDescriptor) {
     EXPECT_FALSE(fd_is_open(fd));
 }
 
-TEST(SampleStorage, IsAlignedForFastKernelCopies) {
-    vorn::SampleVec<float> v;
-    v.reserve(3);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, 0u);
-    vorn::SampleVec<std::uint16_t> big;
-    big.reserve(1 << 20);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big.data()) % vorn::kSampleAlign, 0u);
+TEST(SampleStorage, LargeBlocksArePlacedForFastKernelCopies) {
+    for (std::size_t shift : {0u, 4u, 24u, 60u}) {
+        vorn::SampleVec<float> v;
+        v.reserve(1 << 20, shift);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, shift);
+        v.data()[(1 << 20) - 1] = 1.0f;  // the whole capacity is usable
+    }
+    vorn::SampleVec<std::uint16_t> small;
+    small.reserve(3, 24);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.data()) % alignof(std::max_align_t), 0u);
+}
+
+// A big record's storage starts where its samples start in the file, modulo 64.
+TEST(SampleStorage, DirectReadsLandAtTheFileOffsetModulo64) {
+    Bytes b = test::wd1_counted(24 + 2 * 9, 0);
+    b.resize(b.size() + 6);  // shift the next record's samples to file offset 72 mod 64 = 8
+    test::append(b, test::wd1_counted(24 + 2 * 50000, 1));
+    test::TempFile f(b);
+    vorn::BufReader r = f.reader();
+    IoError err;
+    std::uint8_t head[48 + 24];
+    ASSERT_TRUE(r.read_exact(head, sizeof head, err));
+    vorn::SampleVec<std::uint16_t> v;
+    std::size_t have = 0;
+    ASSERT_TRUE(vorn::read_samples(r, v, 100000, have, err));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, 8u);
+    EXPECT_EQ(v.data()[49999], 49999);
 }
