@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <cstdint>
 #include <variant>
 
@@ -56,17 +57,45 @@ struct Keys {
 };
 Keys keys;  // owned references, made with the type
 
-bool make_keys() {
+// An event dict with every key of its format, in order, each mapped to None. Copying it
+// is much cheaper than growing a new dict key by key; the values are then replaced.
+PyObject* wd1_template = nullptr;  // owned
+PyObject* wd2_template = nullptr;  // owned
+
+PyObject* make_template(std::initializer_list<PyObject*> names) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (PyObject* name : names) {
+        if (PyDict_SetItem(dict.get(), name, Py_None) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+bool make_event_templates() {
     auto make = [](PyObject*& slot, const char* text) {
         if (slot == nullptr) slot = PyUnicode_InternFromString(text);
         return slot != nullptr;
     };
-    return make(keys.event_size, "event_size") && make(keys.board_id, "board_id") &&
-           make(keys.pattern, "pattern") && make(keys.board_channel, "board_channel") &&
-           make(keys.event_counter, "event_counter") && make(keys.timestamp, "timestamp") &&
-           make(keys.samples, "samples") && make(keys.sampling_period, "sampling_period") &&
-           make(keys.channels, "channels") && make(keys.data, "data");
+    if (!(make(keys.event_size, "event_size") && make(keys.board_id, "board_id") &&
+          make(keys.pattern, "pattern") && make(keys.board_channel, "board_channel") &&
+          make(keys.event_counter, "event_counter") && make(keys.timestamp, "timestamp") &&
+          make(keys.samples, "samples") && make(keys.sampling_period, "sampling_period") &&
+          make(keys.channels, "channels") && make(keys.data, "data"))) {
+        return false;
+    }
+    if (wd1_template == nullptr) {
+        wd1_template = make_template({keys.event_size, keys.board_id, keys.pattern, keys.board_channel,
+                                      keys.event_counter, keys.timestamp, keys.data});
+    }
+    if (wd2_template == nullptr) {
+        wd2_template = make_template(
+            {keys.event_counter, keys.timestamp, keys.samples, keys.sampling_period, keys.channels, keys.data});
+    }
+    return wd1_template != nullptr && wd2_template != nullptr;
 }
+
+PyObject* event_template(const WD1Reader&) { return wd1_template; }
+PyObject* event_template(const WD2Reader&) { return wd2_template; }
 
 // ---------------------------------------------------------------------------------------
 // Construction
@@ -261,7 +290,7 @@ PyObject* event_dict(PyObject* dict, WD2Record& rec) {
 // of data; a read error raises the OSError class its number stands for.
 template <class Reader>
 PyObject* next_event(Reader& reader) {
-    Ref dict = Ref::steal(PyDict_New());
+    Ref dict = Ref::steal(PyDict_Copy(event_template(reader)));
     if (!dict) return raise_panic_from_pending(kBuildFailure);
     auto result = reader.next();
     using Kind = typename decltype(result)::Kind;
@@ -365,7 +394,7 @@ PyObject* init_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (event_reader_type == nullptr) {
-        if (!make_keys()) return nullptr;
+        if (!make_event_templates()) return nullptr;
         PyObject* tp = PyType_FromSpec(&event_reader_spec);
         if (tp == nullptr) return nullptr;
         event_reader_type = reinterpret_cast<PyTypeObject*>(tp);
