@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,7 +112,8 @@ void sample_free(void* p, std::size_t bytes) noexcept {
         return;
     }
     // A placed block starts less than 64 bytes past its 64-aligned base.
-    void* base = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kSampleAlign - 1});
+    void* base =
+        reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kSampleAlign - 1});
     if (!block_cache().put(base, bytes)) free(base);
 }
 
@@ -131,7 +133,8 @@ struct FdGuard {
 
 BufReader::BufReader(int fd) {
     FdGuard guard{fd};
-    buf_ = static_cast<std::uint8_t*>(::operator new(kCapacity + kSampleAlign, std::align_val_t{kSampleAlign}));
+    buf_ =
+        static_cast<std::uint8_t*>(::operator new (kCapacity + kSampleAlign, std::align_val_t{kSampleAlign}));
     fd_ = std::exchange(guard.fd, -1);
 }
 
@@ -151,7 +154,7 @@ BufReader& BufReader::operator=(BufReader&& o) noexcept {
 }
 
 BufReader::~BufReader() {
-    if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{kSampleAlign});
+    if (buf_ != nullptr) ::operator delete (buf_, std::align_val_t{kSampleAlign});
     if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to report to
 }
 
@@ -170,6 +173,21 @@ ReadResult BufReader::fill_buffer() {
         filled_ = lead + r.count;
     }
     return r;
+}
+
+ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead) {
+    pos_ = filled_ = 0;
+    if (ahead == 0) return sys_read(dst, n);
+    const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
+    iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
+    ssize_t r = ::readv(fd_, iov, 2);
+    if (r < 0) return {0, errno};
+    const auto count = static_cast<std::size_t>(r);
+    offset_ += count;
+    if (count <= n) return {count, 0};
+    pos_ = lead;
+    filled_ = lead + (count - n);
+    return {n, 0};
 }
 
 ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
@@ -285,37 +303,42 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
 }  // namespace
 
 template <class T>
-bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err) {
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err,
+                  std::size_t ahead) {
     vec.set_size(0);
     // Where the block starts in the file, modulo 64, kept to whole samples: storage that
     // starts there too gets the kernel's fast copy.
-    const std::size_t shift = static_cast<std::size_t>((src.position() - have) % kSampleAlign) & ~(sizeof(T) - 1);
+    const std::size_t shift =
+        static_cast<std::size_t>((src.position() - have) % kSampleAlign) & ~(sizeof(T) - 1);
     while (have < bytes) {
         const std::size_t want = bytes - have;
         if (std::size_t buffered = src.buffered(); buffered != 0) {
             std::size_t take = std::min(buffered, want);
             if (vec.capacity_bytes() < have + take) {
-                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1, shift);
+                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1,
+                         shift);
             }
             std::memcpy(vec.bytes() + have, src.buffered_data(), take);
             src.consume(take);
             have += take;
-        } else if (want >= BufReader::kCapacity) {
-            if (vec.capacity_bytes() - have < BufReader::kCapacity) {
+        } else if (want >= BufReader::kCapacity || bytes >= BufReader::kCapacity) {
+            // A large block bypasses the buffer (its tail too, so that the next header
+            // comes with it and the following block is read straight again).
+            const std::size_t step = std::min(want, BufReader::kCapacity);
+            if (vec.capacity_bytes() - have < step) {
                 // Storage too full for a direct read. Where the file is known to hold
                 // less than a buffer's worth, or may hold nothing more, learn that through
                 // the buffer first rather than growing for bytes that may never come.
                 std::int64_t hint = bytes > kWholeAllocBytes ? src.remaining_hint() : -1;
                 bool unknown_more = hint < 0 && vec.capacity_bytes() != 0 && bytes > kWholeAllocBytes;
-                if ((hint >= 0 && hint < std::int64_t{BufReader::kCapacity}) || unknown_more) {
+                if ((hint >= 0 && hint < std::int64_t(step)) || unknown_more) {
                     if (!src.refill(err)) return false;
                     continue;
                 }
-                grow_for(vec, have, have + BufReader::kCapacity, bytes, hint, shift);
+                grow_for(vec, have, have + step, bytes, hint, shift);
             }
-            // Straight from the kernel into the storage: the buffer is bypassed.
             std::size_t room = std::min(want, vec.capacity_bytes() - have);
-            ReadResult r = src.read(vec.bytes() + have, room);
+            ReadResult r = src.read_direct(vec.bytes() + have, room, room == want ? ahead : 0);
             if (r.err == EINTR) continue;
             if (r.err != 0) {
                 err = IoError::from_errno(r.err);
@@ -336,7 +359,8 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
 }
 
 template bool read_samples<std::uint16_t>(BufReader&, SampleVec<std::uint16_t>&, std::size_t, std::size_t&,
-                                          IoError&);
-template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t&, IoError&);
+                                          IoError&, std::size_t);
+template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t&, IoError&,
+                                  std::size_t);
 
 }  // namespace vorn

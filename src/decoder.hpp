@@ -157,6 +157,12 @@ public:
     std::size_t buffered() const { return filled_ - pos_; }
     void consume(std::size_t n) { pos_ += n; }
 
+    // With an empty buffer: one read of up to n bytes straight into `dst` that also fills
+    // the buffer with up to `ahead` (<= kCapacity) bytes that follow, so that a large
+    // block and the next record's header cost one system call. The count is of the bytes
+    // that went to `dst`.
+    ReadResult read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead);
+
     // One buffered read of up to n bytes: reads straight into `dst` when the buffer is
     // empty and n >= 8192, else through the buffer. A count of 0 means the end of the file.
     ReadResult read(std::uint8_t* dst, std::size_t n);
@@ -195,9 +201,9 @@ private:
     std::uint8_t* buf_ = nullptr;  // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
     // A refill of kCapacity bytes lands at buf_ + (file offset mod 64), so that the
     // kernel's copy runs aligned; pos_ and filled_ count from buf_.
-    std::size_t pos_ = 0;          // read position in buf_
-    std::size_t filled_ = 0;       // fill level of buf_
-    std::uint64_t offset_ = 0;     // file offset of the descriptor (bytes read since offset 0)
+    std::size_t pos_ = 0;       // read position in buf_
+    std::size_t filled_ = 0;    // fill level of buf_
+    std::uint64_t offset_ = 0;  // file offset of the descriptor (bytes read since offset 0)
 };
 
 // ---------------------------------------------------------------------------------------
@@ -251,8 +257,11 @@ inline void samples_from_le(T* p, std::size_t n) {
 // bytes already read. Storage grows with what the file really holds, never to a claimed
 // size before the bytes exist. On success `vec` holds bytes / sizeof(T) native samples.
 // Returns false with `err` set when the file ends first (UnexpectedEof) or a read fails;
-// the bytes read so far stay in `vec` and are counted in `have`.
+// the bytes read so far stay in `vec` and are counted in `have`. A block of 8192 bytes
+// or more is read past the buffer, together with the `ahead` bytes that follow it (the
+// next record's header).
 template <class T>
-bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err);
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err,
+                  std::size_t ahead = 0);
 
 }  // namespace vorn

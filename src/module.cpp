@@ -5,8 +5,8 @@
 #include <string.h>
 
 #include <atomic>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <variant>
 
 #include "arrays.hpp"
@@ -88,14 +88,18 @@ bool make_event_templates() {
                                       keys.event_counter, keys.timestamp, keys.data});
     }
     if (wd2_template == nullptr) {
-        wd2_template = make_template(
-            {keys.event_counter, keys.timestamp, keys.samples, keys.sampling_period, keys.channels, keys.data});
+        wd2_template = make_template({keys.event_counter, keys.timestamp, keys.samples, keys.sampling_period,
+                                      keys.channels, keys.data});
     }
     return wd1_template != nullptr && wd2_template != nullptr;
 }
 
-PyObject* event_template(const WD1Reader&) { return wd1_template; }
-PyObject* event_template(const WD2Reader&) { return wd2_template; }
+PyObject* event_template(const WD1Reader&) {
+    return wd1_template;
+}
+PyObject* event_template(const WD2Reader&) {
+    return wd2_template;
+}
 
 // ---------------------------------------------------------------------------------------
 // Construction

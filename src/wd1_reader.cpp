@@ -32,7 +32,7 @@ NextResult<WD1Record> WD1Reader::next() {
         in_body_ = true;
     }
 
-    if (body_bytes_ != 0 && !read_samples(src_, body_, body_bytes_, body_have_, out.error)) {
+    if (body_bytes_ != 0 && !read_samples(src_, body_, body_bytes_, body_have_, out.error, kHeaderBytes)) {
         return failed(std::move(out));
     }
 

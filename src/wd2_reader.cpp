@@ -75,7 +75,7 @@ NextResult<WD2Record> WD2Reader::next() {
         in_body_ = true;
     }
 
-    if (body_bytes_ != 0 && !read_samples(src_, body_, body_bytes_, body_have_, out.error)) {
+    if (body_bytes_ != 0 && !read_samples(src_, body_, body_bytes_, body_have_, out.error, head_bytes)) {
         return failed(std::move(out));
     }
 

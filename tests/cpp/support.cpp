@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/uio.h>
 
 #include <stdexcept>
 
@@ -84,11 +85,12 @@ bool fd_is_open(int fd) {
 
 // The decoder core calls read() and posix_memalign(); these definitions in the test
 // binary take their place and forward to the C library.
-extern "C" ssize_t read(int fd, void* buf, size_t n) {
-    using Fn = ssize_t (*)(int, void*, size_t);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "read"));
+namespace {
+// Applies the hook to a read of up to n bytes on `fd`: -1 with errno for an injected
+// failure, else the number of bytes the real call may transfer.
+ssize_t hooked_size(int fd, size_t n) {
     auto& h = test::read_hook;
-    if (fd != h.fd || h.fd < 0) return real(fd, buf, n);
+    if (fd != h.fd || h.fd < 0) return ssize_t(n);
     if (h.pending_eintr > 0) {
         --h.pending_eintr;
         errno = EINTR;
@@ -105,8 +107,39 @@ extern "C" ssize_t read(int fd, void* buf, size_t n) {
         n = std::min<size_t>(n, size_t(h.fail_after_bytes - h.bytes));
     }
     h.calls.push_back(n);
-    ssize_t r = real(fd, buf, n);
-    if (r > 0) h.bytes += r;
+    return ssize_t(n);
+}
+
+void count(int fd, ssize_t r) {
+    if (fd == test::read_hook.fd && r > 0) test::read_hook.bytes += r;
+}
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buf, size_t n) {
+    using Fn = ssize_t (*)(int, void*, size_t);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "read"));
+    ssize_t allowed = hooked_size(fd, n);
+    if (allowed < 0) return -1;
+    ssize_t r = real(fd, buf, size_t(allowed));
+    count(fd, r);
+    return r;
+}
+
+extern "C" ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
+    using Fn = ssize_t (*)(int, const struct iovec*, int);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "readv"));
+    size_t total = 0;
+    for (int i = 0; i < iovcnt; ++i) total += iov[i].iov_len;
+    ssize_t allowed = hooked_size(fd, total);
+    if (allowed < 0) return -1;
+    std::vector<struct iovec> cut(iov, iov + iovcnt);
+    size_t left = size_t(allowed);
+    for (auto& v : cut) {
+        v.iov_len = std::min(v.iov_len, left);
+        left -= v.iov_len;
+    }
+    ssize_t r = real(fd, cut.data(), iovcnt);
+    count(fd, r);
     return r;
 }
 
