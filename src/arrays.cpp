@@ -139,8 +139,14 @@ PyObject* make_array(SampleVec<T>& vec) {
     Ref container = Ref::steal(reinterpret_cast<PyObject*>(c));
 
     if (!load_numpy_api()) return nullptr;
-    PyArray_Descr* descr = PyArray_DescrFromType(TypeNum);
-    if (descr == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
+    // The builtin descriptors are singletons that live as long as NumPy: look one up once.
+    static PyArray_Descr* cached = nullptr;  // owned
+    if (cached == nullptr) {
+        cached = PyArray_DescrFromType(TypeNum);
+        if (cached == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
+    }
+    PyArray_Descr* descr = cached;
+    Py_INCREF(descr);  // PyArray_NewFromDescr steals it
     npy_intp dims[1] = {n};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     Ref array = Ref::steal(

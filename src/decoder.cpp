@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
+#include <atomic>
 #include <new>
 
 namespace vorn {
@@ -48,40 +48,57 @@ std::string IoError::text() const {
 
 namespace {
 
-// Blocks this big are worth keeping: on 32-bit glibc they are fresh mmaps whose page
-// faults cost more than filling them. The cache is small and bounded, and gives back
-// only blocks of exactly the requested size (a stream's records are usually alike).
-constexpr std::size_t kCacheMinBytes = 256 * 1024;
+// Freed sample blocks are kept for the next record of the same size: a stream's records
+// are usually alike, and a reused block costs neither the allocator's search nor, for
+// big blocks (fresh mmaps on 32-bit glibc), page faults that cost more than filling it.
+// The cache is small and bounded, and gives back only blocks of exactly the asked size.
+constexpr std::size_t kCacheMinBytes = 1024;
 constexpr std::size_t kCacheMaxBytes = 64 * 1024 * 1024;
 constexpr std::size_t kCacheSlots = 4;
 
-struct BlockCache {
-    std::mutex lock;
-    std::array<void*, kCacheSlots> ptr{};
-    std::array<std::size_t, kCacheSlots> size{};
-
+class BlockCache {
+public:
     void* take(std::size_t bytes) {
-        std::lock_guard<std::mutex> guard(lock);
+        Guard guard(lock_);
         for (std::size_t i = 0; i < kCacheSlots; ++i) {
-            if (ptr[i] != nullptr && size[i] == bytes) return std::exchange(ptr[i], nullptr);
+            if (ptr_[i] != nullptr && size_[i] == bytes) return std::exchange(ptr_[i], nullptr);
         }
         return nullptr;
     }
 
     // Keeps the block if a slot is free; otherwise the caller frees it.
     bool put(void* p, std::size_t bytes) {
-        if (bytes < kCacheMinBytes || bytes > kCacheMaxBytes) return false;
-        std::lock_guard<std::mutex> guard(lock);
+        Guard guard(lock_);
         for (std::size_t i = 0; i < kCacheSlots; ++i) {
-            if (ptr[i] == nullptr) {
-                ptr[i] = p;
-                size[i] = bytes;
+            if (ptr_[i] == nullptr) {
+                ptr_[i] = p;
+                size_[i] = bytes;
                 return true;
             }
         }
         return false;
     }
+
+private:
+    // A spin lock: held for a few loads and stores, and uncontended in practice (the
+    // Python layer holds the interpreter lock), where a mutex would cost more.
+    struct Guard {
+        explicit Guard(std::atomic_flag& f) : flag(f) {
+            while (flag.test_and_set(std::memory_order_acquire)) {
+            }
+        }
+        ~Guard() { flag.clear(std::memory_order_release); }
+        std::atomic_flag& flag;
+    };
+
+    std::atomic_flag lock_ = ATOMIC_FLAG_INIT;
+    std::array<void*, kCacheSlots> ptr_{};  // owned blocks (their bases); null: free slot
+    std::array<std::size_t, kCacheSlots> size_{};
 };
+
+bool cacheable(std::size_t bytes) {
+    return bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes;
+}
 
 // Never destroyed: arrays may free their storage during interpreter shutdown, after
 // static destructors would have run.
@@ -93,28 +110,26 @@ BlockCache& block_cache() {
 }  // namespace
 
 void* sample_alloc(std::size_t bytes, std::size_t shift) {
-    if (bytes < kPlacedMinBytes) {
-        if (void* p = malloc(bytes == 0 ? 1 : bytes)) return p;
-        throw std::bad_alloc();
+    const bool placed = bytes >= kPlacedMinBytes;
+    void* base = cacheable(bytes) ? block_cache().take(bytes) : nullptr;
+    if (base == nullptr) {
+        if (!placed) {
+            base = malloc(bytes == 0 ? 1 : bytes);
+            if (base == nullptr) throw std::bad_alloc();
+        } else if (posix_memalign(&base, kSampleAlign, bytes + kSampleAlign) != 0) {
+            throw std::bad_alloc();
+        }
     }
-    void* base = nullptr;
-    if (bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes) base = block_cache().take(bytes);
-    if (base == nullptr && posix_memalign(&base, kSampleAlign, bytes + kSampleAlign) != 0) {
-        throw std::bad_alloc();
-    }
-    return static_cast<std::uint8_t*>(base) + shift % kSampleAlign;
+    return placed ? static_cast<std::uint8_t*>(base) + shift % kSampleAlign : base;
 }
 
 void sample_free(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
-    if (bytes < kPlacedMinBytes) {
-        free(p);
-        return;
-    }
     // A placed block starts less than 64 bytes past its 64-aligned base.
-    void* base =
-        reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kSampleAlign - 1});
-    if (!block_cache().put(base, bytes)) free(base);
+    void* base = bytes < kPlacedMinBytes ? p
+                                         : reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) &
+                                                                   ~std::uintptr_t{kSampleAlign - 1});
+    if (!cacheable(bytes) || !block_cache().put(base, bytes)) free(base);
 }
 
 // ---------------------------------------------------------------------------------------
