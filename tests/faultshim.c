@@ -4,6 +4,7 @@
  *   VORN_FAULT_CHUNK=n       let each read return at most n bytes
  *   VORN_FAULT_EIO_AFTER=n   once n bytes were delivered, fail with EIO
  *   VORN_FAULT_EIO_TIMES=k   ... k times (default 1); reads after that work again
+ *   VORN_FAULT_STATS=file    at exit, write "EINTRs-injected real-reads largest-read" there
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -21,8 +22,18 @@ static long env_long(const char* name, long fallback) {
 }
 
 static long delivered;  /* bytes handed out on the target file */
-static long eintr_left; /* EINTR results still due before the next real read */
+static long eintr_left = -1; /* EINTR results still due before the next real read; -1: none yet */
 static int eio_done;
+static long eintr_injected, real_reads, largest_read; /* for VORN_FAULT_STATS */
+
+__attribute__((destructor)) static void write_stats(void) {
+    const char* path = getenv("VORN_FAULT_STATS");
+    if (path == NULL) return;
+    FILE* f = fopen(path, "w");
+    if (f == NULL) return;
+    fprintf(f, "%ld %ld %ld\n", eintr_injected, real_reads, largest_read);
+    fclose(f);
+}
 
 static int is_target(int fd) {
     const char* path = getenv("VORN_FAULT_PATH");
@@ -38,8 +49,10 @@ static int is_target(int fd) {
 /* Decides the fate of a read of up to n bytes: -1 with errno set, or the allowed size. */
 static ssize_t allow(int fd, size_t n) {
     if (!is_target(fd)) return (ssize_t)n;
+    if (eintr_left < 0) eintr_left = env_long("VORN_FAULT_EINTR", 0);
     if (eintr_left > 0) {
         --eintr_left;
+        ++eintr_injected;
         errno = EINTR;
         return -1;
     }
@@ -53,6 +66,8 @@ static ssize_t allow(int fd, size_t n) {
     long chunk = env_long("VORN_FAULT_CHUNK", 0);
     if (chunk > 0 && n > (size_t)chunk) n = (size_t)chunk;
     if (eio_after >= 0 && delivered < eio_after && n > (size_t)(eio_after - delivered)) n = (size_t)(eio_after - delivered);
+    ++real_reads;
+    if ((long)n > largest_read) largest_read = (long)n;
     return (ssize_t)n;
 }
 

@@ -30,10 +30,12 @@ sys.stdout.buffer.write(pickle.dumps(out))
 """
 
 
-def read_with_faults(path, kind, attempts=1, **faults):
+def read_with_faults(path, kind, attempts=1, stats=None, **faults):
     import pickle
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(SHIM),
                VORN_FAULT_PATH=os.path.realpath(path))
+    if stats is not None:
+        env["VORN_FAULT_STATS"] = str(stats)
     env.update({f"VORN_FAULT_{k.upper()}": str(v) for k, v in faults.items()})
     out = subprocess.run([sys.executable, "-c", READ_ALL, path, kind, str(attempts)], capture_output=True,
                          env=env, timeout=300)
@@ -61,13 +63,19 @@ def wd2_mixed(channels=2):
     return out
 
 
-@pytest.mark.parametrize("kind, data", [("WD1", wd1_mixed()), ("WD2", wd2_mixed(2)), ("WD2", wd2_mixed(1))])
-@pytest.mark.parametrize("faults", [{"eintr": 3}, {"chunk": 1}, {"chunk": 1000, "eintr": 1}])
-def test_files_read_back_identically_under_interrupts_and_short_reads(write, kind, data, faults):
+@pytest.mark.parametrize("kind, data", [("WD1", wd1_mixed()), ("WD2", wd2_mixed(2)), ("WD2", wd2_mixed(1))],
+                         ids=["WD1", "WD2-2ch", "WD2-1ch"])
+@pytest.mark.parametrize("faults", [{"eintr": 3}, {"chunk": 1}, {"chunk": 1000, "eintr": 1}],
+                         ids=["eintr", "bytewise", "chunks+eintr"])
+def test_files_read_back_identically_under_interrupts_and_short_reads(write, tmp_path, kind, data, faults):
     path = write(data)
     expected = events_of(path, kind)
     assert len(expected) >= 6
-    assert read_with_faults(path, kind, **faults) == expected + [("end",)]
+    stats = tmp_path / "stats"
+    assert read_with_faults(path, kind, stats=stats, **faults) == expected + [("end",)]
+    eintrs, reads, largest = map(int, stats.read_text().split())
+    assert eintrs == faults.get("eintr", 0) * reads  # the faults really happened
+    assert largest == faults.get("chunk", largest) and reads >= len(data) // largest
 
 
 def test_eio_mid_file_wd1_raises_then_ends(write):
