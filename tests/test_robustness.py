@@ -1,0 +1,170 @@
+"""Threads, leaks and memory exhaustion."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import vorn
+from conftest import open_fds, wd1_record, wd2_file, wd2_record
+
+ER = vorn.EventReader
+
+
+def test_threads_sharing_one_reader_get_every_record_once(write):
+    n = 20_000
+    path = write(b"".join(wd1_record(24 + 2 * (i % 7), event_counter=i) for i in range(n)))
+    r = ER(path, "WD1")
+    seen, errors = [[] for _ in range(4)], []
+
+    def consume(out):
+        while True:
+            try:
+                ev = next(r)
+            except StopIteration:
+                return
+            except RuntimeError as e:  # an overlapping call: documented, and nothing was read
+                errors.append(str(e))
+                continue
+            out.append(ev["event_counter"])
+
+    threads = [threading.Thread(target=consume, args=(s,)) for s in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    got = sorted(c for s in seen for c in s)
+    assert got == list(range(n))
+    assert set(errors) <= {"Already borrowed"}
+
+
+def test_readers_in_threads_match_one_thread(tmp_path):
+    paths = []
+    for i in range(6):
+        p = tmp_path / f"run{i}.wd2"
+        p.write_bytes(wd2_file(200 + 10 * i, samples=64 + i, channels=1 + i % 3, first_counter=i * 1000))
+        paths.append(str(p))
+
+    def summary(path):
+        return [(ev["event_counter"], ev["channels"], ev["data"].tobytes()) for ev in ER(path, "WD2")]
+
+    expected = [summary(p) for p in paths]
+    results = [None] * len(paths)
+
+    def work(i):
+        for _ in range(3):
+            results[i] = summary(paths[i])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(paths))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
+
+
+def test_failed_constructions_leak_nothing(write, tmp_path):
+    empty, short = write(b"", "e"), write(b"x" * 20, "s")
+    cases = [
+        ((), {}), (("a", "b", "c"), {}), (("a",), {"bad": 1}), ((empty, None), {}), ((b"x", "WD1"), {}),
+        (("a\0b", "WD1"), {}), ((str(tmp_path / "missing"), "WD1"), {}), ((empty, "WD3"), {}),
+        ((empty, "WD2"), {}), ((short, "WD2"), {}), ((str(tmp_path), "WD2"), {}), (("x\udc80", "WD1"), {}),
+    ]
+
+    def run(times):
+        for _ in range(times):
+            for args, kwargs in cases:
+                try:
+                    ER(*args, **kwargs)
+                except (TypeError, ValueError, OSError):
+                    pass
+                else:
+                    raise AssertionError(args)
+
+    run(200)  # warm up caches and allocator pools
+    gc.collect()
+    fds, refs, rss = open_fds(), sys.getrefcount(ER), rss_kib()
+    run(10_000 // len(cases) + 1)
+    gc.collect()
+    assert open_fds() == fds
+    assert sys.getrefcount(ER) == refs
+    assert rss_kib() - rss < 1024
+
+
+def test_events_leak_nothing_and_types_keep_their_references(write):
+    path = write(wd1_record(24 + 2 * 100) * 20_000)
+    container = type(next(ER(path, "WD1"))["data"].base)
+    for ev in ER(path, "WD1"):
+        pass
+    del ev
+    gc.collect()
+    refs = (sys.getrefcount(ER), sys.getrefcount(container))
+    rss = rss_kib()
+    for _ in range(5):
+        for ev in ER(path, "WD1"):
+            pass
+    del ev
+    gc.collect()
+    assert (sys.getrefcount(ER), sys.getrefcount(container)) == refs
+    assert rss_kib() - rss < 1024
+
+
+def run_python(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=120)
+
+
+def test_huge_claim_costs_only_what_the_file_holds(write):
+    # ~2 GiB claimed, 1 KiB present: under a tight address-space limit the read just ends.
+    path = write(wd1_record(24, []) + wd1_record(2**31 - 1, np.arange(500)) + b"")
+    out = run_python(f"""
+        import resource, vorn, numpy
+        r = vorn.EventReader({path!r}, "WD1")
+        print(next(r)["event_size"])
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+        print(list(r))
+    """)
+    assert out.stdout.split("\n")[:2] == ["24", "[]"], out.stderr
+
+
+def test_allocation_failure_is_memory_error_and_the_reader_survives(tmp_path):
+    samples = 150_000_000  # 300 MB of samples, in a sparse file that holds them all
+    path = tmp_path / "big.wd1"
+    with open(path, "wb") as f:
+        f.write(wd1_record(24, [], event_counter=1))
+        f.write(wd1_record(24 + 2 * samples, []))
+        f.truncate(48 + 2 * samples)
+        f.seek(0, 2)
+        f.write(wd1_record(26, [7], event_counter=3))
+    out = run_python(f"""
+        import resource, vorn, numpy
+        r = vorn.EventReader({str(path)!r}, "WD1")
+        print(next(r)["event_counter"])
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 100 * 2**20, resource.RLIM_INFINITY))
+        for attempt in range(2):
+            try:
+                next(r)
+            except MemoryError:
+                print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        ev = next(r)
+        print(len(ev["data"]), int(ev["data"].sum()))
+        print(next(r)["event_counter"])
+    """)
+    assert out.stdout.split("\n")[:5] == ["1", "MemoryError", "MemoryError", f"{samples} 0", "3"], \
+        out.stdout + out.stderr
