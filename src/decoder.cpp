@@ -221,6 +221,7 @@ ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
 }
 
 bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err) {
+    if (have == n) return true;  // nothing to do, and dst may be null
     if (filled_ - pos_ >= n - have) {
         std::memcpy(dst + have, buf_ + pos_, n - have);
         pos_ += n - have;

@@ -32,7 +32,8 @@ sys.stdout.buffer.write(pickle.dumps(out))
 
 def read_with_faults(path, kind, attempts=1, stats=None, **faults):
     import pickle
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=str(SHIM),
+    preload = f"{os.environ.get('LD_PRELOAD', '')} {SHIM}".strip()  # after a sanitizer runtime, if any
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=preload,
                VORN_FAULT_PATH=os.path.realpath(path))
     if stats is not None:
         env["VORN_FAULT_STATS"] = str(stats)

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vorn
-from conftest import open_fds, wd1_record, wd2_file, wd2_record
+from conftest import needs_plain_memory, open_fds, wd1_record, wd2_file, wd2_record
 
 ER = vorn.EventReader
 WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"]
@@ -289,6 +289,7 @@ def test_numpy_loaded_late_still_works(write):
     assert out.stdout.split() == ["PanicException", "[0,", "1,", "2]"], out.stderr
 
 
+@needs_plain_memory
 def test_a_million_events_leave_memory_and_descriptors_flat(write):
     path = write(wd1_record(24) * 1_000_000 + wd1_record(24 + 2 * 64) * 1000)
     gc.collect()

@@ -1,6 +1,7 @@
 """Property tests: valid files read back exactly; damaged files give only what an
 independent model of the formats says (events, the end, "capacity overflow")."""
 
+import os
 import struct
 
 import numpy as np
@@ -11,7 +12,8 @@ from conftest import wd1_record, wd2_record
 from model import read_model, read_vorn
 
 I32 = st.integers(-2**31, 2**31 - 1)
-SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+EXAMPLES = int(os.environ.get("VORN_HYPOTHESIS_EXAMPLES", "150"))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 wd1_records = st.lists(
     st.tuples(st.integers(23, 24 + 2 * 300), I32, I32, I32, I32, I32, st.randoms(use_true_random=False)),

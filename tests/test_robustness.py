@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vorn
-from conftest import open_fds, wd1_record, wd2_file, wd2_record
+from conftest import needs_plain_memory, open_fds, wd1_record, wd2_file, wd2_record
 
 ER = vorn.EventReader
 
@@ -73,6 +73,7 @@ def rss_kib():
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
 
 
+@needs_plain_memory
 def test_failed_constructions_leak_nothing(write, tmp_path):
     empty, short = write(b"", "e"), write(b"x" * 20, "s")
     cases = [
@@ -101,6 +102,7 @@ def test_failed_constructions_leak_nothing(write, tmp_path):
     assert rss_kib() - rss < 1024
 
 
+@needs_plain_memory
 def test_events_leak_nothing_and_types_keep_their_references(write):
     path = write(wd1_record(24 + 2 * 100) * 20_000)
     container = type(next(ER(path, "WD1"))["data"].base)
@@ -125,6 +127,7 @@ def run_python(code):
                           env=env, timeout=120)
 
 
+@needs_plain_memory
 def test_huge_claim_costs_only_what_the_file_holds(write):
     # ~2 GiB claimed, 1 KiB present: under a tight address-space limit the read just ends.
     path = write(wd1_record(24, []) + wd1_record(2**31 - 1, np.arange(500)) + b"")
@@ -140,6 +143,7 @@ def test_huge_claim_costs_only_what_the_file_holds(write):
     assert out.stdout.split("\n")[:2] == ["24", "[]"], out.stderr
 
 
+@needs_plain_memory
 def test_allocation_failure_is_memory_error_and_the_reader_survives(tmp_path):
     samples = 150_000_000  # 300 MB of samples, in a sparse file that holds them all
     path = tmp_path / "big.wd1"
