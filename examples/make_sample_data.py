@@ -13,14 +13,16 @@ import numpy as np
 HERE = pathlib.Path(__file__).resolve().parent / "data"
 
 
-def pulse(rng, n, baseline, noise, amplitude, t0, rise, fall):
+def pulse(rng: np.random.Generator, n: int, baseline: float, noise: float, amplitude: float, t0: float,
+          rise: float, fall: float) -> "np.ndarray[tuple[int], np.dtype[np.float64]]":
     t = np.arange(n, dtype=np.float64)
     shape = np.where(t >= t0, (1 - np.exp(-(t - t0) / rise)) * np.exp(-(t - t0) / fall), 0.0)
-    shape /= max(shape.max(), 1e-12)
-    return baseline + rng.normal(0.0, noise, n) - amplitude * shape
+    shape /= max(float(shape.max()), 1e-12)
+    wave: np.ndarray[tuple[int], np.dtype[np.float64]] = baseline + rng.normal(0.0, noise, n) - amplitude * shape
+    return wave
 
 
-def wd1(rng, events=16, samples=512):
+def wd1(rng: np.random.Generator, events: int = 16, samples: int = 512) -> bytes:
     out = bytearray()
     timestamp = 123_456
     for i in range(events):
@@ -32,7 +34,8 @@ def wd1(rng, events=16, samples=512):
     return bytes(out)
 
 
-def wd2(rng, events=10, samples=256, channels=2, period_ps=200):
+def wd2(rng: np.random.Generator, events: int = 10, samples: int = 256, channels: int = 2,
+        period_ps: int = 200) -> bytes:
     out = bytearray()
     timestamp = 1_700_000_000_000_000
     for i in range(events):
@@ -46,7 +49,7 @@ def wd2(rng, events=10, samples=256, channels=2, period_ps=200):
     return bytes(out)
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(20261208)
     HERE.mkdir(exist_ok=True)
     (HERE / "run.wd1").write_bytes(wd1(rng))

@@ -9,7 +9,7 @@ import vorn
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 
 
-def summarise_wd1(path):
+def summarise_wd1(path: pathlib.Path) -> None:
     print(f"{path.name} (WD1)")
     print("  event  board  channel   timestamp  samples  baseline  amplitude")
     for ev in vorn.EventReader(str(path), "WD1"):
@@ -19,7 +19,7 @@ def summarise_wd1(path):
               f"{ev['timestamp']:10d}  {wave.size:7d}  {baseline:8.1f}  {baseline - wave.min():9.1f}")
 
 
-def summarise_wd2(path):
+def summarise_wd2(path: pathlib.Path) -> None:
     print(f"{path.name} (WD2)")
     print("  event  channels  samples  period [ps]  peak ch0 [mV]  peak ch1 [mV]")
     for ev in vorn.EventReader(str(path), "WD2"):
