@@ -136,6 +136,23 @@ void sample_free(void* p, std::size_t bytes) noexcept {
 // BufReader
 
 namespace {
+// What one read's outcome means to a loop that wants bytes: retry it (EINTR), use its
+// bytes, or stop with `err` set (the end of the file is UnexpectedEof).
+enum class Outcome { Retry, Data, Failed };
+
+Outcome classify(const ReadResult& r, IoError& err) {
+    if (r.err == EINTR) return Outcome::Retry;
+    if (r.err != 0) {
+        err = IoError::from_errno(r.err);
+        return Outcome::Failed;
+    }
+    if (r.count == 0) {
+        err = IoError::unexpected_eof();
+        return Outcome::Failed;
+    }
+    return Outcome::Data;
+}
+
 // Closes a descriptor on scope exit unless released: keeps the constructor's promise
 // that the descriptor is closed even when the buffer cannot be allocated.
 struct FdGuard {
@@ -230,33 +247,17 @@ bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoErro
     }
     while (have < n) {
         ReadResult r = read(dst + have, n - have);
-        if (r.err == EINTR) continue;
-        if (r.err != 0) {
-            err = IoError::from_errno(r.err);
-            return false;
-        }
-        if (r.count == 0) {
-            err = IoError::unexpected_eof();
-            return false;
-        }
-        have += r.count;
+        Outcome o = classify(r, err);
+        if (o == Outcome::Failed) return false;
+        if (o == Outcome::Data) have += r.count;
     }
     return true;
 }
 
 bool BufReader::refill(IoError& err) {
     for (;;) {
-        ReadResult r = fill_buffer();
-        if (r.err == EINTR) continue;
-        if (r.err != 0) {
-            err = IoError::from_errno(r.err);
-            return false;
-        }
-        if (r.count == 0) {
-            err = IoError::unexpected_eof();
-            return false;
-        }
-        return true;
+        Outcome o = classify(fill_buffer(), err);
+        if (o != Outcome::Retry) return o == Outcome::Data;
     }
 }
 
@@ -355,16 +356,9 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
             }
             std::size_t room = std::min(want, vec.capacity_bytes() - have);
             ReadResult r = src.read_direct(vec.bytes() + have, room, room == want ? ahead : 0);
-            if (r.err == EINTR) continue;
-            if (r.err != 0) {
-                err = IoError::from_errno(r.err);
-                return false;
-            }
-            if (r.count == 0) {
-                err = IoError::unexpected_eof();
-                return false;
-            }
-            have += r.count;
+            Outcome o = classify(r, err);
+            if (o == Outcome::Failed) return false;
+            if (o == Outcome::Data) have += r.count;
         } else if (!src.refill(err)) {
             return false;
         }
