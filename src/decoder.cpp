@@ -296,6 +296,12 @@ namespace {
 // Blocks up to this size are allocated whole at once: cheap, and bounded.
 constexpr std::size_t kWholeAllocBytes = 64 * 1024;
 
+// What the file is known to hold beyond what was consumed, asked only for blocks big
+// enough to be grown piecewise (a system call per ask); -1 when unknown or not asked.
+std::int64_t growth_hint(const BufReader& src, std::size_t total) {
+    return total > kWholeAllocBytes ? src.remaining_hint() : -1;
+}
+
 // Makes room for at least `need` bytes of a `total`-byte block. Beyond small blocks the
 // storage grows by what the file holds (`hint`, regular files) or geometrically (pipes,
 // hint -1), never to the claimed total before the bytes exist.
@@ -332,8 +338,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
         if (std::size_t buffered = src.buffered(); buffered != 0) {
             std::size_t take = std::min(buffered, want);
             if (vec.capacity_bytes() < have + take) {
-                grow_for(vec, have, have + take, bytes, bytes > kWholeAllocBytes ? src.remaining_hint() : -1,
-                         shift);
+                grow_for(vec, have, have + take, bytes, growth_hint(src, bytes), shift);
             }
             std::memcpy(vec.bytes() + have, src.buffered_data(), take);
             src.consume(take);
@@ -346,7 +351,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
                 // Storage too full for a direct read. Where the file is known to hold
                 // less than a buffer's worth, or may hold nothing more, learn that through
                 // the buffer first rather than growing for bytes that may never come.
-                std::int64_t hint = bytes > kWholeAllocBytes ? src.remaining_hint() : -1;
+                std::int64_t hint = growth_hint(src, bytes);
                 bool unknown_more = hint < 0 && vec.capacity_bytes() != 0 && bytes > kWholeAllocBytes;
                 if ((hint >= 0 && hint < std::int64_t(step)) || unknown_more) {
                     if (!src.refill(err)) return false;

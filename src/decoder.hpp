@@ -212,7 +212,6 @@ private:
 // One decoded event, owned by value: the format's header and its samples.
 template <class Header, class Sample>
 struct EventRecord {
-    using sample_type = Sample;
     Header header{};
     SampleVec<Sample> data;
 };
