@@ -125,19 +125,8 @@ alignas(kSampleAlign) const std::uint8_t empty_samples[kSampleAlign] = {};
 
 template <class T, int TypeNum>
 PyObject* make_array(SampleVec<T>& vec) {
-    PyTypeObject* tp = container_type();
-    if (tp == nullptr) return raise_panic_from_pending("cannot create the PySliceContainer type");
-    auto* c = PyObject_New(PySliceContainer, tp);
-    if (c == nullptr) return raise_panic_from_pending("cannot allocate a PySliceContainer");
-    const auto n = static_cast<npy_intp>(vec.size());
-    void* data =
-        vec.data() != nullptr ? static_cast<void*>(vec.data()) : const_cast<std::uint8_t*>(empty_samples);
-    c->len = vec.size();
-    c->capacity = vec.capacity();
-    c->ptr = vec.release();
-    c->drop = drop_samples<T>;
-    Ref container = Ref::steal(reinterpret_cast<PyObject*>(c));
-
+    // Everything that can fail comes before the storage changes hands, so that a failure
+    // leaves the samples with the record.
     if (!load_numpy_api()) return nullptr;
     // The builtin descriptors are singletons that live as long as NumPy: look one up once.
     static PyArray_Descr* cached = nullptr;  // owned
@@ -145,18 +134,39 @@ PyObject* make_array(SampleVec<T>& vec) {
         cached = PyArray_DescrFromType(TypeNum);
         if (cached == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
     }
-    PyArray_Descr* descr = cached;
-    Py_INCREF(descr);  // PyArray_NewFromDescr steals it
-    npy_intp dims[1] = {n};
+    PyTypeObject* tp = container_type();
+    if (tp == nullptr) return raise_panic_from_pending("cannot create the PySliceContainer type");
+    auto* c = PyObject_New(PySliceContainer, tp);
+    if (c == nullptr) return raise_panic_from_pending("cannot allocate a PySliceContainer");
+    c->ptr = nullptr;  // owns nothing until the array stands
+    c->len = c->capacity = 0;
+    c->drop = drop_samples<T>;
+    Ref container = Ref::steal(reinterpret_cast<PyObject*>(c));
+
+    void* data =
+        vec.data() != nullptr ? static_cast<void*>(vec.data()) : const_cast<std::uint8_t*>(empty_samples);
+    Py_INCREF(cached);  // PyArray_NewFromDescr steals it
+    npy_intp dims[1] = {static_cast<npy_intp>(vec.size())};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     Ref array = Ref::steal(
-        PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+        PyArray_NewFromDescr(&PyArray_Type, cached, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return raise_panic_from_pending("cannot create the sample array");
     // Steals the container even when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
         return raise_panic_from_pending("cannot set the sample array's base");
     }
+    c->len = vec.size();
+    c->capacity = vec.capacity();
+    c->ptr = vec.release();
     return array.release();
+}
+
+template <class T>
+void reclaim(PyObject* array, SampleVec<T>& vec) {
+    auto* c = reinterpret_cast<PySliceContainer*>(PyArray_BASE(reinterpret_cast<PyArrayObject*>(array)));
+    if (c->capacity != 0) vec.adopt(static_cast<T*>(c->ptr), c->len, c->capacity);
+    c->ptr = nullptr;
+    c->len = c->capacity = 0;
 }
 
 }  // namespace
@@ -166,6 +176,13 @@ PyObject* sample_array(SampleVec<std::uint16_t>& vec) {
 }
 PyObject* sample_array(SampleVec<float>& vec) {
     return make_array<float, NPY_FLOAT>(vec);
+}
+
+void reclaim_samples(PyObject* array, SampleVec<std::uint16_t>& vec) {
+    reclaim(array, vec);
+}
+void reclaim_samples(PyObject* array, SampleVec<float>& vec) {
+    reclaim(array, vec);
 }
 
 }  // namespace vorn

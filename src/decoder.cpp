@@ -51,32 +51,42 @@ namespace {
 // Freed sample blocks are kept for the next record of the same size: a stream's records
 // are usually alike, and a reused block costs neither the allocator's search nor, for
 // big blocks (fresh mmaps on 32-bit glibc), page faults that cost more than filling it.
-// The cache is small and bounded, and gives back only blocks of exactly the asked size.
+// A stream reuses one or two blocks at a time, so the cache holds a few blocks and a few
+// MiB in all; the oldest make room for the newest, and bigger blocks, whose page faults
+// cost little beside their fill, go back to the system at once.
 constexpr std::size_t kCacheMinBytes = 1024;
-constexpr std::size_t kCacheMaxBytes = 64 * 1024 * 1024;
+constexpr std::size_t kCacheMaxBytes = 4 * 1024 * 1024;
+constexpr std::size_t kCacheTotalBytes = 4 * 1024 * 1024 + 64 * 1024;
 constexpr std::size_t kCacheSlots = 4;
 
 class BlockCache {
 public:
     void* take(std::size_t bytes) {
         Guard guard(lock_);
-        for (std::size_t i = 0; i < kCacheSlots; ++i) {
-            if (ptr_[i] != nullptr && size_[i] == bytes) return std::exchange(ptr_[i], nullptr);
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (size_[i] == bytes) {
+                void* p = ptr_[i];
+                remove(i);
+                return p;
+            }
         }
         return nullptr;
     }
 
-    // Keeps the block if a slot is free; otherwise the caller frees it.
-    bool put(void* p, std::size_t bytes) {
+    // Keeps the block, first letting go of the oldest ones that leave it no room; their
+    // bases are given back to the caller to free, outside the lock.
+    std::size_t put(void* p, std::size_t bytes, std::array<void*, kCacheSlots>& evicted) {
         Guard guard(lock_);
-        for (std::size_t i = 0; i < kCacheSlots; ++i) {
-            if (ptr_[i] == nullptr) {
-                ptr_[i] = p;
-                size_[i] = bytes;
-                return true;
-            }
+        std::size_t n = 0;
+        while (count_ == kCacheSlots || held_ + bytes > kCacheTotalBytes) {
+            evicted[n++] = ptr_[0];
+            remove(0);
         }
-        return false;
+        ptr_[count_] = p;
+        size_[count_] = bytes;
+        ++count_;
+        held_ += bytes;
+        return n;
     }
 
 private:
@@ -91,9 +101,20 @@ private:
         std::atomic_flag& flag;
     };
 
+    void remove(std::size_t i) {
+        held_ -= size_[i];
+        for (std::size_t j = i + 1; j < count_; ++j) {
+            ptr_[j - 1] = ptr_[j];
+            size_[j - 1] = size_[j];
+        }
+        --count_;
+    }
+
     std::atomic_flag lock_ = ATOMIC_FLAG_INIT;
-    std::array<void*, kCacheSlots> ptr_{};  // owned blocks (their bases); null: free slot
+    std::array<void*, kCacheSlots> ptr_{};  // owned blocks (their bases), oldest first
     std::array<std::size_t, kCacheSlots> size_{};
+    std::size_t count_ = 0;  // blocks held
+    std::size_t held_ = 0;   // their bytes
 };
 
 bool cacheable(std::size_t bytes) {
@@ -123,25 +144,26 @@ void* sample_alloc(std::size_t bytes, std::size_t shift) {
     return placed ? static_cast<std::uint8_t*>(base) + shift % kSampleAlign : base;
 }
 
-void sample_free(void* p, std::size_t bytes) noexcept {
+void sample_free(void* p, std::size_t bytes, bool reuse) noexcept {
     if (p == nullptr) return;
     // A placed block starts less than 64 bytes past its 64-aligned base.
     void* base = bytes < kPlacedMinBytes ? p
                                          : reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) &
                                                                    ~std::uintptr_t{kSampleAlign - 1});
-    if (!cacheable(bytes) || !block_cache().put(base, bytes)) free(base);
+    if (!reuse || !cacheable(bytes)) {
+        free(base);
+        return;
+    }
+    std::array<void*, kCacheSlots> evicted;
+    const std::size_t n = block_cache().put(base, bytes, evicted);
+    for (std::size_t i = 0; i < n; ++i) free(evicted[i]);
 }
 
 // ---------------------------------------------------------------------------------------
 // BufReader
 
-namespace {
-// What one read's outcome means to a loop that wants bytes: retry it (EINTR), use its
-// bytes, or stop with `err` set (the end of the file is UnexpectedEof).
-enum class Outcome { Retry, Data, Failed };
-
-Outcome classify(const ReadResult& r, IoError& err) {
-    if (r.err == EINTR) return Outcome::Retry;
+BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const {
+    if (r.err == EINTR && (hook_ == nullptr || !hook_())) return Outcome::Retry;
     if (r.err != 0) {
         err = IoError::from_errno(r.err);
         return Outcome::Failed;
@@ -153,6 +175,7 @@ Outcome classify(const ReadResult& r, IoError& err) {
     return Outcome::Data;
 }
 
+namespace {
 // Closes a descriptor on scope exit unless released: keeps the constructor's promise
 // that the descriptor is closed even when the buffer cannot be allocated.
 struct FdGuard {
@@ -172,6 +195,7 @@ BufReader::BufReader(int fd) {
 
 BufReader::BufReader(BufReader&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
+      hook_(o.hook_),
       buf_(std::exchange(o.buf_, nullptr)),
       pos_(std::exchange(o.pos_, 0)),
       filled_(std::exchange(o.filled_, 0)),
@@ -320,7 +344,7 @@ void grow_for(SampleVec<T>& vec, std::size_t have, std::size_t need, std::size_t
         }
         want = std::min(want, total);
     }
-    vec.reserve((want + sizeof(T) - 1) / sizeof(T), shift);
+    vec.grow((want + sizeof(T) - 1) / sizeof(T), shift, have);
 }
 
 }  // namespace
@@ -361,9 +385,9 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
             }
             std::size_t room = std::min(want, vec.capacity_bytes() - have);
             ReadResult r = src.read_direct(vec.bytes() + have, room, room == want ? ahead : 0);
-            Outcome o = classify(r, err);
-            if (o == Outcome::Failed) return false;
-            if (o == Outcome::Data) have += r.count;
+            BufReader::Outcome o = src.classify(r, err);
+            if (o == BufReader::Outcome::Failed) return false;
+            if (o == BufReader::Outcome::Data) have += r.count;
         } else if (!src.refill(err)) {
             return false;
         }

@@ -16,7 +16,7 @@ namespace vorn {
 // Errors
 
 enum class ErrorKind : std::uint8_t {
-    Interrupted,    // EINTR; read_exact retries it
+    Interrupted,    // EINTR; retried unless the source's interrupt hook stops the wait
     UnexpectedEof,  // the file ended inside an exact read; never an OS error number
     InvalidInput,   // a file name with a NUL byte
     Os,             // any other OS error number
@@ -61,8 +61,10 @@ inline constexpr std::size_t kPlacedMinBytes = 8192;
 // Raw blocks for sample storage. A block of kPlacedMinBytes or more starts `shift`
 // bytes (< 64) past a 64-byte boundary; big blocks are kept in a small cache when freed so
 // that a stream of large records does not pay for fresh pages on every record.
+// A block freed with `reuse` false (an outgrown block of a record still being read, whose
+// size no later record is likely to ask for) goes straight back to the allocator.
 void* sample_alloc(std::size_t bytes, std::size_t shift);  // throws std::bad_alloc
-void sample_free(void* p, std::size_t bytes) noexcept;
+void sample_free(void* p, std::size_t bytes, bool reuse = true) noexcept;
 
 // A growable, owning, 64-byte-aligned array of samples (trivially copyable T). Unlike
 // std::vector it never zero-fills, and its storage can be released to a new owner.
@@ -93,16 +95,18 @@ public:
     std::uint8_t* bytes() const { return reinterpret_cast<std::uint8_t*>(data_); }
     std::size_t capacity_bytes() const { return capacity_ * sizeof(T); }
 
-    // Grows the capacity to at least `n` elements, keeping the contents. A large block
-    // starts `shift` bytes past a 64-byte boundary (a multiple of sizeof(T)).
-    void reserve(std::size_t n, std::size_t shift = 0) {
+    // Grows the capacity to at least `n` elements, keeping the first `keep_bytes` bytes
+    // (a block still being read may end inside a sample). A large block starts `shift`
+    // bytes past a 64-byte boundary (a multiple of sizeof(T)).
+    void grow(std::size_t n, std::size_t shift, std::size_t keep_bytes) {
         if (n <= capacity_) return;
         T* fresh = static_cast<T*>(sample_alloc(n * sizeof(T), shift));
-        if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
-        if (data_ != nullptr) sample_free(data_, capacity_bytes());
+        if (keep_bytes != 0) std::memcpy(fresh, data_, keep_bytes);
+        if (data_ != nullptr) sample_free(data_, capacity_bytes(), false);
         data_ = fresh;
         capacity_ = n;
     }
+    void reserve(std::size_t n, std::size_t shift = 0) { grow(n, shift, size_ * sizeof(T)); }
     void set_size(std::size_t n) { size_ = n; }  // n <= capacity(); contents as written
 
     // Hands the storage to a new owner, who must give it back to sample_free() with
@@ -111,6 +115,13 @@ public:
         size_ = 0;
         capacity_ = 0;
         return std::exchange(data_, nullptr);
+    }
+
+    // Takes back storage handed out by release(); this vector must be empty.
+    void adopt(T* data, std::size_t size, std::size_t capacity) {
+        data_ = data;
+        size_ = size;
+        capacity_ = capacity;
     }
 
     void reset() {
@@ -134,6 +145,11 @@ struct ReadResult {
     int err = 0;  // errno, or 0 on success
 };
 
+// Asked after a read was interrupted by a signal (EINTR): true stops the wait, and the
+// read fails with kind Interrupted; false retries it. The Python layer runs the
+// interpreter's signal handlers here, so that a handler that raises ends a blocked read.
+using InterruptHook = bool (*)();
+
 // The opened file behind an 8192-byte read buffer. Owns the descriptor and the buffer.
 class BufReader {
 public:
@@ -148,6 +164,15 @@ public:
     ~BufReader();
 
     int fd() const { return fd_; }
+
+    // Without a hook (the default) every EINTR is retried.
+    void set_interrupt_hook(InterruptHook hook) { hook_ = hook; }
+
+    // What a read's outcome means to a loop that wants bytes: retry it (EINTR, unless the
+    // hook stops the wait), use its bytes, or stop with `err` set (the end of the file is
+    // UnexpectedEof).
+    enum class Outcome : std::uint8_t { Retry, Data, Failed };
+    Outcome classify(const ReadResult& r, IoError& err) const;
 
     // The file offset of the next unread byte.
     std::uint64_t position() const { return offset_ - buffered(); }
@@ -198,6 +223,7 @@ private:
     ReadResult fill_buffer();
 
     int fd_ = -1;                  // owned descriptor; -1 once moved from
+    InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry
     std::uint8_t* buf_ = nullptr;  // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
     // A refill of kCapacity bytes lands at buf_ + (file offset mod 64), so that the
     // kernel's copy runs aligned; pos_ and filled_ count from buf_.

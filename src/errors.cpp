@@ -113,6 +113,8 @@ PyObject* os_error_class(int err) {
 }
 
 PyObject* raise_io_error(const IoError& err, PyObject* cls) {
+    // A wait ended by a signal handler that raised: its exception is the one to see.
+    if (err.kind == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
     if (cls == nullptr) cls = err.message != nullptr ? PyExc_OSError : os_error_class(err.code);
     std::string text = err.text();
     Ref message =

@@ -19,7 +19,8 @@ PyObject* raise_panic_from_pending(const char* what);
 PyObject* os_error_class(int err);
 
 // Raises `cls(err.text())`; with `cls` null, the class os_error_class() picks (plain
-// OSError for errors without a number). Returns null.
+// OSError for errors without a number). An interrupted wait whose signal handler raised
+// keeps that handler's exception. Returns null.
 PyObject* raise_io_error(const IoError& err, PyObject* cls = nullptr);
 
 // Runs `body`, turning any C++ exception into a Python one: the decoder fault into

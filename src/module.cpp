@@ -165,6 +165,12 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size) {
     return PyUnicode_AsUTF8AndSize(value, size);
 }
 
+// Runs the interpreter's signal handlers after an interrupted wait (opening a FIFO with no
+// writer, reading one with no data): true when a handler raised, which ends the wait.
+bool run_signal_handlers() {
+    return PyErr_CheckSignals() != 0;
+}
+
 // Opens `path` read-only and close-on-exec, retrying EINTR. -1 with `err` on failure.
 int open_file(const char* path, Py_ssize_t size, IoError& err) {
     if (static_cast<std::size_t>(size) != strlen(path)) {
@@ -174,10 +180,8 @@ int open_file(const char* path, Py_ssize_t size, IoError& err) {
     for (;;) {
         int fd = ::open(path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return fd;
-        if (errno != EINTR) {
-            err = IoError::from_errno(errno);
-            return -1;
-        }
+        err = IoError::from_errno(errno);
+        if (err.kind != ErrorKind::Interrupted || run_signal_handlers()) return -1;
     }
 }
 
@@ -199,6 +203,7 @@ PyObject* EventReader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         int fd = open_file(path, path_size, err);
         if (fd < 0) return raise_io_error(err);
         BufReader src(fd);  // owns fd from here: every failure below closes it
+        src.set_interrupt_hook(run_signal_handlers);
 
         Decoder decoder{std::in_place_type<WD1Reader>, BufReader(-1)};
         if (is_reader_type(type, type_size, "WD1")) {
@@ -259,6 +264,20 @@ inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
 
 constexpr const char kBuildFailure[] = "failed to build an event";
 
+// Puts the record's samples under "data" as an array. On failure the samples go back
+// into the record.
+template <class Record>
+PyObject* put_data(PyObject* dict, Record& rec) {
+    Ref array = Ref::steal(sample_array(rec.data));
+    if (!array) return nullptr;
+    if (PyDict_SetItem(dict, keys.data, array.get()) < 0) {
+        reclaim_samples(array.get(), rec.data);
+        return raise_panic_from_pending(kBuildFailure);
+    }
+    return Py_NewRef(dict);
+}
+
+// Fills the event dict; on failure the record is left whole, to be returned again.
 PyObject* event_dict(PyObject* dict, WD1Record& rec) {
     const WD1Header& h = rec.header;
     if (!put(dict, keys.event_size, PyLong_FromLong(h.event_size)) ||
@@ -269,10 +288,7 @@ PyObject* event_dict(PyObject* dict, WD1Record& rec) {
         !put(dict, keys.timestamp, PyLong_FromLong(h.timestamp))) {
         return raise_panic_from_pending(kBuildFailure);
     }
-    PyObject* array = sample_array(rec.data);
-    if (array == nullptr) return nullptr;
-    if (!put(dict, keys.data, array)) return raise_panic_from_pending(kBuildFailure);
-    return Py_NewRef(dict);
+    return put_data(dict, rec);
 }
 
 PyObject* event_dict(PyObject* dict, WD2Record& rec) {
@@ -284,14 +300,12 @@ PyObject* event_dict(PyObject* dict, WD2Record& rec) {
         !put(dict, keys.channels, PyLong_FromLong(h.channels))) {
         return raise_panic_from_pending(kBuildFailure);
     }
-    PyObject* array = sample_array(rec.data);
-    if (array == nullptr) return nullptr;
-    if (!put(dict, keys.data, array)) return raise_panic_from_pending(kBuildFailure);
-    return Py_NewRef(dict);
+    return put_data(dict, rec);
 }
 
 // Runs one decoder step and converts its outcome. Null without an exception at the end
-// of data; a read error raises the OSError class its number stands for.
+// of data; a read error raises the OSError class its number stands for. A record whose
+// event cannot be built stays with the decoder, so that the next call returns it.
 template <class Reader>
 PyObject* next_event(Reader& reader) {
     Ref dict = Ref::steal(PyDict_Copy(event_template(reader)));
@@ -303,7 +317,9 @@ PyObject* next_event(Reader& reader) {
         case Kind::Error: return raise_io_error(result.error);
         case Kind::Record: break;
     }
-    return event_dict(dict.get(), result.record);
+    PyObject* event = event_dict(dict.get(), result.record);
+    if (event == nullptr) reader.unread(std::move(result.record));
+    return event;
 }
 
 // Holds the exclusive use of a reader for one __next__ call.

@@ -12,6 +12,12 @@ WD1Header decode_header(const std::uint8_t* p) {
 
 NextResult<WD1Record> WD1Reader::next() {
     NextResult<WD1Record> out;
+    if (returned_) {
+        out.kind = NextResult<WD1Record>::Kind::Record;
+        out.record = std::move(*returned_);
+        returned_.reset();
+        return out;
+    }
     if (done_) return out;  // latched: end of data, nothing read
 
     if (!in_body_) {
@@ -45,7 +51,8 @@ NextResult<WD1Record> WD1Reader::next() {
 
 NextResult<WD1Record> WD1Reader::failed(NextResult<WD1Record> out) {
     if (out.error.kind == ErrorKind::UnexpectedEof) return out;  // end of data; partial kept
-    done_ = true;
+    // A wait stopped by a signal is not a fault of the file: the record stays pending.
+    if (out.error.kind != ErrorKind::Interrupted) done_ = true;
     out.kind = NextResult<WD1Record>::Kind::Error;
     return out;
 }

@@ -1,6 +1,8 @@
 // WD1 decoder: records of a 24-byte header of six signed 32-bit words and uint16 samples.
 #pragma once
 
+#include <optional>
+
 #include "decoder.hpp"
 
 namespace vorn {
@@ -30,6 +32,9 @@ public:
     // std::bad_alloc when sample storage cannot be had (the record stays pending).
     NextResult<WD1Record> next();
 
+    // Takes back a record that the caller could not use: the next call returns it again.
+    void unread(WD1Record&& record) { returned_ = std::move(record); }
+
     bool done() const { return done_; }
     const BufReader& source() const { return src_; }
     // Bytes of sample storage held for a record still in progress.
@@ -49,6 +54,8 @@ private:
     std::size_t body_bytes_ = 0;  // sample block length
     std::size_t body_have_ = 0;   // sample bytes read into body_
     SampleVec<std::uint16_t> body_;
+
+    std::optional<WD1Record> returned_;  // given back by unread(), returned first
 };
 
 }  // namespace vorn

@@ -53,6 +53,12 @@ std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {
 
 NextResult<WD2Record> WD2Reader::next() {
     NextResult<WD2Record> out;
+    if (returned_) {
+        out.kind = NextResult<WD2Record>::Kind::Record;
+        out.record = std::move(*returned_);
+        returned_.reset();
+        return out;
+    }
     const bool has_word = channel_count_ >= 2;
     const std::size_t head_bytes = has_word ? kWordHeaderBytes : kBaseHeaderBytes;
 

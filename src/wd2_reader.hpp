@@ -34,6 +34,9 @@ public:
     // std::bad_alloc when sample storage cannot be had (the record stays pending).
     NextResult<WD2Record> next();
 
+    // Takes back a record that the caller could not use: the next call returns it again.
+    void unread(WD2Record&& record) { returned_ = std::move(record); }
+
     std::int32_t channel_count() const { return channel_count_; }
     const BufReader& source() const { return src_; }
     // Bytes of sample storage held for a record still in progress.
@@ -56,6 +59,8 @@ private:
     std::size_t body_bytes_ = 0;
     std::size_t body_have_ = 0;
     SampleVec<float> body_;
+
+    std::optional<WD2Record> returned_;  // given back by unread(), returned first
 };
 
 }  // namespace vorn
