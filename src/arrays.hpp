@@ -1,7 +1,7 @@
 // NumPy arrays over decoded sample storage, owned by PySliceContainer base objects.
 #pragma once
 
-#include "decoder.hpp"
+#include "sample_storage.hpp"
 #include "pyref.hpp"
 
 namespace vorn {

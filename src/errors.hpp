@@ -2,7 +2,7 @@
 // OSError classes picked for I/O errors.
 #pragma once
 
-#include "decoder.hpp"
+#include "record_reader.hpp"
 #include "pyref.hpp"
 
 namespace vorn {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.hpp"
+#include "record_reader.hpp"
 
 namespace test {
 

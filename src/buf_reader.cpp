@@ -1,0 +1,197 @@
+// The buffered file source and the text of I/O errors.
+#include "buf_reader.hpp"
+
+#include "sample_storage.hpp"  // kSampleAlign
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace vorn {
+
+IoError IoError::from_errno(int err) {
+    return {err == EINTR ? ErrorKind::Interrupted : ErrorKind::Os, err, nullptr};
+}
+
+namespace {
+// strerror_r comes in two flavours; overloads pick the one this libc declares.
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) {
+    return rc == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* strerror_result(const char* r, const char*) {
+    return r;
+}
+}  // namespace
+
+std::string IoError::text() const {
+    if (message != nullptr) return message;
+    char buf[256];
+    buf[0] = '\0';
+    const char* desc = strerror_result(strerror_r(code, buf, sizeof buf), buf);
+    std::string out = desc != nullptr ? desc : "Unknown error";
+    out += " (os error ";
+    out += std::to_string(code);
+    out += ')';
+    return out;
+}
+
+BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const {
+    if (r.err == EINTR && (hook_ == nullptr || !hook_())) return Outcome::Retry;
+    if (r.err != 0) {
+        err = IoError::from_errno(r.err);
+        return Outcome::Failed;
+    }
+    if (r.count == 0) {
+        err = IoError::unexpected_eof();
+        return Outcome::Failed;
+    }
+    return Outcome::Data;
+}
+
+namespace {
+// Closes a descriptor on scope exit unless released: keeps the constructor's promise
+// that the descriptor is closed even when the buffer cannot be allocated.
+struct FdGuard {
+    int fd;
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+}  // namespace
+
+BufReader::BufReader(int fd) {
+    FdGuard guard{fd};
+    buf_ =
+        static_cast<std::uint8_t*>(::operator new (kCapacity + kSampleAlign, std::align_val_t{kSampleAlign}));
+    fd_ = std::exchange(guard.fd, -1);
+}
+
+BufReader::BufReader(BufReader&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)),
+      hook_(o.hook_),
+      buf_(std::exchange(o.buf_, nullptr)),
+      pos_(std::exchange(o.pos_, 0)),
+      filled_(std::exchange(o.filled_, 0)),
+      read_size_(std::exchange(o.read_size_, kFirstRead)),
+      offset_(std::exchange(o.offset_, 0)) {}
+
+BufReader& BufReader::operator=(BufReader&& o) noexcept {
+    if (this != &o) {
+        this->~BufReader();
+        new (this) BufReader(std::move(o));
+    }
+    return *this;
+}
+
+BufReader::~BufReader() {
+    if (buf_ != nullptr) ::operator delete (buf_, std::align_val_t{kSampleAlign});
+    if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to report to
+}
+
+ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
+    ssize_t r = ::read(fd_, dst, n);
+    if (r < 0) return {0, errno};
+    offset_ += static_cast<std::uint64_t>(r);
+    return {static_cast<std::size_t>(r), 0};
+}
+
+ReadResult BufReader::fill_buffer() {
+    const std::size_t lead = static_cast<std::size_t>(offset_ % kSampleAlign);
+    ReadResult r = sys_read(buf_ + lead, read_size_);
+    if (r.err == 0) {
+        pos_ = lead;
+        filled_ = lead + r.count;
+        if (r.count == read_size_ && read_size_ < kCapacity) read_size_ *= 2;
+    }
+    return r;
+}
+
+ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead) {
+    pos_ = filled_ = 0;
+    if (ahead == 0) return sys_read(dst, n);
+    const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
+    iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
+    ssize_t r = ::readv(fd_, iov, 2);
+    if (r < 0) return {0, errno};
+    const auto count = static_cast<std::size_t>(r);
+    offset_ += count;
+    if (count <= n) return {count, 0};
+    pos_ = lead;
+    filled_ = lead + (count - n);
+    return {n, 0};
+}
+
+ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
+    if (pos_ == filled_) {
+        if (n >= kDirectMinBytes) {
+            pos_ = filled_ = 0;
+            return sys_read(dst, n);
+        }
+        ReadResult r = fill_buffer();
+        if (r.err != 0) return r;
+    }
+    std::size_t take = std::min(n, filled_ - pos_);
+    std::memcpy(dst, buf_ + pos_, take);
+    pos_ += take;
+    return {take, 0};
+}
+
+bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err) {
+    if (have == n) return true;  // nothing to do, and dst may be null
+    if (filled_ - pos_ >= n - have) {
+        std::memcpy(dst + have, buf_ + pos_, n - have);
+        pos_ += n - have;
+        have = n;
+        return true;
+    }
+    while (have < n) {
+        ReadResult r = read(dst + have, n - have);
+        Outcome o = classify(r, err);
+        if (o == Outcome::Failed) return false;
+        if (o == Outcome::Data) have += r.count;
+    }
+    return true;
+}
+
+bool BufReader::refill(IoError& err) {
+    for (;;) {
+        Outcome o = classify(fill_buffer(), err);
+        if (o != Outcome::Retry) return o == Outcome::Data;
+    }
+}
+
+bool BufReader::skip(std::size_t n, IoError& err) {
+    while (n > 0) {
+        if (pos_ == filled_ && !refill(err)) return false;
+        std::size_t take = std::min(n, filled_ - pos_);
+        pos_ += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool BufReader::seek_to_start(IoError& err) {
+    if (::lseek64(fd_, 0, SEEK_SET) < 0) {
+        err = IoError::from_errno(errno);
+        return false;
+    }
+    pos_ = filled_ = 0;
+    offset_ = 0;
+    read_size_ = kFirstRead;
+    return true;
+}
+
+std::int64_t BufReader::remaining_hint() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    auto rest = static_cast<std::int64_t>(st.st_size) - static_cast<std::int64_t>(offset_);
+    return std::max<std::int64_t>(rest, 0) + static_cast<std::int64_t>(filled_ - pos_);
+}
+
+}  // namespace vorn

@@ -1,0 +1,142 @@
+// The buffered file source: an opened file behind a read buffer, exact reads that keep a
+// partial fill across the end of the file, and the I/O error values. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorn {
+
+enum class ErrorKind : std::uint8_t {
+    Interrupted,    // EINTR; retried unless the source's interrupt hook stops the wait
+    UnexpectedEof,  // the file ended inside an exact read; never an OS error number
+    InvalidInput,   // a file name with a NUL byte
+    Os,             // any other OS error number
+};
+
+inline constexpr const char kUnexpectedEofMessage[] = "failed to fill whole buffer";
+inline constexpr const char kNulByteMessage[] = "file name contained an unexpected NUL byte";
+
+// A failed open, read or seek: an OS error number, or a fixed message.
+struct IoError {
+    ErrorKind kind = ErrorKind::Os;
+    int code = 0;                   // OS error number; 0 when `message` is set
+    const char* message = nullptr;  // static text, or null for OS errors
+
+    static IoError from_errno(int err);
+    static IoError unexpected_eof() { return {ErrorKind::UnexpectedEof, 0, kUnexpectedEofMessage}; }
+    static IoError nul_byte() { return {ErrorKind::InvalidInput, 0, kNulByteMessage}; }
+
+    // "{description} (os error {n})", or the fixed message.
+    std::string text() const;
+};
+
+// The outcome of one system read: a byte count (0 at the end of the file) or an error.
+struct ReadResult {
+    std::size_t count = 0;
+    int err = 0;  // errno, or 0 on success
+};
+
+// Asked after a read was interrupted by a signal (EINTR): true stops the wait, and the
+// read fails with kind Interrupted; false retries it. The Python layer runs the
+// interpreter's signal handlers here, so that a handler that raises ends a blocked read.
+using InterruptHook = bool (*)();
+
+// The opened file behind a read buffer. Owns the descriptor and the buffer.
+//
+// Reads ahead: a refill asks for kFirstRead bytes, and for twice as many after each
+// refill that came back full, up to the buffer's capacity, so that a stream of small
+// records costs one system call per many records while a short or growing file, a pipe or
+// the WD2 probe reads little. Read-ahead never moves an I/O error to an earlier record:
+// a read returns the bytes before any that cannot be read, and the error comes with the
+// next read, which starts at them.
+class BufReader {
+public:
+    static constexpr std::size_t kCapacity = 256 * 1024;
+    static constexpr std::size_t kFirstRead = 8192;
+    // Reads of at least this many bytes into an empty buffer go straight to their
+    // destination: one kernel copy, where a copy out of the buffer would cost more than
+    // the system call it saves.
+    static constexpr std::size_t kDirectMinBytes = 8192;
+
+    // Takes ownership of `fd`, which is closed even when the buffer cannot be allocated.
+    explicit BufReader(int fd);
+    BufReader(BufReader&& o) noexcept;
+    BufReader& operator=(BufReader&& o) noexcept;
+    BufReader(const BufReader&) = delete;
+    BufReader& operator=(const BufReader&) = delete;
+    ~BufReader();
+
+    int fd() const { return fd_; }
+
+    // Without a hook (the default) every EINTR is retried.
+    void set_interrupt_hook(InterruptHook hook) { hook_ = hook; }
+
+    // What a read's outcome means to a loop that wants bytes: retry it (EINTR, unless the
+    // hook stops the wait), use its bytes, or stop with `err` set (the end of the file is
+    // UnexpectedEof).
+    enum class Outcome : std::uint8_t { Retry, Data, Failed };
+    Outcome classify(const ReadResult& r, IoError& err) const;
+
+    // The file offset of the next unread byte.
+    std::uint64_t position() const { return offset_ - buffered(); }
+
+    // The buffered, unread bytes.
+    const std::uint8_t* buffered_data() const { return buf_ + pos_; }
+    std::size_t buffered() const { return filled_ - pos_; }
+    void consume(std::size_t n) { pos_ += n; }
+
+    // With an empty buffer: one read of up to n bytes straight into `dst` that also fills
+    // the buffer with up to `ahead` (<= kCapacity) bytes that follow, so that a large
+    // block and the next record's header cost one system call. The count is of the bytes
+    // that went to `dst`.
+    ReadResult read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead);
+
+    // One buffered read of up to n bytes: reads straight into `dst` when the buffer is
+    // empty and n >= kDirectMinBytes, else through the buffer. A count of 0 means the end
+    // of the file.
+    ReadResult read(std::uint8_t* dst, std::size_t n);
+
+    // Fills exactly n bytes of `dst`, retrying EINTR. Bytes taken before a failure stay
+    // consumed. The end of the file is the UnexpectedEof error.
+    bool read_exact(std::uint8_t* dst, std::size_t n, IoError& err) {
+        std::size_t have = 0;
+        return fill(dst, n, have, err);
+    }
+
+    // Resumable form of read_exact: fills dst[have..n) and advances `have` as bytes
+    // arrive, so that a caller can keep a partial fill across the end of the file and
+    // complete it once the file has grown.
+    bool fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err);
+
+    // Refills an empty buffer with one read. Returns false with `err` set on failure
+    // (UnexpectedEof at the end of the file); EINTR is retried.
+    bool refill(IoError& err);
+
+    // Reads and discards n bytes through the buffer, without allocating.
+    bool skip(std::size_t n, IoError& err);
+
+    // Moves the file to offset 0 and discards the buffered bytes.
+    bool seek_to_start(IoError& err);
+
+    // Bytes the file still holds past what has been consumed, when that can be known
+    // (a regular file); -1 otherwise. Used to size allocations by what really exists.
+    std::int64_t remaining_hint() const;
+
+private:
+    ReadResult sys_read(std::uint8_t* dst, std::size_t n);
+    ReadResult fill_buffer();
+
+    int fd_ = -1;                  // owned descriptor; -1 once moved from
+    InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry
+    std::uint8_t* buf_ = nullptr;  // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
+    // A refill lands at buf_ + (file offset mod 64), so that the kernel's copy runs
+    // aligned; pos_ and filled_ count from buf_.
+    std::size_t pos_ = 0;                   // read position in buf_
+    std::size_t filled_ = 0;                // fill level of buf_
+    std::size_t read_size_ = kFirstRead;    // the next refill's size
+    std::uint64_t offset_ = 0;  // file offset of the descriptor (bytes read since offset 0)
+};
+
+}  // namespace vorn
