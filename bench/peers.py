@@ -1,10 +1,8 @@
-"""What a user writes without vorn: a hand-written reader, a bulk read, and the floor.
+"""What a user writes without vorn: a hand-written reader and a bulk read.
 
-Each reader yields the same event dicts as vorn (the floor yields nothing: it only moves
-the file's bytes into memory once, the least any reader must do).
+Each reader yields the same event dicts as vorn.
 """
 
-import mmap
 import struct
 
 import numpy as np
@@ -76,23 +74,3 @@ def bulk_wd2(path, samples, channels):
     for i, (a, b, c, d, e) in enumerate(zip(*columns, words)):
         yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d,
                "channels": e, "data": data[i]}
-
-
-class Floor:
-    """Reads the whole file once into one page-aligned buffer with readinto."""
-
-    def __init__(self, size):
-        self.buffer = mmap.mmap(-1, max(size, 1))
-        self.buffer.write(b"\0" * max(size, 1))  # fault the pages in before any timing
-
-    def read(self, path):
-        view = memoryview(self.buffer)
-        with open(path, "rb", buffering=0) as f:
-            done = 0
-            while True:
-                n = f.readinto(view[done:])
-                if not n:
-                    break
-                done += n
-        view.release()
-        return iter(())

@@ -58,7 +58,7 @@ public:
     // Reads of at least this many bytes into an empty buffer go straight to their
     // destination: one kernel copy, where a copy out of the buffer would cost more than
     // the system call it saves.
-    static constexpr std::size_t kDirectMinBytes = 8192;
+    static constexpr std::size_t kDirectMinBytes = 65536;
 
     // Takes ownership of `fd`, which is closed even when the buffer cannot be allocated.
     explicit BufReader(int fd);

@@ -53,21 +53,40 @@ TEST_F(BufReaderTest, ZeroBytesAtEndOfFileSucceedWithoutReading) {
 }
 
 TEST_F(BufReaderTest, LargeReadWithEmptyBufferGoesStraightToDestination) {
-    Bytes data(20000);
+    const std::size_t big = BufReader::kDirectMinBytes + 10;
+    Bytes data(big + 20000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
     TempFile f(data);
     BufReader r = f.reader();
     hook(r.fd());
-    Bytes dst(10000);
+    Bytes dst(big);
     IoError err;
     ASSERT_TRUE(r.read_exact(dst.data(), dst.size(), err));
-    EXPECT_EQ(read_hook.calls, std::vector<std::size_t>{10000});
+    EXPECT_EQ(read_hook.calls, std::vector<std::size_t>{big});
     EXPECT_EQ(r.buffered(), 0u);
     ASSERT_TRUE(r.read_exact(dst.data(), 100, err));
-    EXPECT_EQ(read_hook.calls, (std::vector<std::size_t>{10000, 8192}));
-    EXPECT_EQ(r.buffered(), 8092u);
-    EXPECT_EQ(dst[0], data[10000]);
-    EXPECT_EQ(dst[99], data[10099]);
+    EXPECT_EQ(read_hook.calls, (std::vector<std::size_t>{big, BufReader::kFirstRead}));
+    EXPECT_EQ(r.buffered(), BufReader::kFirstRead - 100);
+    EXPECT_EQ(dst[0], data[big]);
+    EXPECT_EQ(dst[99], data[big + 99]);
+}
+
+// Reads ahead by doubling sizes while they come back full, up to the buffer's capacity;
+// a seek to the start begins again small.
+TEST_F(BufReaderTest, ReadAheadGrowsToTheCapacity) {
+    TempFile f(Bytes(4 * BufReader::kCapacity));
+    BufReader r = f.reader();
+    hook(r.fd());
+    IoError err;
+    ASSERT_TRUE(r.skip(3 * BufReader::kCapacity, err));
+    ASSERT_GE(read_hook.calls.size(), 2u);
+    EXPECT_EQ(read_hook.calls.front(), BufReader::kFirstRead);
+    EXPECT_EQ(read_hook.calls[1], 2 * BufReader::kFirstRead);
+    EXPECT_EQ(read_hook.calls.back(), BufReader::kCapacity);
+    ASSERT_TRUE(r.seek_to_start(err));
+    std::uint8_t b;
+    ASSERT_TRUE(r.read_exact(&b, 1, err));
+    EXPECT_EQ(read_hook.calls.back(), BufReader::kFirstRead);
 }
 
 TEST_F(BufReaderTest, InjectedEintrIsRetriedAndShortReadsAreCompleted) {
