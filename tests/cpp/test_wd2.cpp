@@ -267,27 +267,48 @@ TEST_P(WD2Truncation, CutRecordIsKeptAndCompletesWhenTheFileGrows) {
 
 INSTANTIATE_TEST_SUITE_P(Channels, WD2Truncation, ::testing::Values(1, 2));
 
-TEST_F(WD2, ReadErrorIsReturnedAndReadingCarriesOn) {
-    TempFile f(wd2_file(4, 1, 3000, 2, true));
+// A read error surfaces at the record whose bytes cannot be read, also when reads run far
+// ahead of the records returned; that record resumes where the failed read stopped.
+struct ReadError {
+    std::uint32_t samples;  // per channel, 2 channels
+    int count;              // records in the file
+    int failing;            // the record holding the first unreadable byte
+    std::size_t into;       // that byte's offset in the record
+};
+class WD2ReadError : public WD2, public ::testing::WithParamInterface<ReadError> {};
+
+TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
+    const ReadError p = GetParam();
+    TempFile f(wd2_file(p.count, 1, p.samples, 2, true));
     WD2Reader r = open_ok(f);
-    const std::size_t rec = 28 + 2 * 3000 * 4;
+    const std::size_t rec = 28 + 2 * p.samples * 4;
     read_hook = ReadHook{};
     read_hook.fd = r.source().fd();
-    read_hook.fail_after_bytes = long(rec + 100);  // inside the second record's samples
-    ASSERT_EQ(r.next().kind, Kind::Record);
-    auto res = r.next();
-    ASSERT_EQ(res.kind, Kind::Error);
-    EXPECT_EQ(res.error.code, EIO);
-    // The second record resumes where the failed read stopped and comes back whole.
+    read_hook.fail_after_bytes = long(rec * std::size_t(p.failing) + p.into);
     std::vector<std::uint32_t> got;
+    int errors = 0;
     for (;;) {
-        res = r.next();
-        if (res.kind != Kind::Record) break;
-        EXPECT_EQ(res.record.data.data()[5999], float((res.record.header.event_counter - 1) * 10 + 5999));
-        got.push_back(res.record.header.event_counter);
+        auto res = r.next();
+        if (res.kind == Kind::End) break;
+        if (res.kind == Kind::Error) {
+            EXPECT_EQ(res.error.code, EIO);
+            EXPECT_EQ(got.size(), std::size_t(p.failing));
+            ++errors;
+            continue;
+        }
+        const std::uint32_t i = res.record.header.event_counter - 1;
+        EXPECT_EQ(res.record.data.data()[2 * p.samples - 1], float(i * 10 + 2 * p.samples - 1));
+        got.push_back(i);
     }
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{2, 3, 4}));
+    EXPECT_EQ(errors, 1);
+    ASSERT_EQ(got.size(), std::size_t(p.count));  // nothing lost, nothing twice
+    for (int i = 0; i < p.count; ++i) EXPECT_EQ(got[std::size_t(i)], std::uint32_t(i));
 }
+
+INSTANTIATE_TEST_SUITE_P(Offsets, WD2ReadError,
+                         ::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
+                                           ReadError{64, 600, 500, 10}, ReadError{64, 600, 500, 100},
+                                           ReadError{1024, 100, 90, 8000}));
 
 TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     TempFile f(wd2_file(2, 1, 200000, 2, true));
