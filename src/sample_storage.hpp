@@ -15,8 +15,9 @@ namespace vorn {
 // so that they do.
 inline constexpr std::size_t kSampleAlign = 64;
 
-// Blocks of at least this many bytes are placed for fast kernel copies (only they are
-// ever read into straight from the file); smaller ones come from plain malloc.
+// Blocks of at least this many bytes are placed: for the kernel's copy when read straight
+// from the file, and so that a copy out of the read buffer (placed the same way) runs with
+// source and destination equally aligned. Smaller ones come from plain malloc.
 inline constexpr std::size_t kPlacedMinBytes = 8192;
 
 // Raw blocks for sample storage. A block of kPlacedMinBytes or more starts `shift`
