@@ -1,6 +1,5 @@
 """The module object, the EventReader type, argument binding and opening files."""
 
-import gc
 import os
 import pathlib
 import subprocess
@@ -10,7 +9,7 @@ import weakref
 import pytest
 
 import vorn
-from conftest import open_fds, wd1_record, wd2_file, wd2_record
+from support import open_fds, run_python, wd1_record, wd2_file, wd2_record
 
 ER = vorn.EventReader
 
@@ -120,8 +119,7 @@ def test_permission_denied(tmp_path):
         "except PermissionError as e: print(repr(e.args), e.errno)\n"
     )
     tmp_path.chmod(0o755)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, env=env)
+    out = run_python(code, path)
     if "Permission denied" not in out.stdout and "No module named" in out.stderr:
         pytest.skip("the module is not readable by an unprivileged user here")
     assert out.stdout.strip() == "('Permission denied (os error 13)',) None", out.stderr
@@ -222,8 +220,7 @@ def test_second_interpreter_is_refused():
         "''')\n"
         "print(os.read(r, 200).decode())\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    out = run_python(code)
     assert out.stdout.startswith("ImportError: "), out.stdout + out.stderr
     assert "sub-interpreters" in out.stdout
 
@@ -235,8 +232,7 @@ def test_numpy_is_not_imported_by_import_or_construction(write):
         f"r = vorn.EventReader({path!r}, 'WD1')\n"
         "print('numpy' in sys.modules)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    out = run_python(code)
     assert out.stdout.strip() == "False", out.stderr
 
 

@@ -1,52 +1,12 @@
 """Faults injected into the real read system calls: EINTR storms, 1-byte reads, EIO."""
 
-import os
-import pathlib
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
-import vorn
-from conftest import wd1_record, wd2_record
+from support import events_of, needs_shim, read_with_faults, wd1_record, wd2_record
 
-SHIM = pathlib.Path(vorn.__file__).with_name("libvornfault.so")
-pytestmark = pytest.mark.skipif(not SHIM.exists(), reason="fault shim not built (tools/test builds it)")
-
-READ_ALL = """
-import pickle, sys, vorn
-out = []
-r = vorn.EventReader(sys.argv[1], sys.argv[2])
-for attempt in range(int(sys.argv[3])):
-    try:
-        for ev in r:
-            out.append(("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()}))
-        out.append(("end",))
-    except OSError as e:
-        out.append(("error", type(e).__name__, e.args))
-sys.stdout.buffer.write(pickle.dumps(out))
-"""
-
-
-def read_with_faults(path, kind, attempts=1, stats=None, **faults):
-    import pickle
-    preload = f"{os.environ.get('LD_PRELOAD', '')} {SHIM}".strip()  # after a sanitizer runtime, if any
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=preload,
-               VORN_FAULT_PATH=os.path.realpath(path))
-    if stats is not None:
-        env["VORN_FAULT_STATS"] = str(stats)
-    env.update({f"VORN_FAULT_{k.upper()}": str(v) for k, v in faults.items()})
-    out = subprocess.run([sys.executable, "-c", READ_ALL, path, kind, str(attempts)], capture_output=True,
-                         env=env, timeout=300)
-    assert out.returncode == 0, out.stderr.decode()
-    return pickle.loads(out.stdout)
-
-
-def events_of(path, kind):
-    return [("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()})
-            for ev in vorn.EventReader(path, kind)]
+pytestmark = needs_shim
 
 
 def wd1_mixed():

@@ -10,18 +10,12 @@ import numpy as np
 import pytest
 
 import vorn
-from conftest import needs_plain_memory, open_fds, wd1_record, wd2_file, wd2_record
+from support import needs_plain_memory, open_fds, rss_kib, run_python, wd1_record, wd2_file, wd2_record
 
 ER = vorn.EventReader
 WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"]
 WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels", "data"]
 I32_MIN, I32_MAX, U32_MAX, U64_MAX = -2**31, 2**31 - 1, 2**32 - 1, 2**64 - 1
-
-
-def run_python(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=120)
 
 
 def panic_type():
@@ -277,10 +271,6 @@ def test_a_million_events_leave_memory_and_descriptors_flat(write):
     path = write(wd1_record(24) * 1_000_000 + wd1_record(24 + 2 * 64) * 1000)
     gc.collect()
     fds = open_fds()
-
-    def rss_kib():
-        with open("/proc/self/status") as f:
-            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
 
     for ev in ER(path, "WD1"):  # warm up allocator pools
         pass

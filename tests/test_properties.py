@@ -8,7 +8,7 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import wd1_record, wd2_record
+from support import wd1_record, wd2_record
 from model import read_model, read_vorn
 
 I32 = st.integers(-2**31, 2**31 - 1)

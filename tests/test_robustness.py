@@ -1,17 +1,13 @@
 """Threads, leaks and memory exhaustion."""
 
 import gc
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 
 import numpy as np
-import pytest
 
 import vorn
-from conftest import needs_plain_memory, open_fds, wd1_record, wd2_file, wd2_record
+from support import needs_plain_memory, open_fds, rss_kib, run_python, wd1_record, wd2_file
 
 ER = vorn.EventReader
 
@@ -68,11 +64,6 @@ def test_readers_in_threads_match_one_thread(tmp_path):
     assert results == expected
 
 
-def rss_kib():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
-
-
 @needs_plain_memory
 def test_failed_constructions_leak_nothing(write, tmp_path):
     empty, short = write(b"", "e"), write(b"x" * 20, "s")
@@ -119,12 +110,6 @@ def test_events_leak_nothing_and_types_keep_their_references(write):
     gc.collect()
     assert (sys.getrefcount(ER), sys.getrefcount(container)) == refs
     assert rss_kib() - rss < 1024
-
-
-def run_python(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120)
 
 
 @needs_plain_memory
