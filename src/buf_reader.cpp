@@ -101,9 +101,17 @@ ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
     return {static_cast<std::size_t>(r), 0};
 }
 
-ReadResult BufReader::fill_buffer() {
+ReadResult BufReader::fill_buffer(std::size_t need) {
     const std::size_t lead = static_cast<std::size_t>(offset_ % kSampleAlign);
     ReadResult r = sys_read(buf_ + lead, read_size_);
+    // A read that fails as a whole may have failed for bytes past the ones needed now
+    // (a network file system fails the whole request): retry with just the bytes the
+    // caller needs, so that the error comes at the record holding the bad bytes.
+    const std::size_t small = std::min(need, kCapacity);
+    if (r.err != 0 && r.err != EINTR && read_size_ > small) {
+        read_size_ = kFirstRead;
+        r = sys_read(buf_ + lead, small);
+    }
     if (r.err == 0) {
         pos_ = lead;
         filled_ = lead + r.count;
@@ -118,6 +126,7 @@ ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t 
     const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
     iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
     ssize_t r = ::readv(fd_, iov, 2);
+    if (r < 0 && errno != EINTR) return sys_read(dst, n);  // the failure may lie only ahead
     if (r < 0) return {0, errno};
     const auto count = static_cast<std::size_t>(r);
     offset_ += count;
@@ -133,7 +142,7 @@ ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
             pos_ = filled_ = 0;
             return sys_read(dst, n);
         }
-        ReadResult r = fill_buffer();
+        ReadResult r = fill_buffer(n);
         if (r.err != 0) return r;
     }
     std::size_t take = std::min(n, filled_ - pos_);
@@ -159,16 +168,16 @@ bool BufReader::fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoErro
     return true;
 }
 
-bool BufReader::refill(IoError& err) {
+bool BufReader::refill(IoError& err, std::size_t need) {
     for (;;) {
-        Outcome o = classify(fill_buffer(), err);
+        Outcome o = classify(fill_buffer(need), err);
         if (o != Outcome::Retry) return o == Outcome::Data;
     }
 }
 
 bool BufReader::skip(std::size_t n, IoError& err) {
     while (n > 0) {
-        if (pos_ == filled_ && !refill(err)) return false;
+        if (pos_ == filled_ && !refill(err, n)) return false;
         std::size_t take = std::min(n, filled_ - pos_);
         pos_ += take;
         n -= take;

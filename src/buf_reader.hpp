@@ -50,7 +50,8 @@ using InterruptHook = bool (*)();
 // records costs one system call per many records while a short or growing file, a pipe or
 // the WD2 probe reads little. Read-ahead never moves an I/O error to an earlier record:
 // a read returns the bytes before any that cannot be read, and the error comes with the
-// next read, which starts at them.
+// next read, which starts at them; a read that fails as a whole is retried with only the
+// bytes the current record needs before the error is reported.
 class BufReader {
 public:
     static constexpr std::size_t kCapacity = 256 * 1024;
@@ -110,9 +111,10 @@ public:
     // complete it once the file has grown.
     bool fill(std::uint8_t* dst, std::size_t n, std::size_t& have, IoError& err);
 
-    // Refills an empty buffer with one read. Returns false with `err` set on failure
-    // (UnexpectedEof at the end of the file); EINTR is retried.
-    bool refill(IoError& err);
+    // Refills an empty buffer with one read, for a caller that needs `need` more bytes.
+    // Returns false with `err` set on failure (UnexpectedEof at the end of the file);
+    // EINTR is retried.
+    bool refill(IoError& err, std::size_t need);
 
     // Reads and discards n bytes through the buffer, without allocating.
     bool skip(std::size_t n, IoError& err);
@@ -126,7 +128,7 @@ public:
 
 private:
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
-    ReadResult fill_buffer();
+    ReadResult fill_buffer(std::size_t need);
 
     int fd_ = -1;                  // owned descriptor; -1 once moved from
     InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry

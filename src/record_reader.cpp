@@ -69,7 +69,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
                 std::int64_t hint = growth_hint(src, bytes);
                 bool unknown_more = hint < 0 && vec.capacity_bytes() != 0 && bytes > kWholeAllocBytes;
                 if ((hint >= 0 && hint < std::int64_t(step)) || unknown_more) {
-                    if (!src.refill(err)) return false;
+                    if (!src.refill(err, want)) return false;
                     continue;
                 }
                 grow_for(vec, have, have + step, bytes, hint, shift);
@@ -79,7 +79,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::siz
             BufReader::Outcome o = src.classify(r, err);
             if (o == BufReader::Outcome::Failed) return false;
             if (o == BufReader::Outcome::Data) have += r.count;
-        } else if (!src.refill(err)) {
+        } else if (!src.refill(err, want)) {
             return false;
         }
     }

@@ -4,6 +4,8 @@
  *   VORN_FAULT_CHUNK=n       let each read return at most n bytes
  *   VORN_FAULT_EIO_AFTER=n   once n bytes were delivered, fail with EIO
  *   VORN_FAULT_EIO_TIMES=k   ... k times (default 1); reads after that work again
+ *   VORN_FAULT_EIO_WHOLE=1   a read reaching past that byte fails as a whole, without the
+ *                            bytes before it (as a network file system may)
  *   VORN_FAULT_STATS=file    at exit, write "EINTRs-injected real-reads largest-read" there
  */
 #define _GNU_SOURCE
@@ -57,14 +59,15 @@ static ssize_t allow(int fd, size_t n) {
         return -1;
     }
     eintr_left = env_long("VORN_FAULT_EINTR", 0);
+    long chunk = env_long("VORN_FAULT_CHUNK", 0);
+    if (chunk > 0 && n > (size_t)chunk) n = (size_t)chunk;
     long eio_after = env_long("VORN_FAULT_EIO_AFTER", -1);
-    if (eio_after >= 0 && delivered >= eio_after && eio_done < env_long("VORN_FAULT_EIO_TIMES", 1)) {
+    long reach = env_long("VORN_FAULT_EIO_WHOLE", 0) ? delivered + (long)n : delivered + 1;
+    if (eio_after >= 0 && reach > eio_after && eio_done < env_long("VORN_FAULT_EIO_TIMES", 1)) {
         ++eio_done;
         errno = EIO;
         return -1;
     }
-    long chunk = env_long("VORN_FAULT_CHUNK", 0);
-    if (chunk > 0 && n > (size_t)chunk) n = (size_t)chunk;
     if (eio_after >= 0 && delivered < eio_after && n > (size_t)(eio_after - delivered)) n = (size_t)(eio_after - delivered);
     ++real_reads;
     if ((long)n > largest_read) largest_read = (long)n;

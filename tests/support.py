@@ -73,7 +73,7 @@ SHIM = pathlib.Path(vorn.__file__).with_name("libvornfault.so")
 needs_shim = pytest.mark.skipif(not SHIM.exists(), reason="fault shim not built (tools/test builds it)")
 
 _READ_ALL = """
-import pickle, sys, vorn
+import os, pickle, sys, vorn
 out = []
 r = vorn.EventReader(sys.argv[1], sys.argv[2])
 for attempt in range(int(sys.argv[3])):
@@ -83,6 +83,7 @@ for attempt in range(int(sys.argv[3])):
         out.append(("end",))
     except OSError as e:
         out.append(("error", type(e).__name__, e.args))
+        os.environ["VORN_FAULT_EIO_AFTER"] = "-1"  # the bad bytes read again once reported
 sys.stdout.buffer.write(pickle.dumps(out))
 """
 
@@ -91,7 +92,11 @@ def read_with_faults(path, kind, attempts=1, stats=None, **faults):
     """Reads `path` in a child under the shim; `faults` become VORN_FAULT_<NAME> settings.
 
     Returns [("event", {...}) | ("end",) | ("error", type name, args)] over `attempts` loops.
+    Bytes past `eio_after` fail every read (unless `eio_times` is given) until an error was
+    reported, then read again.
     """
+    if "eio_after" in faults:
+        faults.setdefault("eio_times", 1 << 30)
     preload = f"{os.environ.get('LD_PRELOAD', '')} {SHIM}".strip()  # after a sanitizer runtime, if any
     env = child_env(LD_PRELOAD=preload, VORN_FAULT_PATH=os.path.realpath(path))
     if stats is not None:

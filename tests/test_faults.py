@@ -39,22 +39,26 @@ def test_files_read_back_identically_under_interrupts_and_short_reads(write, tmp
     assert largest == faults.get("chunk", largest) and reads >= len(data) // largest
 
 
-def test_eio_mid_file_wd1_raises_then_ends(write):
+# A read either returns the bytes before the bad ones, or fails as a whole: the error still
+# comes at the record that holds them.
+@pytest.mark.parametrize("whole", [0, 1])
+def test_eio_mid_file_wd1_raises_then_ends(write, whole):
     path = write(wd1_mixed())
     expected = events_of(path, "WD1")
     # Fail inside the third record's samples.
-    got = read_with_faults(path, "WD1", attempts=2, eio_after=24 + 30 + 24 + 4000)
+    got = read_with_faults(path, "WD1", attempts=2, eio_after=24 + 30 + 24 + 4000, eio_whole=whole)
     assert got == expected[:2] + [("error", "OSError", ("Input/output error (os error 5)",)), ("end",)]
 
 
 # Offsets in the file: inside the second record, inside the third record's samples, inside
 # the fourth header.
+@pytest.mark.parametrize("whole", [0, 1])
 @pytest.mark.parametrize("offset", [60 + 10, 120 + 100, 120 + 24028 + 10])
-def test_eio_mid_file_wd2_raises_then_carries_on(write, offset):
+def test_eio_mid_file_wd2_raises_then_carries_on(write, offset, whole):
     path = write(wd2_mixed(2))
     expected = events_of(path, "WD2")
     probe_bytes = 8192  # the channel-count probe's one buffer fill, before the rewind
-    got = read_with_faults(path, "WD2", attempts=2, eio_after=probe_bytes + offset)
+    got = read_with_faults(path, "WD2", attempts=2, eio_after=probe_bytes + offset, eio_whole=whole)
     error = ("error", "OSError", ("Input/output error (os error 5)",))
     assert error in got
     at = got.index(error)

@@ -97,7 +97,8 @@ ssize_t hooked_size(int fd, size_t n) {
         return -1;
     }
     h.pending_eintr = h.eintr_before_each;
-    if (h.fail_after_bytes >= 0 && h.bytes >= h.fail_after_bytes && h.fail_times > 0) {
+    const long reach = h.fail_whole ? h.bytes + long(n) : h.bytes + 1;
+    if (h.fail_after_bytes >= 0 && reach > h.fail_after_bytes && h.fail_times > 0) {
         --h.fail_times;
         errno = h.fail_errno;
         return -1;

@@ -60,6 +60,7 @@ struct ReadHook {
     long fail_after_bytes = -1;  // fail with fail_errno once this many bytes were read
     int fail_errno = EIO;
     int fail_times = 1;              // how many reads fail after the threshold
+    bool fail_whole = false;         // a read reaching past the threshold fails without data
     std::vector<std::size_t> calls;  // requested sizes of the real reads
     long bytes = 0;                  // bytes delivered so far
     int pending_eintr = 0;

@@ -155,6 +155,7 @@ TEST_F(BufReaderTest, ReadErrorIsReturnedWithItsNumber) {
     BufReader r = f.reader();
     hook(r.fd());
     read_hook.fail_after_bytes = 0;
+    read_hook.fail_times = 2;  // the read ahead, then the read of the 8 bytes alone
     std::uint8_t dst[8];
     IoError err;
     ASSERT_FALSE(r.read_exact(dst, 8, err));

@@ -150,6 +150,7 @@ TEST_F(WD1, AfterAReadErrorTheReaderIsDoneForGood) {
     read_hook = ReadHook{};
     read_hook.fd = r.source().fd();
     read_hook.fail_after_bytes = 0;
+    read_hook.fail_times = 2;  // the read ahead, then the read of the header alone
     auto res = r.next();
     ASSERT_EQ(res.kind, Kind::Error);
     EXPECT_EQ(res.error.code, EIO);

@@ -268,23 +268,26 @@ TEST_P(WD2Truncation, CutRecordIsKeptAndCompletesWhenTheFileGrows) {
 INSTANTIATE_TEST_SUITE_P(Channels, WD2Truncation, ::testing::Values(1, 2));
 
 // A read error surfaces at the record whose bytes cannot be read, also when reads run far
-// ahead of the records returned; that record resumes where the failed read stopped.
+// ahead of the records returned, whether the read returns the bytes before the bad ones or
+// fails as a whole; that record resumes once the bytes can be read again.
 struct ReadError {
     std::uint32_t samples;  // per channel, 2 channels
     int count;              // records in the file
     int failing;            // the record holding the first unreadable byte
     std::size_t into;       // that byte's offset in the record
 };
-class WD2ReadError : public WD2, public ::testing::WithParamInterface<ReadError> {};
+class WD2ReadError : public WD2, public ::testing::WithParamInterface<std::tuple<ReadError, bool>> {};
 
 TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
-    const ReadError p = GetParam();
+    const auto [p, whole] = GetParam();
     TempFile f(wd2_file(p.count, 1, p.samples, 2, true));
     WD2Reader r = open_ok(f);
     const std::size_t rec = 28 + 2 * p.samples * 4;
     read_hook = ReadHook{};
     read_hook.fd = r.source().fd();
     read_hook.fail_after_bytes = long(rec * std::size_t(p.failing) + p.into);
+    read_hook.fail_times = 1000;  // unreadable until healed below
+    read_hook.fail_whole = whole;
     std::vector<std::uint32_t> got;
     int errors = 0;
     for (;;) {
@@ -294,6 +297,7 @@ TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
             EXPECT_EQ(res.error.code, EIO);
             EXPECT_EQ(got.size(), std::size_t(p.failing));
             ++errors;
+            read_hook.fail_times = 0;
             continue;
         }
         const std::uint32_t i = res.record.header.event_counter - 1;
@@ -305,10 +309,14 @@ TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
     for (int i = 0; i < p.count; ++i) EXPECT_EQ(got[std::size_t(i)], std::uint32_t(i));
 }
 
+// Blocks of 2 x 3000 and 2 x 16384 floats go straight to their storage; 2 x 64 and 2 x 1024 through the buffer.
 INSTANTIATE_TEST_SUITE_P(Offsets, WD2ReadError,
-                         ::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
-                                           ReadError{64, 600, 500, 10}, ReadError{64, 600, 500, 100},
-                                           ReadError{1024, 100, 90, 8000}));
+                         ::testing::Combine(::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
+                                                              ReadError{64, 600, 500, 10},
+                                                              ReadError{64, 600, 500, 100},
+                                                              ReadError{1024, 100, 90, 8000},
+                                                              ReadError{16384, 6, 3, 28 + 70000}),
+                                            ::testing::Bool()));
 
 TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     TempFile f(wd2_file(2, 1, 200000, 2, true));
