@@ -99,24 +99,26 @@ def test_read_whole(write, layout, size_class):
     drain(ER(write(data), kind(layout)), events)
 
 
-# The file grows through several cuts in the second big record, read in between: inside
-# its header, just past it, past a direct read, half way, one byte short.
+# The file grows through several cuts, read in between: inside the second big record's
+# header, just past it, past a direct read, half way, one byte short, one byte into the
+# next header (read ahead with the samples).
 @pytest.mark.parametrize("size_class", CLASSES, ids=CLASS_IDS)
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_cut_and_grown(tmp_path, layout, size_class):
     block = block_of(layout, size_class)
     data, events, starts = build(layout, around(block), 2)
     head = HEADER[layout]
-    cuts = sorted({c for c in (head - 1, head + 1, head + 65537, head + block // 2, head + block - 1)
-                   if c < head + block})
+    cuts = sorted({starts[3] + c for c in (head - 1, head + 1, head + 65537, head + block // 2,
+                                           head + block - 1, head + block + 1) if c <= head + block + 1})
     path = tmp_path / "growing"
-    path.write_bytes(data[:starts[3] + cuts[0]])
+    path.write_bytes(data[:cuts[0]])
     r = ER(str(path), kind(layout))
-    drain(r, events[:3])
-    for a, b in zip(cuts, cuts[1:] + [len(data) - starts[3]]):
+    complete = [sum(end <= cut for end in starts[1:]) for cut in cuts + [len(data)]]
+    drain(r, events[:complete[0]])
+    for i, (a, b) in enumerate(zip(cuts, cuts[1:] + [len(data)])):
         with open(path, "ab") as f:
-            f.write(data[starts[3] + a:starts[3] + b])
-        drain(r, events[3:] if b == len(data) - starts[3] else [])
+            f.write(data[a:b])
+        drain(r, events[complete[i]:complete[i + 1]])
 
 
 def all_classes(layout, seed, classes=CLASSES, copies=2):

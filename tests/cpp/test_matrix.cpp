@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <bit>
 #include <optional>
 #include <thread>
@@ -98,7 +99,7 @@ struct Case {
 
 // Each file: two small records (the WD2 probe reads them), two big ones back to back (the
 // second gets the storage the first gave back to the block cache), a small one. Cuts
-// fall into the second big record, counted from its start.
+// are counted from the start of the second big record.
 constexpr std::size_t kSmallBlock = 40;
 constexpr std::uint32_t kRecords = 5;
 constexpr std::uint32_t kCutRecord = 3;
@@ -106,12 +107,14 @@ bool is_big(std::uint32_t counter) {
     return counter == 2 || counter == 3;
 }
 
-// Inside the header, at its end, just past it, around the read sizes, half way, one short.
+// Inside the header, at its end, just past it, around the read sizes, half way, one short,
+// at the record's end, one byte into the next header (read ahead with the samples).
 std::vector<std::size_t> cut_offsets(std::size_t header, std::size_t block) {
     std::vector<std::size_t> out;
-    for (std::size_t c : {std::size_t{1}, header - 1, header, header + 1, header + 4095, header + 8192,
-                          header + 65535, header + 65537, header + block / 2, header + block - 1}) {
-        if (c < header + block && (out.empty() || c > out.back())) out.push_back(c);
+    for (std::size_t c :
+         {std::size_t{1}, header - 1, header, header + 1, header + 4095, header + 8192, header + 65535,
+          header + 65537, header + block / 2, header + block - 1, header + block, header + block + 1}) {
+        if (c <= header + block + 1 && (out.empty() || c > out.back())) out.push_back(c);
     }
     return out;
 }
@@ -207,11 +210,15 @@ protected:
         const Case c = GetParam();
         auto block = [&](std::uint32_t k) { return is_big(k) ? c.block : kSmallBlock; };
         Bytes file;
-        std::size_t cut_start = 0;  // where the cut record starts
+        std::vector<std::size_t> ends;  // where each record ends
         for (std::uint32_t k = 0; k < kRecords; ++k) {
-            if (k == kCutRecord) cut_start = file.size();
             append(file, record<L>(c.seed, k, block(k)));
+            ends.push_back(file.size());
         }
+        const std::size_t cut_start = ends[kCutRecord - 1];
+        auto complete = [&](std::size_t bytes) {  // records within the first `bytes`
+            return std::uint32_t(std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
+        };
         using Result = typename vorn::RecordReader<typename L::Layout>::Result;
         // Records from..to-1 come back, then the end of data.
         auto expect_records = [&](auto& r, std::uint32_t from, std::uint32_t to) {
@@ -232,28 +239,21 @@ protected:
             ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, kRecords));
             return;
         }
-        if (c.arrival == Arrival::Whole) {
-            TempFile f(file);
-            auto r = L::open(f.reader(), true);
-            ASSERT_TRUE(r.has_value());
-            ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, kRecords));
-            return;
+        // A file cut at each of `cuts` in turn (Whole: none), with a read in between, then whole.
+        std::vector<std::size_t> cuts;
+        if (c.arrival == Arrival::Cut) cuts = {cut_start + c.cut};
+        if (c.arrival == Arrival::CutsInARow) {
+            for (std::size_t cut : cut_offsets(L::kHeader, c.block)) cuts.push_back(cut_start + cut);
         }
-
-        // The file holds the records before the cut one and its first bytes, then grows to
-        // each further cut with a read in between, then to its end.
-        std::vector<std::size_t> cuts =
-            c.arrival == Arrival::Cut ? std::vector<std::size_t>{c.cut} : cut_offsets(L::kHeader, c.block);
-        cuts.push_back(file.size() - cut_start);
-        TempFile f(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cut_start + cuts[0])));
+        cuts.push_back(file.size());
+        TempFile f(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cuts[0])));
         auto r = L::open(f.reader(), true);
         ASSERT_TRUE(r.has_value());
-        ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, kCutRecord));
+        ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, complete(cuts[0])));
         for (std::size_t i = 1; i < cuts.size(); ++i) {
-            f.append(Bytes(file.begin() + std::ptrdiff_t(cut_start + cuts[i - 1]),
-                           file.begin() + std::ptrdiff_t(cut_start + cuts[i])));
-            const bool last = i + 1 == cuts.size();
-            ASSERT_NO_FATAL_FAILURE(expect_records(*r, last ? kCutRecord : kRecords, kRecords))
+            f.append(
+                Bytes(file.begin() + std::ptrdiff_t(cuts[i - 1]), file.begin() + std::ptrdiff_t(cuts[i])));
+            ASSERT_NO_FATAL_FAILURE(expect_records(*r, complete(cuts[i - 1]), complete(cuts[i])))
                 << "grown to " << cuts[i];
         }
     }
