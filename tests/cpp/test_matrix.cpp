@@ -85,8 +85,9 @@ struct WD2Traits {
     }
 };
 
-enum class Arrival : std::uint8_t { Whole, Cut, CutsInARow, SmallChunks, LargeChunks };
-constexpr const char* kArrivalNames[] = {"whole", "cut", "cuts", "pipe_small", "pipe_large"};
+// SizeUnknown: a whole file whose fstat size is 0, as under /proc.
+enum class Arrival : std::uint8_t { Whole, SizeUnknown, Cut, CutsInARow, SmallChunks, LargeChunks };
+constexpr const char* kArrivalNames[] = {"whole", "size0", "cut", "cuts", "pipe_small", "pipe_large"};
 constexpr const char* kLayoutNames[] = {"WD1", "WD2_1ch", "WD2_words"};
 
 struct Case {
@@ -134,8 +135,8 @@ std::vector<Case> all_cases() {
             const std::size_t block =
                 std::size_t(std::ptrdiff_t(size) + step * std::ptrdiff_t(kUnits[layout]));
             const bool huge = block > (4 << 20);  // a few patterns suffice
-            for (Arrival a :
-                 {Arrival::Whole, Arrival::CutsInARow, Arrival::SmallChunks, Arrival::LargeChunks}) {
+            for (Arrival a : {Arrival::Whole, Arrival::SizeUnknown, Arrival::CutsInARow, Arrival::SmallChunks,
+                              Arrival::LargeChunks}) {
                 if (!(huge && a == Arrival::SmallChunks)) out.push_back({layout, block, a, 0, seed++});
             }
             for (std::size_t cut : cut_offsets(kHeaders[layout], block)) {
@@ -204,6 +205,7 @@ void feed(int fd, const Bytes& data, const std::vector<std::size_t>& sizes, std:
 class Matrix : public ::testing::TestWithParam<Case> {
 protected:
     static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // a failed reader closes its pipe early
+    void TearDown() override { read_hook = ReadHook{}; }
 
     template <class L>
     void run() {
@@ -249,6 +251,8 @@ protected:
         TempFile f(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cuts[0])));
         auto r = L::open(f.reader(), true);
         ASSERT_TRUE(r.has_value());
+        read_hook.fd = r->source().fd();
+        read_hook.size_unknown = c.arrival == Arrival::SizeUnknown;
         ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, complete(cuts[0])));
         for (std::size_t i = 1; i < cuts.size(); ++i) {
             f.append(
