@@ -29,7 +29,7 @@ def block_of(layout, size_class):
 
 
 def mix(seed, counter, n):
-    """Sample seeds: different in every record and position, so stale memory shows."""
+    """Bits for samples: different in every record and position, so stale memory shows."""
     x = np.arange(n, dtype=np.uint32) * np.uint32(0x9E3779B1)
     x ^= np.uint32((counter * 0x85EBCA77 ^ seed * 0xC2B2AE3D) & 0xFFFFFFFF)
     x ^= x >> 15
