@@ -1,20 +1,23 @@
 /* Test-only LD_PRELOAD library: injects faults into read() and readv() on the file named
- * by VORN_FAULT_PATH, through the real system calls.
+ * by VORN_FAULT_PATH, through the real system calls, and can hide its size from fstat().
  *   VORN_FAULT_EINTR=n       fail with EINTR n times before every real read
  *   VORN_FAULT_CHUNK=n       let each read return at most n bytes
  *   VORN_FAULT_EIO_AFTER=n   once n bytes were delivered, fail with EIO
  *   VORN_FAULT_EIO_TIMES=k   ... k times (default 1); reads after that work again
  *   VORN_FAULT_EIO_WHOLE=1   a read reaching past that byte fails as a whole, without the
  *                            bytes before it (as a network file system may)
+ *   VORN_FAULT_SIZE_UNKNOWN=1  fstat reports size 0, as for files under /proc
  *   VORN_FAULT_STATS=file    at exit, write "EINTRs-injected real-reads largest-read" there
  */
 #define _GNU_SOURCE
+#undef _FILE_OFFSET_BITS /* fstat and fstat64 are both defined below, under their own names */
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -105,5 +108,21 @@ ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
     }
     ssize_t r = real(fd, cut, iovcnt);
     count(fd, r);
+    return r;
+}
+
+int fstat(int fd, struct stat* st) {
+    static int (*real)(int, struct stat*);
+    if (real == NULL) real = (int (*)(int, struct stat*))dlsym(RTLD_NEXT, "fstat");
+    int r = real(fd, st);
+    if (r == 0 && env_long("VORN_FAULT_SIZE_UNKNOWN", 0) && is_target(fd)) st->st_size = 0;
+    return r;
+}
+
+int fstat64(int fd, struct stat64* st) {
+    static int (*real)(int, struct stat64*);
+    if (real == NULL) real = (int (*)(int, struct stat64*))dlsym(RTLD_NEXT, "fstat64");
+    int r = real(fd, st);
+    if (r == 0 && env_long("VORN_FAULT_SIZE_UNKNOWN", 0) && is_target(fd)) st->st_size = 0;
     return r;
 }

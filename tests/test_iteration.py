@@ -1,10 +1,7 @@
-"""Iterating readers: event dicts, zero-copy arrays, the end of data and growing files."""
+"""Iterating readers: event dicts, zero-copy arrays, the end of data."""
 
 import gc
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -125,61 +122,6 @@ def test_writes_touch_only_their_own_array(write):
     events[0]["data"][0] = 999
     assert [e["data"][0] for e in events] == [999, 0, 0]
     assert next(ER(write(wd1_record(30) * 3, "g.bin"), "WD1"))["data"][0] == 0
-
-
-def test_truncated_last_record_ends_quietly(write):
-    whole = b"".join(wd1_record(24 + 2 * 10, event_counter=i) for i in range(3))
-    for cut in range(len(whole) - 43, len(whole)):
-        events = list(ER(write(whole[:cut]), "WD1"))
-        assert [e["event_counter"] for e in events] == [0, 1]
-
-
-@pytest.mark.parametrize("kind", ["WD1", "WD2"])
-def test_records_appended_after_the_end_come_back(tmp_path, kind):
-    if kind == "WD1":
-        records = [wd1_record(24 + 2 * 700, np.full(700, i), event_counter=i) for i in range(4)]
-    else:
-        records = [wd2_record(i, 700, np.full(1400, i), channel_word=2) for i in range(4)]
-    path = tmp_path / "growing.bin"
-    path.write_bytes(records[0] + records[1])
-    r = ER(str(path), kind)
-    assert [e["event_counter"] for e in r] == [0, 1]
-    assert list(r) == []
-    with open(path, "ab") as f:
-        f.write(records[2])
-    assert [e["event_counter"] for e in r] == [2]
-    # A record that arrives in two halves, with a read in between, comes back whole.
-    half = len(records[3]) // 2 + 3
-    with open(path, "ab") as f:
-        f.write(records[3][:half])
-    assert list(r) == []
-    with open(path, "ab") as f:
-        f.write(records[3][half:])
-    ev = next(r)
-    assert ev["event_counter"] == 3 and (ev["data"] == 3).all()
-    assert list(r) == []
-
-
-def test_fifo_as_wd1_source(tmp_path):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    source = tmp_path / "source.bin"
-    source.write_bytes(b"".join(wd1_record(24 + 2 * (i * 531 % 9000), event_counter=i) for i in range(40)))
-    # The writer is another process: the reader holds the interpreter lock while it blocks.
-    writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-        import time
-        data = open({str(source)!r}, "rb").read()
-        with open({str(fifo)!r}, "wb", buffering=0) as f:
-            for i in range(0, len(data), 5000):
-                f.write(data[i:i + 5000])
-                time.sleep(0.001)
-        """)])
-    try:
-        events = list(ER(str(fifo), "WD1"))
-    finally:
-        writer.wait(timeout=60)
-    assert [e["event_counter"] for e in events] == list(range(40))
-    assert all(len(e["data"]) == (i * 531 % 9000) for i, e in enumerate(events))
 
 
 @pytest.mark.parametrize("size", [22, 0, -1, I32_MIN, -2147483625])

@@ -1,9 +1,10 @@
-// Test helpers: writers, temporary files and the read()/posix_memalign() hooks.
+// Test helpers: writers, temporary files and the read()/fstat()/posix_memalign() hooks.
 #include "support.hpp"
 
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include <stdexcept>
@@ -83,7 +84,7 @@ bool fd_is_open(int fd) {
 
 }  // namespace test
 
-// The decoder core calls read() and posix_memalign(); these definitions in the test
+// The decoder core calls read(), fstat() and posix_memalign(); these definitions in the test
 // binary take their place and forward to the C library.
 namespace {
 // Applies the hook to a read of up to n bytes on `fd`: -1 with errno for an injected
@@ -141,6 +142,16 @@ extern "C" ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
     }
     ssize_t r = real(fd, cut.data(), iovcnt);
     count(fd, r);
+    return r;
+}
+
+// Under 64-bit file offsets on a 32-bit target this definition is the one named fstat64.
+extern "C" int fstat(int fd, struct stat* st) noexcept {
+    using Fn = int (*)(int, struct stat*);
+    static Fn real =
+        reinterpret_cast<Fn>(dlsym(RTLD_NEXT, sizeof(off_t) > sizeof(long) ? "fstat64" : "fstat"));
+    const int r = real(fd, st);
+    if (r == 0 && fd == test::read_hook.fd && test::read_hook.size_unknown) st->st_size = 0;
     return r;
 }
 

@@ -1,5 +1,5 @@
 // Helpers for the decoder core's tests: record writers, temporary files, pipes, and a
-// hook on read() and posix_memalign() to inject faults and observe system calls.
+// hook on read(), fstat() and posix_memalign() to inject faults and observe system calls.
 #pragma once
 
 #include <fcntl.h>
@@ -61,6 +61,7 @@ struct ReadHook {
     int fail_errno = EIO;
     int fail_times = 1;              // how many reads fail after the threshold
     bool fail_whole = false;         // a read reaching past the threshold fails without data
+    bool size_unknown = false;       // fstat reports size 0, as for files under /proc
     std::vector<std::size_t> calls;  // requested sizes of the real reads
     long bytes = 0;                  // bytes delivered so far
     int pending_eintr = 0;

@@ -1,4 +1,4 @@
-// Tests of the WD1 decoder: layout, odd sizes, faults, truncation and growth, the latch.
+// Tests of the WD1 decoder: layout, odd sizes, faults, the latch.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,16 +18,6 @@ struct Hooked : ::testing::Test {
     void TearDown() override { read_hook = ReadHook{}; }
 };
 using WD1 = Hooked;
-
-// Reads records until the end of data (or an error), returning their event counters.
-std::vector<std::int32_t> counters(WD1Reader& r) {
-    std::vector<std::int32_t> out;
-    for (;;) {
-        auto res = r.next();
-        if (res.kind != Kind::Record) return out;
-        out.push_back(res.record.header.event_counter);
-    }
-}
 
 Bytes three_records(std::int32_t size) {
     Bytes b;
@@ -113,37 +103,6 @@ TEST_F(WD1, EmptyAndTinyFilesAreEndOfData) {
     EXPECT_EQ(b.next().kind, Kind::End);
 }
 
-// Cut the file at every byte offset: the complete records come back, then end of data;
-// once the rest is appended, the cut record and those after it come back whole.
-class WD1Truncation : public ::testing::TestWithParam<std::int32_t> {};
-
-TEST_P(WD1Truncation, CutRecordIsKeptAndCompletesWhenTheFileGrows) {
-    const Bytes whole = three_records(GetParam());
-    const std::size_t rec = whole.size() / 3;
-    const std::size_t step = rec > 1000 ? 97 : 1;
-    for (std::size_t cut = 0; cut <= whole.size(); cut += step) {
-        TempFile f(Bytes(whole.begin(), whole.begin() + long(cut)));
-        WD1Reader r(f.reader());
-        std::vector<std::int32_t> got = counters(r);
-        ASSERT_EQ(got.size(), cut / rec) << "cut at " << cut;
-        EXPECT_EQ(r.next().kind, Kind::End);
-        f.append(Bytes(whole.begin() + long(cut), whole.end()));
-        for (;;) {
-            auto res = r.next();
-            if (res.kind != Kind::Record) break;
-            const std::int32_t i = res.record.header.event_counter - 100;
-            got.push_back(res.record.header.event_counter);
-            ASSERT_EQ(res.record.data.size(), std::size_t(GetParam() - 24) / 2);
-            for (std::size_t k = 0; k < res.record.data.size(); ++k) {
-                ASSERT_EQ(res.record.data.data()[k], std::uint16_t(i * 1000 + int(k))) << "cut at " << cut;
-            }
-        }
-        EXPECT_EQ(got, (std::vector<std::int32_t>{100, 101, 102})) << "cut at " << cut;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, WD1Truncation, ::testing::Values(24, 40, 24 + 2 * 6000));
-
 TEST_F(WD1, AfterAReadErrorTheReaderIsDoneForGood) {
     TempFile f(three_records(40));
     WD1Reader r(f.reader());
@@ -166,25 +125,6 @@ TEST_F(WD1, DirectoryGivesIsADirectoryError) {
     ASSERT_EQ(res.kind, Kind::Error);
     EXPECT_EQ(res.error.text(), "Is a directory (os error 21)");
     EXPECT_EQ(r.next().kind, Kind::End);
-}
-
-TEST_F(WD1, ReadsFromAPipeFedInPieces) {
-    Bytes all;
-    for (int i = 0; i < 50; ++i) append(all, wd1_counted(24 + 2 * (i * 37 % 5000), i));
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    std::thread writer([&] {
-        for (std::size_t off = 0; off < all.size(); off += 3001) {
-            std::size_t n = std::min<std::size_t>(3001, all.size() - off);
-            ASSERT_EQ(write(p[1], all.data() + off, n), ssize_t(n));
-        }
-        close(p[1]);
-    });
-    WD1Reader r{vorn::BufReader(p[0])};
-    std::vector<std::int32_t> got = counters(r);
-    writer.join();
-    ASSERT_EQ(got.size(), 50u);
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(got[i], i);
 }
 
 // A corrupt header claiming ~2 GiB in a 1 KiB file costs about what the file holds.

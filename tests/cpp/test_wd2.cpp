@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <thread>
 
 #include "support.hpp"
 #include "wd2_reader.hpp"
@@ -232,40 +231,6 @@ TEST_F(WD2, ProbeNeverFaultsOnHugeChannelWords) {
     ASSERT_TRUE(r.has_value()) << err.text();
     EXPECT_EQ(r->channel_count(), 1);
 }
-
-class WD2Truncation : public ::testing::TestWithParam<int> {};
-
-TEST_P(WD2Truncation, CutRecordIsKeptAndCompletesWhenTheFileGrows) {
-    const int channels = GetParam();
-    const std::uint32_t samples = channels == 2 ? 1500 : 3;
-    const Bytes whole = wd2_file(4, 50, samples, channels, channels >= 2);
-    const std::size_t rec = whole.size() / 4;
-    const std::size_t probe_bytes = 2 * rec;  // the probe needs two records to open
-    for (std::size_t cut = probe_bytes; cut <= whole.size(); cut += (rec > 1000 ? 61 : 1)) {
-        TempFile f(Bytes(whole.begin(), whole.begin() + long(cut)));
-        WD2Reader r = open_ok(f);
-        ASSERT_EQ(r.channel_count(), channels);
-        std::vector<std::uint32_t> got;
-        auto drain = [&] {
-            for (;;) {
-                auto res = r.next();
-                if (res.kind != Kind::Record) return;
-                const std::uint32_t i = res.record.header.event_counter - 50;
-                ASSERT_EQ(res.record.data.size(), std::size_t(channels) * samples);
-                EXPECT_EQ(res.record.data.data()[res.record.data.size() - 1],
-                          float(i * 10 + channels * samples - 1));
-                got.push_back(res.record.header.event_counter);
-            }
-        };
-        drain();
-        ASSERT_EQ(got.size(), cut / rec) << "cut at " << cut;
-        f.append(Bytes(whole.begin() + long(cut), whole.end()));
-        drain();
-        EXPECT_EQ(got, (std::vector<std::uint32_t>{50, 51, 52, 53})) << "cut at " << cut;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Channels, WD2Truncation, ::testing::Values(1, 2));
 
 // A read error surfaces at the record whose bytes cannot be read, also when reads run far
 // ahead of the records returned, whether the read returns the bytes before the bad ones or

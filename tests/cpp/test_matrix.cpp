@@ -1,0 +1,281 @@
+// Every sample-storage path against every way bytes arrive: blocks just below, at and above
+// each size the reader treats differently, read whole, cut and grown, and through a pipe,
+// for WD1, WD2 with one channel and WD2 with channel words.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <bit>
+#include <optional>
+#include <thread>
+
+#include "support.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+using namespace test;
+using vorn::BufReader;
+
+namespace {
+
+// Sample values: non-zero and different in every case, record and position, so that
+// storage holding fresh pages or another record's samples shows.
+std::uint32_t mix(std::uint32_t seed, std::uint32_t counter, std::uint32_t i) {
+    std::uint32_t x = i * 0x9E3779B1u ^ counter * 0x85EBCA77u ^ seed * 0xC2B2AE3Du;
+    x ^= x >> 15;
+    x *= 0x2C1B3C6Du;
+    x ^= x >> 12;
+    return x;
+}
+
+// A layout as the matrix sees it: writes a record, opens a reader, checks a header.
+struct WD1Traits {
+    using Layout = vorn::WD1Layout;
+    using Sample = std::uint16_t;
+    static constexpr std::size_t kHeader = 24;
+    static constexpr std::size_t kUnit = 2;  // block sizes step by this
+
+    static Sample value(std::uint32_t x) { return Sample(x % 65535 + 1); }
+    // Every field differs between records and cases, so that mixed-up header bytes show.
+    static Bytes header(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
+        Bytes b;
+        for (std::uint32_t w :
+             {std::uint32_t(kHeader + block), seed, ~counter, counter * 7 + 1, counter, seed ^ 0x80000000u}) {
+            put32(b, w);
+        }
+        return b;
+    }
+    static bool header_ok(const Layout::Header& h, std::uint32_t seed, std::uint32_t counter,
+                          std::size_t block) {
+        return h.event_size == std::int32_t(kHeader + block) && h.board_id == std::int32_t(seed) &&
+               h.pattern == std::int32_t(~counter) && h.board_channel == std::int32_t(counter * 7 + 1) &&
+               h.event_counter == std::int32_t(counter) && h.timestamp == std::int32_t(seed ^ 0x80000000u);
+    }
+    static std::optional<vorn::RecordReader<Layout>> open(BufReader src, bool) {
+        return vorn::RecordReader<Layout>(std::move(src), Layout{});
+    }
+};
+
+template <int Channels>  // 1: no channel words
+struct WD2Traits {
+    using Layout = vorn::WD2Layout;
+    using Sample = float;
+    static constexpr std::size_t kHeader = Channels >= 2 ? 28 : 24;
+    static constexpr std::size_t kUnit = 4 * Channels;
+
+    // In [2, 8): never NaN; as a channel word far too large, so one-channel files probe as such.
+    static Sample value(std::uint32_t x) { return std::bit_cast<float>(0x40000000u | (x & 0x00FFFFFFu)); }
+    static Bytes header(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
+        return wd2_record(counter, std::uint64_t(seed) << 32 | counter, std::uint32_t(block / kUnit), 8,
+                          Channels >= 2 ? Channels : -1, {});
+    }
+    static bool header_ok(const Layout::Header& h, std::uint32_t seed, std::uint32_t counter,
+                          std::size_t block) {
+        return h.event_counter == counter && h.timestamp == (std::uint64_t(seed) << 32 | counter) &&
+               h.samples == block / kUnit && h.sampling_period == 8 && h.channels == Channels;
+    }
+    // A file is probed for its channel count as the module does; a pipe cannot be, so its
+    // reader is given the count.
+    static std::optional<vorn::RecordReader<Layout>> open(BufReader src, bool seekable) {
+        if (!seekable) return vorn::RecordReader<Layout>(std::move(src), Layout{Channels});
+        vorn::IoError err;
+        std::optional<vorn::WD2Reader> r = vorn::WD2Reader::create(std::move(src), err);
+        if (!r || r->channel_count() != Channels) return std::nullopt;
+        return std::move(*r);  // the reader without its probe's name for the count
+    }
+};
+
+// SizeUnknown: a whole file whose fstat size is 0, as under /proc.
+enum class Arrival : std::uint8_t { Whole, SizeUnknown, Cut, CutsInARow, SmallChunks, LargeChunks };
+constexpr const char* kArrivalNames[] = {"whole", "size0", "cut", "cuts", "pipe_small", "pipe_large"};
+constexpr const char* kLayoutNames[] = {"WD1", "WD2_1ch", "WD2_words"};
+
+struct Case {
+    int layout;         // index into kLayoutNames
+    std::size_t block;  // the big records' sample block in bytes
+    Arrival arrival;
+    std::size_t cut;     // Cut: bytes of the second big record present at first
+    std::uint32_t seed;  // unique per case
+};
+
+// Each file: two small records (the WD2 probe reads them), two big ones back to back (the
+// second gets the storage the first gave back to the block cache), a small one. Cuts
+// are counted from the start of the second big record.
+constexpr std::size_t kSmallBlock = 40;
+constexpr std::uint32_t kRecords = 5;
+constexpr std::uint32_t kCutRecord = 3;
+bool is_big(std::uint32_t counter) {
+    return counter == 2 || counter == 3;
+}
+
+// Inside the header, at its end, just past it, around the read sizes, half way, one short,
+// at the record's end, one byte into the next header (read ahead with the samples).
+std::vector<std::size_t> cut_offsets(std::size_t header, std::size_t block) {
+    std::vector<std::size_t> out;
+    for (std::size_t c :
+         {std::size_t{1}, header - 1, header, header + 1, header + 4095, header + 8192, header + 65535,
+          header + 65537, header + block / 2, header + block - 1, header + block, header + block + 1}) {
+        if (c <= header + block + 1 && (out.empty() || c > out.back())) out.push_back(c);
+    }
+    return out;
+}
+
+std::vector<Case> all_cases() {
+    constexpr std::size_t kUnits[] = {WD1Traits::kUnit, WD2Traits<1>::kUnit, WD2Traits<2>::kUnit};
+    constexpr std::size_t kHeaders[] = {WD1Traits::kHeader, WD2Traits<1>::kHeader, WD2Traits<2>::kHeader};
+    // (size, step): the first read and placed blocks at 8192, direct reads and whole
+    // allocation at 65536, the read-ahead buffer at 256 KiB; beyond the block cache at 9 MiB.
+    const std::pair<std::size_t, int> sizes[] = {
+        {0, 1},      {8192, -1},   {8192, 0},   {8192, 1},   {65536, -1},  {65536, 0},  {65536, 1},
+        {200000, 0}, {262144, -1}, {262144, 0}, {262144, 1}, {2 << 20, 0}, {9 << 20, 0}};
+    std::vector<Case> out;
+    std::uint32_t seed = 1;
+    for (int layout = 0; layout < 3; ++layout) {
+        for (auto [size, step] : sizes) {
+            const std::size_t block =
+                std::size_t(std::ptrdiff_t(size) + step * std::ptrdiff_t(kUnits[layout]));
+            const bool huge = block > (4 << 20);  // a few patterns suffice
+            for (Arrival a : {Arrival::Whole, Arrival::SizeUnknown, Arrival::CutsInARow, Arrival::SmallChunks,
+                              Arrival::LargeChunks}) {
+                if (!(huge && a == Arrival::SmallChunks)) out.push_back({layout, block, a, 0, seed++});
+            }
+            for (std::size_t cut : cut_offsets(kHeaders[layout], block)) {
+                if (!huge || cut == kHeaders[layout] + block / 2)
+                    out.push_back({layout, block, Arrival::Cut, cut, seed++});
+            }
+        }
+    }
+    return out;
+}
+
+template <class L>
+Bytes record(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
+    using Sample = typename L::Sample;
+    using Bits = std::conditional_t<sizeof(Sample) == 2, std::uint16_t, std::uint32_t>;
+    Bytes b = L::header(seed, counter, block);
+    const std::size_t at = b.size();
+    b.resize(at + block);
+    for (std::uint32_t i = 0; i < block / sizeof(Sample); ++i) {
+        const Bits bits = std::bit_cast<Bits>(L::value(mix(seed, counter, i)));
+        for (std::size_t j = 0; j < sizeof bits; ++j)
+            b[at + i * sizeof bits + j] = std::uint8_t(bits >> (8 * j));
+    }
+    return b;
+}
+
+template <class L>
+::testing::AssertionResult is_record(const typename vorn::RecordReader<typename L::Layout>::Result& res,
+                                     std::uint32_t seed, std::uint32_t counter, std::size_t block) {
+    using Kind = typename vorn::RecordReader<typename L::Layout>::Result::Kind;
+    if (res.kind != Kind::Record) {
+        return ::testing::AssertionFailure()
+               << "record " << counter
+               << " missing: " << (res.kind == Kind::End ? "end of data" : res.error.text());
+    }
+    if (!L::header_ok(res.record.header, seed, counter, block)) {
+        return ::testing::AssertionFailure() << "record " << counter << ": wrong header";
+    }
+    const std::size_t n = block / sizeof(typename L::Sample);
+    if (res.record.data.size() != n) {
+        return ::testing::AssertionFailure()
+               << "record " << counter << ": " << res.record.data.size() << " samples, written " << n;
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const auto want = L::value(mix(seed, counter, i));
+        if (res.record.data.data()[i] != want) {
+            return ::testing::AssertionFailure()
+                   << "record " << counter << ": sample " << i << " of " << n << " is "
+                   << +res.record.data.data()[i] << ", written " << +want;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Writes `data` into a pipe in chunks whose sizes cycle through `sizes`; stops early when
+// the reader has gone.
+void feed(int fd, const Bytes& data, const std::vector<std::size_t>& sizes, std::size_t first) {
+    for (std::size_t off = 0, k = first; off < data.size(); ++k) {
+        const std::size_t n = std::min(sizes[k % sizes.size()], data.size() - off);
+        if (write(fd, data.data() + off, n) != ssize_t(n)) break;
+        off += n;
+    }
+    close(fd);
+}
+
+class Matrix : public ::testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // a failed reader closes its pipe early
+    void TearDown() override { read_hook = ReadHook{}; }
+
+    template <class L>
+    void run() {
+        const Case c = GetParam();
+        auto block = [&](std::uint32_t k) { return is_big(k) ? c.block : kSmallBlock; };
+        Bytes file;
+        std::vector<std::size_t> ends;  // where each record ends
+        for (std::uint32_t k = 0; k < kRecords; ++k) {
+            append(file, record<L>(c.seed, k, block(k)));
+            ends.push_back(file.size());
+        }
+        const std::size_t cut_start = ends[kCutRecord - 1];
+        auto complete = [&](std::size_t bytes) {  // records within the first `bytes`
+            return std::uint32_t(std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
+        };
+        using Result = typename vorn::RecordReader<typename L::Layout>::Result;
+        // Records from..to-1 come back, then the end of data.
+        auto expect_records = [&](auto& r, std::uint32_t from, std::uint32_t to) {
+            for (std::uint32_t k = from; k < to; ++k)
+                ASSERT_TRUE(is_record<L>(r.next(), c.seed, k, block(k)));
+            ASSERT_EQ(r.next().kind, Result::Kind::End);
+        };
+
+        if (c.arrival == Arrival::SmallChunks || c.arrival == Arrival::LargeChunks) {
+            const std::vector<std::size_t> small = {1, 4093, 23, 8191, 3, 1025, 65, 7777, 25, 2047};
+            const std::vector<std::size_t> large = {65537,  299999, 1,      131071, 8193,
+                                                    262147, 27,     300007, 65535};
+            int p[2];
+            ASSERT_EQ(pipe(p), 0);
+            std::jthread writer(feed, p[1], std::cref(file),
+                                c.arrival == Arrival::SmallChunks ? small : large, std::size_t(c.seed));
+            auto r = L::open(BufReader(p[0]), false);  // destroyed first: a blocked writer sees EPIPE
+            ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, kRecords));
+            return;
+        }
+        // A file cut at each of `cuts` in turn (Whole: none), with a read in between, then whole.
+        std::vector<std::size_t> cuts;
+        if (c.arrival == Arrival::Cut) cuts = {cut_start + c.cut};
+        if (c.arrival == Arrival::CutsInARow) {
+            for (std::size_t cut : cut_offsets(L::kHeader, c.block)) cuts.push_back(cut_start + cut);
+        }
+        cuts.push_back(file.size());
+        TempFile f(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cuts[0])));
+        auto r = L::open(f.reader(), true);
+        ASSERT_TRUE(r.has_value());
+        read_hook.fd = r->source().fd();
+        read_hook.size_unknown = c.arrival == Arrival::SizeUnknown;
+        ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, complete(cuts[0])));
+        for (std::size_t i = 1; i < cuts.size(); ++i) {
+            f.append(
+                Bytes(file.begin() + std::ptrdiff_t(cuts[i - 1]), file.begin() + std::ptrdiff_t(cuts[i])));
+            ASSERT_NO_FATAL_FAILURE(expect_records(*r, complete(cuts[i - 1]), complete(cuts[i])))
+                << "grown to " << cuts[i];
+        }
+    }
+};
+
+TEST_P(Matrix, RecordsComeBackExactly) {
+    switch (GetParam().layout) {
+        case 0: run<WD1Traits>(); break;
+        case 1: run<WD2Traits<1>>(); break;
+        default: run<WD2Traits<2>>(); break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Matrix, ::testing::ValuesIn(all_cases()), [](const auto& info) {
+    const Case& c = info.param;
+    std::string name = std::string(kLayoutNames[c.layout]) + "_" + std::to_string(c.block) + "_" +
+                       kArrivalNames[int(c.arrival)];
+    return c.arrival == Arrival::Cut ? name + std::to_string(c.cut) : name;
+});
+
+}  // namespace
