@@ -1,7 +1,6 @@
 // Tests of the buffered source: exact reads, the buffer bypass, injected EINTR, seeking, errors.
 #include <gtest/gtest.h>
 
-
 #include "support.hpp"
 
 using namespace test;
