@@ -237,12 +237,20 @@ sys.stdout.buffer.write(pickle.dumps((failures, runs)))
 """
 
 
+# Header values outside the interpreter's cached small ints, so that each costs an allocation.
+def wd1_built(n):
+    return wd1_record(24 + 2 * n, board_id=301, pattern=302, board_channel=303, event_counter=304,
+                      timestamp=305) + wd1_record(26, event_counter=9)
+
+
+def wd2_built(n):
+    return b"".join(wd2_record(300 + i, n, [i + 0.5] * (2 * n), timestamp=2**40, sampling_period=1000,
+                               channel_word=2) for i in range(2))
+
+
 @pytest.mark.parametrize("cause", ["numpy", "nomemory"])
 @pytest.mark.parametrize("kind, data", [
-    ("WD1", wd1_record(24 + 2 * 10) + wd1_record(26, event_counter=9)),
-    ("WD1", wd1_record(24 + 2 * 40_000) + wd1_record(26, event_counter=9)),
-    ("WD2", wd2_file(2, samples=4)),
-    ("WD2", wd2_file(2, samples=10_000)),
+    ("WD1", wd1_built(10)), ("WD1", wd1_built(40_000)), ("WD2", wd2_built(4)), ("WD2", wd2_built(10_000)),
 ], ids=["WD1-small", "WD1-large", "WD2-small", "WD2-large"])
 def test_record_comes_back_after_its_event_could_not_be_built(write, kind, data, cause):
     if cause == "nomemory" and importlib.util.find_spec("_testcapi") is None:
