@@ -1,4 +1,4 @@
-"""Memory given back after big events, signal handlers ending a wait, records kept when their event cannot be built."""
+"""Memory given back after big events, signal handlers ending waits, records kept when an event cannot be built."""
 
 import importlib.util
 import os
@@ -11,7 +11,8 @@ import textwrap
 import pytest
 
 import vorn
-from support import child_env, events_of, needs_plain_memory, open_fds, run_python, wd1_record, wd2_file, wd2_record
+from support import (child_env, events_of, needs_plain_memory, open_fds, run_python, wd1_record, wd2_file,
+                     wd2_record)
 
 ER = vorn.EventReader
 
@@ -120,8 +121,8 @@ def fifo_feed(tmp_path):
         os.mkfifo(fifo)
         source.write_bytes(data)
         signal.signal(signal.SIGALRM, raising)
-        procs.append(subprocess.Popen([sys.executable, "-c", textwrap.dedent(_WRITER), fifo, mode, str(os.getpid()),
-                                       str(cut), source], stdin=subprocess.PIPE))
+        argv = [sys.executable, "-c", textwrap.dedent(_WRITER), fifo, mode, str(os.getpid()), str(cut), source]
+        procs.append(subprocess.Popen(argv, stdin=subprocess.PIPE))
         return str(fifo), procs[-1]
 
     yield start
@@ -149,8 +150,9 @@ INSIDE_HEADER = len(WD1_RECORDS[0]) + 10
 INSIDE_SAMPLES = len(WD1_RECORDS[0]) + 24 + 100_001  # mid-sample, past the direct-read size
 
 
-@pytest.mark.parametrize("cut, raises", [(INSIDE_HEADER, True), (INSIDE_SAMPLES, True), (INSIDE_SAMPLES, False)],
-                         ids=["header-raises", "samples-raises", "samples-retries"])
+@pytest.mark.parametrize("cut, raises", [
+    (INSIDE_HEADER, True), (INSIDE_SAMPLES, True), (INSIDE_SAMPLES, False),
+], ids=["header-raises", "samples-raises", "samples-retries"])
 def test_signal_during_a_read_wait(write, fifo_feed, cut, raises):
     # A handler that raises ends the wait with its own exception, and the next call returns
     # the record whole; one that does not raise (here: it lets the writer go on) just lets

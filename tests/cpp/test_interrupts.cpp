@@ -163,7 +163,8 @@ struct WD1Case {
     static void check(const vorn::WD1Record& rec, int counter, std::size_t n) {
         EXPECT_EQ(rec.header.event_counter, counter);
         ASSERT_EQ(rec.data.size(), n);
-        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(rec.data.data()[i], std::uint16_t(counter * 1000 + 1 + i)) << i;
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_EQ(rec.data.data()[i], std::uint16_t(counter * 1000 + 1 + i)) << i;
     }
 };
 
@@ -183,7 +184,8 @@ struct WD2Case {
     static void check(const vorn::WD2Record& rec, int counter, std::size_t n) {
         EXPECT_EQ(rec.header.event_counter, std::uint32_t(counter));
         ASSERT_EQ(rec.data.size(), n);
-        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(rec.data.data()[i], float(counter * 1000000 + i) + 0.5f) << i;
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_EQ(rec.data.data()[i], float(counter * 1000000 + i) + 0.5f) << i;
     }
 };
 
