@@ -59,6 +59,7 @@ def test_big_events_give_their_memory_back(tmp_path, kind, mib, pattern):
         f.truncate()
     small.write_bytes(wd1_record(30) if kind == "WD1" else wd2_file(2, channels=1))
     out = run_python(_RSS_AFTER_DROPPING, path, small, kind, pattern)
+    assert out.returncode == 0, out.stderr
     n, before, grown = map(int, out.stdout.split())
     print(f"{kind} 4 x {mib} MiB {pattern}: {before} KiB before, {grown:+} KiB after")
     assert n == 4
