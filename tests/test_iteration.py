@@ -187,27 +187,6 @@ def test_overlapping_use_from_inside_the_numpy_import(write):
     assert out.stdout.strip() == "['Already borrowed', 'Already mutably borrowed'] 30 1", out.stderr
 
 
-def test_without_numpy_records_wait_until_numpy_arrives(write):
-    empty, two = write(b"", "e.bin"), write(wd1_record(30, event_counter=1) + wd1_record(26, event_counter=2))
-    out = run_python(f"""
-        import sys
-        sys.modules["numpy"] = None
-        import vorn
-        print(list(vorn.EventReader({empty!r}, "WD1")))
-        r = vorn.EventReader({two!r}, "WD1")
-        for attempt in range(2):
-            try:
-                next(r)
-            except BaseException as e:
-                print(type(e).__name__, str(e).startswith("Failed to access NumPy array API capsule"))
-        del sys.modules["numpy"]
-        print([(ev["event_counter"], ev["data"].tolist()) for ev in r])
-    """)
-    # Each attempt retries the load and keeps its record; once NumPy can load, nothing is lost.
-    assert out.stdout.split("\n")[:4] == ["[]", "PanicException True", "PanicException True",
-                                          "[(1, [0, 1, 2]), (2, [0])]"], out.stdout + out.stderr
-
-
 @needs_plain_memory
 def test_a_million_events_leave_memory_and_descriptors_flat(write):
     path = write(wd1_record(24) * 1_000_000 + wd1_record(24 + 2 * 64) * 1000)

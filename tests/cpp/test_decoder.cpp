@@ -1,9 +1,5 @@
-// Tests of the buffered source: exact reads, the buffer bypass, EINTR, seeking, errors.
+// Tests of the buffered source: exact reads, the buffer bypass, injected EINTR, seeking, errors.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
-
-#include <thread>
 
 #include "support.hpp"
 
@@ -100,40 +96,6 @@ TEST_F(BufReaderTest, InjectedEintrIsRetriedAndShortReadsAreCompleted) {
     IoError err;
     ASSERT_TRUE(r.read_exact(dst.data(), dst.size(), err));
     EXPECT_EQ(dst, data);
-}
-
-// A real signal interrupts a blocking read on a pipe: the handler is installed without
-// SA_RESTART, and the writer signals the reader before it writes.
-TEST_F(BufReaderTest, SignalDuringBlockingReadIsRetried) {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    struct sigaction old {};
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    BufReader r(p[0]);
-    pthread_t reader_thread = pthread_self();
-    std::thread writer([&] {
-        for (int i = 0; i < 5; ++i) {
-            usleep(20000);
-            pthread_kill(reader_thread, SIGUSR1);
-        }
-        const std::uint8_t msg[6] = {'a', 'b', 'c', 'd', 'e', 'f'};
-        ASSERT_EQ(write(p[1], msg, 3), 3);
-        usleep(20000);
-        pthread_kill(reader_thread, SIGUSR1);
-        ASSERT_EQ(write(p[1], msg + 3, 3), 3);
-        close(p[1]);
-    });
-    std::uint8_t dst[6];
-    IoError err;
-    bool ok = r.read_exact(dst, 6, err);
-    writer.join();
-    sigaction(SIGUSR1, &old, nullptr);
-    ASSERT_TRUE(ok) << err.text();
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(dst), 6), "abcdef");
 }
 
 TEST_F(BufReaderTest, SeekToStartDiscardsBufferedBytes) {
