@@ -1,6 +1,6 @@
 """Checks that each wheel holds only what it should: the extension module built for the
-wheel's own platform, the stubs and any pure-Python package as copies of the source
-files, the licence and the metadata.
+wheel's own platform, the stubs and any other package's files as copies of source files,
+the licence and the metadata.
 
     python3 tools/check-wheel.py WHEEL...
 """
@@ -22,7 +22,6 @@ VERSION = re.search(r"version:\s*'([^']+)'", (ROOT / "meson.build").read_text())
 ARCH = {"x86_64": (2, 62, "x86_64"), "i686": (1, 3, "i386")}
 DIST_INFO_FILES = {"METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"}
 REQUIRED = {"vorn-stubs/__init__.pyi", "vorn-stubs/py.typed"}
-SOURCE_SUFFIXES = (".py", ".pyi", "py.typed")
 
 
 def tracked_files():
@@ -61,7 +60,7 @@ def check(path, tracked):
         elif name == module:
             if data[:4] != b"\x7fELF" or data[4] != elf_class or int.from_bytes(data[18:20], "little") != machine:
                 problems.append(f"{name} is not an ELF module for this platform")
-        elif "/" in name and name.endswith(SOURCE_SUFFIXES):
+        elif "/" in name:
             # A package file: the same bytes as the source file it was installed from.
             top = name.split("/")[0]
             if f"{top}/__init__.py" not in files and f"{top}/__init__.pyi" not in files:
