@@ -30,13 +30,15 @@ static PyObject* stream_copy(PyObject* self, PyObject* args) {
     return PyLong_FromLongLong(total);
 }
 
-static const char* const wd1_keys[] = {"event_size", "board_id", "pattern", "board_channel",
+static const char* const wd1_keys[] = {"event_size",    "board_id",  "pattern", "board_channel",
                                        "event_counter", "timestamp", NULL};
-static const char* const wd2_keys[] = {"event_counter", "timestamp", "samples", "sampling_period",
-                                       "channels", NULL};
+static const char* const wd2_keys[] = {"event_counter",   "timestamp", "samples",
+                                       "sampling_period", "channels",  NULL};
 
 /* Frees the samples of an array when the array goes: the role of vorn's container. */
-static void free_capsule(PyObject* capsule) { free(PyCapsule_GetPointer(capsule, NULL)); }
+static void free_capsule(PyObject* capsule) {
+    free(PyCapsule_GetPointer(capsule, NULL));
+}
 
 static PyObject* objects(PyObject* self, PyObject* args) {
     const char* kind;

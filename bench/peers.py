@@ -26,7 +26,7 @@ def handwritten_wd1(path):
             raw = f.read(nbytes)
             if len(raw) < nbytes:
                 return
-            ev = dict(zip(WD1_KEYS, values))
+            ev = dict(zip(WD1_KEYS, values, strict=True))
             ev["data"] = np.frombuffer(raw, "<u2").copy()
             yield ev
 
@@ -40,7 +40,7 @@ def handwritten_wd2(path, channels):
             if len(head) < head_size:
                 return
             values = WD2_HEAD.unpack_from(head)
-            ev = dict(zip(WD2_KEYS, values))
+            ev = dict(zip(WD2_KEYS, values, strict=True))
             ev["channels"] = WD2_WORD.unpack_from(head, 24)[0] if channels >= 2 else channels
             nbytes = channels * values[2] * 4
             raw = f.read(nbytes)
@@ -56,7 +56,7 @@ def bulk_wd1(path, samples):
     table = np.fromfile(path, dtype)
     columns = [table[k].tolist() for k in WD1_KEYS]
     data = table["data"]
-    for i, (a, b, c, d, e, f) in enumerate(zip(*columns)):
+    for i, (a, b, c, d, e, f) in enumerate(zip(*columns, strict=True)):
         yield {"event_size": a, "board_id": b, "pattern": c, "board_channel": d,
                "event_counter": e, "timestamp": f, "data": data[i]}
 
@@ -71,6 +71,6 @@ def bulk_wd2(path, samples, channels):
     columns = [table[k].tolist() for k in WD2_KEYS]
     words = table["channels"].tolist() if channels >= 2 else [channels] * len(table)
     data = table["data"]
-    for i, (a, b, c, d, e) in enumerate(zip(*columns, words)):
+    for i, (a, b, c, d, e) in enumerate(zip(*columns, words, strict=True)):
         yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d,
                "channels": e, "data": data[i]}

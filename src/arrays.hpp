@@ -1,8 +1,8 @@
 // NumPy arrays over decoded sample storage, owned by PySliceContainer base objects.
 #pragma once
 
-#include "sample_storage.hpp"
 #include "pyref.hpp"
+#include "sample_storage.hpp"
 
 namespace vorn {
 

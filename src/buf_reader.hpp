@@ -130,15 +130,15 @@ private:
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
     ReadResult fill_buffer(std::size_t need);
 
-    int fd_ = -1;                  // owned descriptor; -1 once moved from
+    int fd_ = -1;                   // owned descriptor; -1 once moved from
     InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry
-    std::uint8_t* buf_ = nullptr;  // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
+    std::uint8_t* buf_ = nullptr;   // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
     // A refill lands at buf_ + (file offset mod 64), so that the kernel's copy runs
     // aligned; pos_ and filled_ count from buf_.
-    std::size_t pos_ = 0;                   // read position in buf_
-    std::size_t filled_ = 0;                // fill level of buf_
-    std::size_t read_size_ = kFirstRead;    // the next refill's size
-    std::uint64_t offset_ = 0;  // file offset of the descriptor (bytes read since offset 0)
+    std::size_t pos_ = 0;                 // read position in buf_
+    std::size_t filled_ = 0;              // fill level of buf_
+    std::size_t read_size_ = kFirstRead;  // the next refill's size
+    std::uint64_t offset_ = 0;            // file offset of the descriptor (bytes read since offset 0)
 };
 
 }  // namespace vorn

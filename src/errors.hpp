@@ -2,8 +2,8 @@
 // OSError classes picked for I/O errors.
 #pragma once
 
-#include "record_reader.hpp"
 #include "pyref.hpp"
+#include "record_reader.hpp"
 
 namespace vorn {
 

@@ -47,7 +47,8 @@ public:
     std::int32_t channel_count() const { return layout_.channel_count; }
 
 private:
-    WD2Reader(BufReader src, std::int32_t channel_count) : RecordReader(std::move(src), WD2Layout{channel_count}) {}
+    WD2Reader(BufReader src, std::int32_t channel_count)
+        : RecordReader(std::move(src), WD2Layout{channel_count}) {}
 };
 
 }  // namespace vorn

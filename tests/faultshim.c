@@ -26,7 +26,7 @@ static long env_long(const char* name, long fallback) {
     return v != NULL && *v != '\0' ? atol(v) : fallback;
 }
 
-static long delivered;  /* bytes handed out on the target file */
+static long delivered;       /* bytes handed out on the target file */
 static long eintr_left = -1; /* EINTR results still due before the next real read; -1: none yet */
 static int eio_done;
 static long eintr_injected, real_reads, largest_read; /* for VORN_FAULT_STATS */
@@ -71,7 +71,8 @@ static ssize_t allow(int fd, size_t n) {
         errno = EIO;
         return -1;
     }
-    if (eio_after >= 0 && delivered < eio_after && n > (size_t)(eio_after - delivered)) n = (size_t)(eio_after - delivered);
+    if (eio_after >= 0 && delivered < eio_after && n > (size_t)(eio_after - delivered))
+        n = (size_t)(eio_after - delivered);
     ++real_reads;
     if ((long)n > largest_read) largest_read = (long)n;
     return (ssize_t)n;

@@ -22,7 +22,7 @@ def read_wd1(data):
         if len(data) - pos < nbytes:
             break
         keys = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
-        ev = dict(zip(keys, head))
+        ev = dict(zip(keys, head, strict=True))
         ev["data"] = data[pos:pos + nbytes]
         out.append(("event", ev))
         pos += nbytes

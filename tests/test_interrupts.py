@@ -11,8 +11,7 @@ import textwrap
 import pytest
 
 import vorn
-from support import (child_env, events_of, needs_plain_memory, open_fds, run_python, wd1_record, wd2_file,
-                     wd2_record)
+from support import child_env, events_of, needs_plain_memory, open_fds, run_python, wd1_record, wd2_file, wd2_record
 
 ER = vorn.EventReader
 

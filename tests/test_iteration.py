@@ -193,13 +193,13 @@ def test_a_million_events_leave_memory_and_descriptors_flat(write):
     gc.collect()
     fds = open_fds()
 
-    for ev in ER(path, "WD1"):  # warm up allocator pools
+    for _ in ER(path, "WD1"):  # warm up allocator pools
         pass
     gc.collect()
     before = rss_kib()
     n = 0
     for _ in range(2):
-        for ev in ER(path, "WD1"):
+        for _ev in ER(path, "WD1"):
             n += 1
     gc.collect()
     assert n == 2 * 1_001_000

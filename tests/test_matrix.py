@@ -74,7 +74,7 @@ def kind(layout):
 
 def first_difference(got, want):
     """None, or where two lists of outcomes first differ (pytest's own diff of MiB is slow)."""
-    for i, (g, w) in enumerate(zip(got, want)):
+    for i, (g, w) in enumerate(zip(got, want, strict=False)):
         if g != w:
             if g[0] == w[0] == "event":
                 return f"event {w[1]['event_counter']}: {[k for k in w[1] if g[1].get(k) != w[1][k]]} differ"
@@ -115,7 +115,7 @@ def test_cut_and_grown(tmp_path, layout, size_class):
     r = ER(str(path), kind(layout))
     complete = [sum(end <= cut for end in starts[1:]) for cut in cuts + [len(data)]]
     drain(r, events[:complete[0]])
-    for i, (a, b) in enumerate(zip(cuts, cuts[1:] + [len(data)])):
+    for i, (a, b) in enumerate(zip(cuts, cuts[1:] + [len(data)], strict=True)):
         with open(path, "ab") as f:
             f.write(data[a:b])
         drain(r, events[complete[i]:complete[i + 1]])

@@ -8,8 +8,8 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import wd1_record, wd2_record
 from model import read_model, read_vorn
+from support import wd1_record, wd2_record
 
 I32 = st.integers(-2**31, 2**31 - 1)
 EXAMPLES = int(os.environ.get("VORN_HYPOTHESIS_EXAMPLES", "150"))

@@ -97,16 +97,16 @@ def test_failed_constructions_leak_nothing(write, tmp_path):
 def test_events_leak_nothing_and_types_keep_their_references(write):
     path = write(wd1_record(24 + 2 * 100) * 20_000)
     container = type(next(ER(path, "WD1"))["data"].base)
-    for ev in ER(path, "WD1"):
+    for _ev in ER(path, "WD1"):
         pass
-    del ev
+    del _ev
     gc.collect()
     refs = (sys.getrefcount(ER), sys.getrefcount(container))
     rss = rss_kib()
     for _ in range(5):
-        for ev in ER(path, "WD1"):
+        for _ev in ER(path, "WD1"):
             pass
-    del ev
+    del _ev
     gc.collect()
     assert (sys.getrefcount(ER), sys.getrefcount(container)) == refs
     assert rss_kib() - rss < 1024

@@ -1,12 +1,14 @@
 """Type stubs for vorn: a streaming reader of WD1/WD2 event files."""
 
-from typing import Generic, Literal, TypedDict, TypeVar, final, overload
+from typing import Generic, Literal, TypedDict, TypeVar, final, overload, type_check_only
 
 import numpy as np
 from numpy.typing import NDArray
 
 __all__ = ["EventReader"]
 
+@type_check_only
+@final
 class WD1Event(TypedDict):
     """One WD1 event: six signed 32-bit header values and uint16 samples."""
 
@@ -18,6 +20,8 @@ class WD1Event(TypedDict):
     timestamp: int
     data: NDArray[np.uint16]
 
+@type_check_only
+@final
 class WD2Event(TypedDict):
     """One WD2 event: unsigned counters and times, and float32 samples of all channels."""
 

@@ -274,14 +274,14 @@ TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
     for (int i = 0; i < p.count; ++i) EXPECT_EQ(got[std::size_t(i)], std::uint32_t(i));
 }
 
-// Blocks of 2 x 3000 and 2 x 16384 floats go straight to their storage; 2 x 64 and 2 x 1024 through the buffer.
-INSTANTIATE_TEST_SUITE_P(Offsets, WD2ReadError,
-                         ::testing::Combine(::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
-                                                              ReadError{64, 600, 500, 10},
-                                                              ReadError{64, 600, 500, 100},
-                                                              ReadError{1024, 100, 90, 8000},
-                                                              ReadError{16384, 6, 3, 28 + 70000}),
-                                            ::testing::Bool()));
+// Blocks of 2 x 3000 and 2 x 16384 floats go straight to their storage; 2 x 64 and 2 x 1024 through the
+// buffer.
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, WD2ReadError,
+    ::testing::Combine(::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
+                                         ReadError{64, 600, 500, 10}, ReadError{64, 600, 500, 100},
+                                         ReadError{1024, 100, 90, 8000}, ReadError{16384, 6, 3, 28 + 70000}),
+                       ::testing::Bool()));
 
 TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     TempFile f(wd2_file(2, 1, 200000, 2, true));

@@ -52,8 +52,9 @@ inline std::string describe(const vorn::WD1Header& h) {
            std::to_string(h.timestamp);
 }
 inline std::string describe(const vorn::WD2Header& h) {
-    return std::to_string(h.event_counter) + ' ' + std::to_string(h.timestamp) + ' ' + std::to_string(h.samples) +
-           ' ' + std::to_string(h.sampling_period) + ' ' + std::to_string(h.channels);
+    return std::to_string(h.event_counter) + ' ' + std::to_string(h.timestamp) + ' ' +
+           std::to_string(h.samples) + ' ' + std::to_string(h.sampling_period) + ' ' +
+           std::to_string(h.channels);
 }
 
 // Drives a decoder until it reports the end of data, collecting every outcome; faults
