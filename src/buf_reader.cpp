@@ -79,7 +79,8 @@ BufReader::BufReader(BufReader&& o) noexcept
       pos_(std::exchange(o.pos_, 0)),
       filled_(std::exchange(o.filled_, 0)),
       read_size_(std::exchange(o.read_size_, kFirstRead)),
-      offset_(std::exchange(o.offset_, 0)) {}
+      offset_(std::exchange(o.offset_, 0)),
+      narrow_(std::exchange(o.narrow_, false)) {}
 
 BufReader& BufReader::operator=(BufReader&& o) noexcept {
     if (this != &o) {
@@ -103,14 +104,19 @@ ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
 
 ReadResult BufReader::fill_buffer(std::size_t need) {
     const std::size_t lead = static_cast<std::size_t>(offset_ % kSampleAlign);
-    ReadResult r = sys_read(buf_ + lead, read_size_);
     // A read that fails as a whole may have failed for bytes past the ones needed now
     // (a network file system fails the whole request): retry with just the bytes the
     // caller needs, so that the error comes at the record holding the bad bytes.
     const std::size_t small = std::min(need, kCapacity);
-    if (r.err != 0 && r.err != EINTR && read_size_ > small) {
-        read_size_ = kFirstRead;
+    ReadResult r;
+    if (!narrow_) {
+        r = sys_read(buf_ + lead, read_size_);
+        narrow_ = r.err != 0 && r.err != EINTR && read_size_ > small;
+        if (narrow_) read_size_ = kFirstRead;
+    }
+    if (narrow_) {
         r = sys_read(buf_ + lead, small);
+        narrow_ = r.err == EINTR;
     }
     if (r.err == 0) {
         pos_ = lead;
@@ -122,11 +128,19 @@ ReadResult BufReader::fill_buffer(std::size_t need) {
 
 ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead) {
     pos_ = filled_ = 0;
-    if (ahead == 0) return sys_read(dst, n);
+    if (ahead == 0 || narrow_) {
+        ReadResult r = sys_read(dst, n);
+        narrow_ = narrow_ && r.err == EINTR;
+        return r;
+    }
     const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
     iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
     ssize_t r = ::readv(fd_, iov, 2);
-    if (r < 0 && errno != EINTR) return sys_read(dst, n);  // the failure may lie only ahead
+    if (r < 0 && errno != EINTR) {  // the failure may lie only ahead
+        ReadResult once = sys_read(dst, n);
+        narrow_ = once.err == EINTR;
+        return once;
+    }
     if (r < 0) return {0, errno};
     const auto count = static_cast<std::size_t>(r);
     offset_ += count;
@@ -193,6 +207,7 @@ bool BufReader::seek_to_start(IoError& err) {
     pos_ = filled_ = 0;
     offset_ = 0;
     read_size_ = kFirstRead;
+    narrow_ = false;
     return true;
 }
 

@@ -139,6 +139,9 @@ private:
     std::size_t filled_ = 0;              // fill level of buf_
     std::size_t read_size_ = kFirstRead;  // the next refill's size
     std::uint64_t offset_ = 0;            // file offset of the descriptor (bytes read since offset 0)
+    // A read failed as a whole and its narrower retry is still due: it stays due while it
+    // is interrupted, so that a stream of signals cannot repeat the failing read forever.
+    bool narrow_ = false;
 };
 
 }  // namespace vorn

@@ -234,17 +234,18 @@ TEST_F(WD2, ProbeNeverFaultsOnHugeChannelWords) {
 
 // A read error surfaces at the record whose bytes cannot be read, also when reads run far
 // ahead of the records returned, whether the read returns the bytes before the bad ones or
-// fails as a whole; that record resumes once the bytes can be read again.
+// fails as a whole, and with an EINTR before every read; that record resumes once the bytes
+// can be read again.
 struct ReadError {
     std::uint32_t samples;  // per channel, 2 channels
     int count;              // records in the file
     int failing;            // the record holding the first unreadable byte
     std::size_t into;       // that byte's offset in the record
 };
-class WD2ReadError : public WD2, public ::testing::WithParamInterface<std::tuple<ReadError, bool>> {};
+class WD2ReadError : public WD2, public ::testing::WithParamInterface<std::tuple<ReadError, bool, bool>> {};
 
 TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
-    const auto [p, whole] = GetParam();
+    const auto [p, whole, eintr] = GetParam();
     TempFile f(wd2_file(p.count, 1, p.samples, 2, true));
     WD2Reader r = open_ok(f);
     const std::size_t rec = 28 + 2 * p.samples * 4;
@@ -253,6 +254,7 @@ TEST_P(WD2ReadError, IsReturnedAtItsRecordAndReadingCarriesOn) {
     read_hook.fail_after_bytes = long(rec * std::size_t(p.failing) + p.into);
     read_hook.fail_times = 1000;  // unreadable until healed below
     read_hook.fail_whole = whole;
+    read_hook.eintr_before_each = read_hook.pending_eintr = eintr;
     std::vector<std::uint32_t> got;
     int errors = 0;
     for (;;) {
@@ -281,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(ReadError{3000, 4, 1, 100}, ReadError{64, 600, 500, 0},
                                          ReadError{64, 600, 500, 10}, ReadError{64, 600, 500, 100},
                                          ReadError{1024, 100, 90, 8000}, ReadError{16384, 6, 3, 28 + 70000}),
-                       ::testing::Bool()));
+                       ::testing::Bool(), ::testing::Bool()));
 
 TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     TempFile f(wd2_file(2, 1, 200000, 2, true));
