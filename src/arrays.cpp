@@ -86,23 +86,32 @@ long numpy_major_version() {
     return major;
 }
 
+// A failed step of loading NumPy: PanicException from the pending error, except for an
+// interruption (KeyboardInterrupt, SystemExit: not an Exception), which a signal handler
+// raised during the import and which stays as it is.
+bool numpy_failure() {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    raise_panic_from_pending(kCapsuleFailure);
+    return false;
+}
+
 // Loads the API table from the `_ARRAY_API` capsule once per process. On failure raises
 // PanicException and leaves the table unset, so that the next array tries again.
 bool load_numpy_api() {
     if (PyArray_API != nullptr) return true;
     const long major = numpy_major_version();
-    if (major < 0) return raise_panic_from_pending(kCapsuleFailure), false;
+    if (major < 0) return numpy_failure();
     Ref multiarray =
         Ref::steal(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
-    if (!multiarray) return raise_panic_from_pending(kCapsuleFailure), false;
+    if (!multiarray) return numpy_failure();
     Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return raise_panic_from_pending(kCapsuleFailure), false;
+    if (!capsule) return numpy_failure();
     if (!PyCapsule_CheckExact(capsule.get())) {
         PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
-        return raise_panic_from_pending(kCapsuleFailure), false;
+        return numpy_failure();
     }
     auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (table == nullptr) return raise_panic_from_pending(kCapsuleFailure), false;
+    if (table == nullptr) return numpy_failure();
 
     // The checks NumPy's own import makes: a table from a newer ABI, or an older NumPy
     // than this module was built for, cannot serve.
@@ -113,7 +122,7 @@ bool load_numpy_api() {
         PyArray_API = nullptr;
         PyErr_Format(PyExc_RuntimeError, "NumPy C API version 0x%x/0x%x is not supported", abi_version,
                      feature_version);
-        return raise_panic_from_pending(kCapsuleFailure), false;
+        return numpy_failure();
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
     return true;

@@ -197,15 +197,21 @@ def test_signal_during_the_constructors_wait(fifo_feed, kind, mode, cut):
 _BUILD_FAILS = """
 import os, pickle, sys
 path, kind, cause = sys.argv[1:]
+class CtrlC:  # Ctrl-C while NumPy is being imported for the first array
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy":
+            raise KeyboardInterrupt
 if cause == "numpy":
     sys.modules["numpy"] = None
+elif cause == "interrupt":
+    sys.meta_path.insert(0, CtrlC())
 import vorn
 
 def event(ev):
     return ("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()})
 
 failures, runs = [], []
-if cause == "numpy":
+if cause in ("numpy", "interrupt"):
     assert list(vorn.EventReader(os.devnull, "WD1")) == []  # the end of data needs no NumPy
     r = vorn.EventReader(path, kind)
     for attempt in range(2):
@@ -213,7 +219,8 @@ if cause == "numpy":
             next(r)
         except BaseException as e:
             failures.append((type(e).__name__, str(e)))
-    del sys.modules["numpy"]
+    sys.modules.pop("numpy", None)
+    sys.meta_path = [f for f in sys.meta_path if not isinstance(f, CtrlC)]
     runs.append([event(ev) for ev in r])
 else:
     # The k-th allocation of one next() fails, for every k until ten in a row succeed.
@@ -250,7 +257,7 @@ def wd2_built(n):
                                channel_word=2) for i in range(2))
 
 
-@pytest.mark.parametrize("cause", ["numpy", "nomemory"])
+@pytest.mark.parametrize("cause", ["numpy", "interrupt", "nomemory"])
 @pytest.mark.parametrize("kind, data", [
     ("WD1", wd1_built(10)), ("WD1", wd1_built(40_000)), ("WD2", wd2_built(4)), ("WD2", wd2_built(10_000)),
 ], ids=["WD1-small", "WD1-large", "WD2-small", "WD2-large"])
@@ -264,7 +271,11 @@ def test_record_comes_back_after_its_event_could_not_be_built(write, kind, data,
     failures, runs = pickle.loads(out.stdout)
     expected = events_of(path, kind)
     assert all(run == expected for run in runs)
-    assert failures and {name for name, _ in failures} == {"PanicException"}
+    # An interruption is raised as itself, never wrapped.
+    assert failures and {name for name, _ in failures} == {"KeyboardInterrupt" if cause == "interrupt"
+                                                          else "PanicException"}
+    if cause == "interrupt":
+        assert len(failures) == 2
     if cause == "numpy":
         assert len(failures) == 2
         assert all(text.startswith("Failed to access NumPy array API capsule") for _, text in failures)
