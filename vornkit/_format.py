@@ -14,6 +14,7 @@ WD2_BASE_HEADER = 24
 WD2_WORD_HEADER = 28
 MAX_BLOCK = 0x7FFFFFFF  # a sample block above this many bytes is a corrupt record
 _WALK_RECORDS = 16  # records checked when recognising a file
+_TRUSTED = 2  # whole records after which a bad header is the file's fault, not the layout's
 
 _WD1 = struct.Struct("<6i")
 _WD2 = struct.Struct("<IQIQ")
@@ -147,7 +148,7 @@ class Walk:
 def walk(head: Head, kind: str, wd2: Probe | None = None) -> Walk:
     """Follows record sizes from offset 0 for up to a few records, checking each header."""
     offset = records = 0
-    prev_size = prev_counter = prev_period = None
+    prev_size = prev_period = None
     while records < _WALK_RECORDS:
         left = head.size - offset
         if left == 0:
@@ -158,7 +159,7 @@ def walk(head: Head, kind: str, wd2: Probe | None = None) -> Walk:
                 return Walk(records > 0, records, "ends in a partial header")
             size = wd1_record_bytes(_WD1.unpack_from(raw)[0])
             if size is None:
-                return Walk(False, records, f"record size word {_WD1.unpack_from(raw)[0]} at offset {offset}")
+                return Walk(records >= _TRUSTED, records, f"record size word {_WD1.unpack_from(raw)[0]} at offset {offset}")
             if size > left:
                 # A cut last record is fine when it looks like the ones before it.
                 return Walk(records > 0 and size == prev_size, records, f"a record of {size} bytes runs past the end")
@@ -168,17 +169,17 @@ def walk(head: Head, kind: str, wd2: Probe | None = None) -> Walk:
             raw = head.read(offset, wd2.header_bytes)
             if len(raw) < wd2.header_bytes:
                 return Walk(records > 0, records, "ends in a partial header")
-            counter, _, samples, period = _WD2.unpack_from(raw)
+            _, _, samples, period = _WD2.unpack_from(raw)
             block = block_bytes(wd2.channels, samples)
             if block is None:
-                return Walk(False, records, f"sample count {samples} at offset {offset}")
+                return Walk(records >= _TRUSTED, records, f"sample count {samples} at offset {offset}")
             size = wd2.header_bytes + block
-            step = None if prev_counter is None else (counter - prev_counter) & 0xFFFFFFFF
-            if (prev_period is not None and period != prev_period) or (step is not None and not 0 < step < 1 << 20):
-                return Walk(False, records, f"headers do not follow on at offset {offset}")
+            # Counters may skip or repeat in a sound file (scan reports that); the period may not change.
+            if prev_period is not None and period != prev_period:
+                return Walk(records >= _TRUSTED, records, f"the sampling period changes at offset {offset}")
             if size > left:
                 return Walk(records > 0, records, f"a record of {size} bytes runs past the end")
-            prev_counter, prev_period = counter, period
+            prev_period = period
         offset += size
         records += 1
     return Walk(True, records)

@@ -92,14 +92,16 @@ class Source:
         self.offset = 0  # byte offset of the next record
         self.corrupt: list[tuple[int, int]] = []  # (event, offset) of each corrupt record passed
         self.probe: Probe | None = None
-        if check:
-            _, _, notes = check_kind(self.path, kind)
-            for note in notes:
-                warnings.warn(f"{self.path}: {note}", FormatWarning, stacklevel=4)
+        notes = check_kind(self.path, kind)[2] if check else []
+        for note in notes:
+            warnings.warn(f"{self.path}: {note}", FormatWarning, stacklevel=4)
         try:
             self.reader = vorn.EventReader(self.path, kind)
         except OSError as e:
-            raise _os_error(e, self.path) from e
+            err = _os_error(e, self.path)
+            for note in notes:
+                err.add_note(note)
+            raise err from e
         self.header = WD1_HEADER
         self.item = 2 if kind == "WD1" else 4
         if kind == "WD2":
@@ -142,33 +144,36 @@ class Source:
         raise e
 
     def chunks(self, events: int, nbytes: int, stop: int | None = None) -> Iterator[list[Event]]:
-        """Lists of at most `events` events and about `nbytes` sample bytes, until the data ends
+        """Lists of at most `events` events and about `nbytes` of records, until the data ends
         (or `stop` events in all). Corrupt records skipped inside a chunk leave no gap in it."""
-        want = events
+        want = None  # sized from the first event's record
         while stop is None or self.event < stop:
-            if stop is not None:
-                want = min(want, stop - self.event)
             chunk: list[Event] = []
             ended = False
-            while len(chunk) < want:
+            while want is None or len(chunk) < want:
+                limit = 1 if want is None else want
+                if stop is not None:
+                    limit = min(limit, stop - self.event + len(chunk))
                 n0 = len(chunk)
                 try:
-                    chunk.extend(islice(self.reader, want - n0))
+                    chunk.extend(islice(self.reader, limit - n0))
                 except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
                     self.advance(chunk[n0:])
                     self.fail(e)
                     continue
                 self.advance(chunk[n0:])
-                if len(chunk) < want:
+                if len(chunk) < limit or (stop is not None and self.event >= stop):
                     ended = True
                     break
+                if want is None:
+                    want = max(1, min(events, nbytes // self.record_bytes(chunk[0])))
             if chunk:
                 yield chunk
             if ended:
                 return
-            # Aim the next chunk at `nbytes` of samples from this one's record size.
-            per = max(1, self.item * sum(e["data"].size for e in chunk) // max(1, len(chunk)))
-            want = max(1, min(events, nbytes // per))
+
+    def record_bytes(self, ev: Event) -> int:
+        return self.header + self.item * int(ev["data"].size)
 
     def trailing(self) -> int:
         """Bytes after the last whole record of a regular file (a partial record)."""

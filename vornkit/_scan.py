@@ -91,9 +91,16 @@ def scan(path: PathLike, kind: str | None = None) -> ScanReport:
     p = os.fspath(path)
     given = kind
     kind, rec, notes = check_kind(p, kind)
-    src = Source(p, kind, on_corrupt="skip", check=False)
     report = ScanReport(p, kind, given is None, os.path.getsize(p) if rec is not None else 0)
     report.problems += notes
+    try:
+        src = Source(p, kind, on_corrupt="skip", check=False)
+    except OSError as e:
+        if not notes:
+            raise
+        report.read_error = str(e)  # e.g. the WD2 channel count cannot be found in a WD1 file
+        _problems(report)
+        return report
     if src.probe is not None:
         report.channels, report.channel_reason = src.probe.channels, src.probe.reason
     channels = report.channels or 1
