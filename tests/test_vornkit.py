@@ -10,11 +10,11 @@ import time
 
 import numpy as np
 import pytest
-
 import vorn
+from support import child_env, wd1_record, wd2_file, wd2_record
+
 import vornkit
 from vornkit import _arrays
-from support import child_env, wd1_record, wd2_file, wd2_record
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
 SAMPLES = [(str(DATA / "run.wd1"), "WD1"), (str(DATA / "run.wd2"), "WD2")]

@@ -13,8 +13,7 @@ recognise a file.
 
 from ._arrays import arrays, iterate, to_dataframe
 from ._format import FormatError
-from ._read import (CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events,
-                    follow)
+from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
 from ._scan import ScanReport, scan
 
 __all__ = ["CorruptRecordError", "CorruptRecordWarning", "FileChangedError", "FormatError", "FormatWarning",

@@ -10,6 +10,7 @@ from operator import itemgetter
 from typing import Any
 
 import numpy as np
+from numpy.typing import DTypeLike
 
 from ._format import WD1_HEADER, Head, is_regular, wd1_record_bytes
 from ._read import Event, OnCorrupt, PathLike, Source, _progress
@@ -20,7 +21,7 @@ COLUMNS: dict[str, tuple[tuple[str, str], ...]] = {
     "WD2": (("event_counter", "u4"), ("timestamp", "u8"), ("samples", "u4"), ("sampling_period", "u8"),
             ("channels", "i4")),
 }
-SAMPLE_DTYPE = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
+SAMPLE_DTYPE: dict[str, np.dtype[Any]] = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
 CHUNK_EVENTS = 8192  # events per chunk at most ...
 CHUNK_BYTES = 16 << 20  # ... and about this many sample bytes
 _get_data = itemgetter("data")
@@ -49,7 +50,7 @@ def _shape(kind: str, channels: int, counts: np.ndarray, cols: dict[str, np.ndar
 
 
 def _finish(out: Arrays, data: np.ndarray, counts: np.ndarray, shape: tuple[int, ...] | None,
-            library: str, kind: str, channels: int) -> Arrays:
+            library: str, kind: str, channels: int) -> Any:
     n = counts.size
     if library == "ak":
         return _awkward(out, data, counts, kind, channels)
@@ -65,7 +66,7 @@ def _finish(out: Arrays, data: np.ndarray, counts: np.ndarray, shape: tuple[int,
 
 def _awkward(out: Arrays, data: np.ndarray, counts: np.ndarray, kind: str, channels: int) -> Any:
     try:
-        import awkward as ak
+        import awkward as ak  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError('library="ak" needs awkward: pip install awkward (or vorn[kit])') from None
     if kind == "WD1":
@@ -84,7 +85,7 @@ def _check_library(library: str) -> None:
 class _Growing:
     """A 1-D array filled from the front; grows in place (realloc) when it must."""
 
-    def __init__(self, dtype: np.dtype[Any] | str, capacity: int) -> None:
+    def __init__(self, dtype: DTypeLike, capacity: int) -> None:
         self.a = np.empty(max(capacity, 16), dtype)
         self.n = 0
 
@@ -122,7 +123,7 @@ def _estimate(src: Source, start: int, stop: int | None) -> tuple[int, int]:
 
 
 def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None, on_corrupt: OnCorrupt = "raise",
-           progress: bool = False, library: str = "np") -> Arrays:
+           progress: bool = False, library: str = "np") -> Any:
     """Events [start, stop) of a WD1 or WD2 file as NumPy arrays.
 
     Returns a dict: one array per header field (WD1: int32 columns; WD2: event_counter and
@@ -190,7 +191,7 @@ def _parse_step(step: int | str) -> tuple[int, int]:
 
 def iterate(paths: PathLike | Iterable[PathLike], kind: str, *, step: int | str = "100 MB",
             on_corrupt: OnCorrupt = "raise", progress: bool = False, library: str = "np",
-            data: bool = True) -> Iterator[Arrays]:
+            data: bool = True) -> Iterator[Any]:
     """Chunks of the events of one or many files as arrays, file after file.
 
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus

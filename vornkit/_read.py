@@ -71,7 +71,7 @@ def _progress(enabled: bool, total: int | None, desc: str) -> Any:
     if not enabled:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm (or vorn[kit])") from None
     return tqdm(total=total, unit="B", unit_scale=True, desc=desc, leave=False)

@@ -46,7 +46,6 @@ class ScanReport:
 
     def rows(self) -> list[tuple[str, str]]:
         """(field, value) pairs, as `vornkit info` prints them."""
-        span = lambda r: "-" if r is None else str(r[0]) if r[0] == r[1] else f"{r[0]} .. {r[1]}"  # noqa: E731
         rows = [("file", self.path), ("format", self.kind + (" (recognised)" if self.kind_recognised else "")),
                 ("size", f"{self.size} bytes"), ("events", str(self.events))]
         if self.kind == "WD2":
@@ -69,6 +68,10 @@ class ScanReport:
         rows = self.rows()
         width = max(len(k) for k, _ in rows)
         return "\n".join(f"{k:<{width}}  {v}" for k, v in rows)
+
+
+def span(r: tuple[int, int] | None) -> str:
+    return "-" if r is None else str(r[0]) if r[0] == r[1] else f"{r[0]} .. {r[1]}"
 
 
 def _note(report: ScanReport, key: str, where: np.ndarray, first: int) -> None:
@@ -151,7 +154,9 @@ def scan(path: PathLike, kind: str | None = None) -> ScanReport:
 
 
 def _problems(r: ScanReport) -> None:
-    at = lambda key: f" (first at event {r.examples[key][0]})" if r.examples.get(key) else ""  # noqa: E731
+    def at(key: str) -> str:
+        return f" (first at event {r.examples[key][0]})" if r.examples.get(key) else ""
+
     if r.read_error:
         r.problems.append(f"read error after event {r.events}: {r.read_error}")
     if r.events == 0:
