@@ -53,7 +53,7 @@ def test_arrays_of_sample_runs_and_slices(path, kind):
     assert_same(vornkit.arrays(path, kind, start=9, stop=100), events[9:])
 
 
-@pytest.mark.parametrize("chunk", [1, 2, 3, 8192])  # below, at and above a chunk boundary in the data
+@pytest.mark.parametrize("chunk", [1, 2, 3, 4096])  # below, at and above a chunk boundary in the data
 @pytest.mark.parametrize("data,kind", [(MIXED_WD1, "WD1"), (MIXED_WD2, "WD2")])
 def test_arrays_of_mixed_records_are_flat_with_offsets(write, monkeypatch, chunk, data, kind):
     monkeypatch.setattr(_arrays, "CHUNK_EVENTS", chunk)

@@ -22,8 +22,8 @@ COLUMNS: dict[str, tuple[tuple[str, str], ...]] = {
             ("channels", "i4")),
 }
 SAMPLE_DTYPE: dict[str, np.dtype[Any]] = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
-CHUNK_EVENTS = 8192  # events per chunk at most ...
-CHUNK_BYTES = 16 << 20  # ... and about this many sample bytes
+CHUNK_EVENTS = 4096  # events per chunk at most ...
+CHUNK_BYTES = 4 << 20  # ... and about this many bytes of records
 _get_data = itemgetter("data")
 Arrays = dict[str, Any]
 
@@ -133,7 +133,7 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
     layout awkward-array takes. library="ak" returns an awkward Array instead.
 
-    Memory: the result plus one chunk of events (about 16 MB of samples); the samples are
+    Memory: the result plus one chunk of events (about 4 MB of records); the samples are
     copied once. Errors, on_corrupt and the checks are those of `events`; progress shows a
     tqdm bar over the file's bytes.
     """
@@ -164,7 +164,9 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
                 cols[name].slot(len(chunk))[:] = column
             n = _sample_counts(head, kind, channels)
             counts.slot(len(chunk))[:] = n
-            np.concatenate(list(map(_get_data, chunk)), out=data.slot(int(n.sum())))
+            total = int(n.sum())
+            if total:
+                np.concatenate(list(map(_get_data, chunk)), out=data.slot(total))
             del chunk
         if stop is None:
             src.warn_trailing()

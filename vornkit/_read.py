@@ -9,6 +9,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterator
 from itertools import islice
+from operator import itemgetter
 from typing import Any, Literal
 
 import vorn
@@ -19,6 +20,7 @@ OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
 Event = dict[str, Any]
 
+_DATA = itemgetter("data")
 CORRUPT_TEXT = "capacity overflow"  # what the reader's fault says for an impossible record size
 
 
@@ -113,7 +115,7 @@ class Source:
     def advance(self, events: list[Event]) -> None:
         """Moves past `events`, just returned by the reader."""
         self.event += len(events)
-        self.offset += self.header * len(events) + self.item * sum(e["data"].size for e in events)
+        self.offset += self.header * len(events) + self.item * sum(map(len, map(_DATA, events)))  # data is 1-D
 
     def fail(self, e: BaseException) -> None:
         """Handles an exception from the reader at the current position; returns when the
@@ -161,7 +163,7 @@ class Source:
                     self.advance(chunk[n0:])
                     self.fail(e)
                     continue
-                self.advance(chunk[n0:])
+                self.advance(chunk[n0:] if n0 else chunk)
                 if len(chunk) < limit or (stop is not None and self.event >= stop):
                     ended = True
                     break
