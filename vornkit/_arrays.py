@@ -66,7 +66,7 @@ def _finish(out: Arrays, data: np.ndarray, counts: np.ndarray, shape: tuple[int,
 
 def _awkward(out: Arrays, data: np.ndarray, counts: np.ndarray, kind: str, channels: int) -> Any:
     try:
-        import awkward as ak  # type: ignore[import-untyped, unused-ignore]
+        import awkward as ak  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError('library="ak" needs awkward: pip install awkward (or vorn[kit])') from None
     if kind == "WD1":
@@ -245,7 +245,7 @@ def to_dataframe(paths: PathLike | Iterable[PathLike], kind: str, *, on_corrupt:
     in its file). The samples are not read into memory.
     """
     try:
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("to_dataframe needs pandas: pip install pandas (or vorn[kit])") from None
     many = not isinstance(paths, (str, os.PathLike))

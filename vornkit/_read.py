@@ -10,7 +10,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from itertools import islice
 from operator import itemgetter
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import vorn
 
@@ -73,7 +73,7 @@ def _progress(enabled: bool, total: int | None, desc: str) -> Any:
     if not enabled:
         return None
     try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm (or vorn[kit])") from None
     return tqdm(total=total, unit="B", unit_scale=True, desc=desc, leave=False)
@@ -98,7 +98,7 @@ class Source:
         for note in notes:
             warnings.warn(f"{self.path}: {note}", FormatWarning, stacklevel=4)
         try:
-            self.reader = vorn.EventReader(self.path, kind)
+            self.reader = cast(Iterator[Event], vorn.EventReader(self.path, kind))
         except OSError as e:
             err = _os_error(e, self.path)
             for note in notes:

@@ -48,8 +48,8 @@ def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
 
 def _write_parquet(chunks: Iterator[dict[str, Any]], out: str) -> None:
     try:
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise SystemExit("writing Parquet needs pyarrow: pip install pyarrow (or vorn[kit])") from None
     writer = None
@@ -71,7 +71,7 @@ def _write_hdf5(chunks: Iterator[dict[str, Any]], out: str, kind: str) -> None:
     """Header columns as 1-D datasets; `data` events x samples (x channels) while all events
     share a shape, else flat `data` plus `offsets`. Every dataset grows chunk by chunk."""
     try:
-        import h5py  # type: ignore[import-untyped, unused-ignore]
+        import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise SystemExit("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
     with h5py.File(out, "w") as f:
@@ -132,7 +132,7 @@ def _convert(args: argparse.Namespace) -> int:
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
     if progress:
         try:
-            import tqdm  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+            import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
         except ImportError:
             progress = False  # a bar only when tqdm is there
     try:
