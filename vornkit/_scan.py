@@ -4,15 +4,19 @@ from __future__ import annotations
 
 import dataclasses
 import os
+from collections.abc import Iterator
+from itertools import islice
+from operator import itemgetter
 
 import numpy as np
 
-from ._arrays import CHUNK_BYTES, CHUNK_EVENTS, _header_columns, _sample_counts
+from ._arrays import COLUMNS, _sample_counts
 from ._format import check_kind
 from ._read import PathLike, Source
 
 _U32 = 0xFFFFFFFF
 _EXAMPLES = 5  # positions kept per kind of problem
+_CHUNK = 4096  # events whose headers are checked at a time
 
 
 @dataclasses.dataclass
@@ -70,6 +74,42 @@ class ScanReport:
         return "\n".join(f"{k:<{width}}  {v}" for k, v in rows)
 
 
+def _header_chunks(src: Source, events: int) -> Iterator[dict[str, np.ndarray]]:
+    """Header columns of up to `events` events at a time; each event's samples are dropped as
+    soon as it is read, so memory stays small and warm."""
+    names = [name for name, _ in COLUMNS[src.kind]]
+    getter = itemgetter(*names)
+    channels = src.probe.channels if src.probe else 1
+
+    def columns(rows: list[tuple[int, ...]]) -> dict[str, np.ndarray]:
+        cols = {name: np.fromiter(map(itemgetter(i), rows), dtype, len(rows))
+                for i, (name, dtype) in enumerate(COLUMNS[src.kind])}
+        src.event += len(rows)  # move past them, sized from their headers
+        src.offset += src.header * len(rows) + src.item * int(_sample_counts(cols, src.kind, channels).sum())
+        return cols
+
+    while True:
+        rows: list[tuple[int, ...]] = []
+        parts = []
+        ended = False
+        while len(rows) < events:
+            n0 = len(rows)
+            try:
+                rows.extend(map(getter, islice(src.reader, events - n0)))
+            except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
+                parts.append(columns(rows[n0:]))
+                src.fail(e)
+                continue
+            parts.append(columns(rows[n0:] if n0 else rows))
+            if len(rows) < events:
+                ended = True
+                break
+        if rows:
+            yield {k: np.concatenate([p[k] for p in parts]) for k in names}
+        if ended:
+            return
+
+
 def span(r: tuple[int, int] | None) -> str:
     return "-" if r is None else str(r[0]) if r[0] == r[1] else f"{r[0]} .. {r[1]}"
 
@@ -107,15 +147,13 @@ def scan(path: PathLike, kind: str | None = None) -> ScanReport:
     if src.probe is not None:
         report.channels, report.channel_reason = src.probe.channels, src.probe.reason
     channels = report.channels or 1
-    wrap_top, ts_top = (1 << 31, 1 << 31) if kind == "WD1" else (1 << 32, 1 << 64)
+    ts_top = 1 << 31 if kind == "WD1" else 1 << 64  # timestamps wrap past this
     prev_c = prev_t = None
     rmin = smin = 1 << 62
     rmax = smax = -1
     try:
-        for chunk in src.chunks(CHUNK_EVENTS, CHUNK_BYTES):
-            first = src.event - len(chunk)
-            cols = _header_columns(chunk, kind)
-            del chunk
+        for cols in _header_chunks(src, _CHUNK):
+            first = src.event - len(cols["event_counter"])
             counts = _sample_counts(cols, kind, channels)
             per = cols["samples"] if kind == "WD2" else counts
             rec_bytes = src.header + src.item * counts
@@ -143,7 +181,6 @@ def scan(path: PathLike, kind: str | None = None) -> ScanReport:
             prev_c, prev_t = int(c[-1]), t[-1]
     except OSError as e:
         report.read_error = str(e)
-    del wrap_top
     report.events = src.event
     if src.event:
         report.record_bytes, report.samples = (rmin, rmax), (smin, smax)
