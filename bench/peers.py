@@ -74,3 +74,15 @@ def bulk_wd2(path, samples, channels):
     for i, (a, b, c, d, e) in enumerate(zip(*columns, words, strict=True)):
         yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d,
                "channels": e, "data": data[i]}
+
+
+def bulk_arrays(path, fmt, samples, channels):
+    """The arrays a structured np.fromfile gives for fixed-size records: one table, no dicts."""
+    if fmt == "WD1":
+        dtype = np.dtype([(k, "<i4") for k in WD1_KEYS] + [("data", "<u2", (samples,))])
+    else:
+        fields = [("event_counter", "<u4"), ("timestamp", "<u8"), ("samples", "<u4"), ("sampling_period", "<u8")]
+        if channels >= 2:
+            fields.append(("channels", "<i4"))
+        dtype = np.dtype(fields + [("data", "<f4", (channels, samples))])
+    return np.fromfile(path, dtype)

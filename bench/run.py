@@ -7,6 +7,10 @@ that every reader yields identical events, then times the readers interleaved, a
 warm-up with the file in the page cache, and prints medians as rates and ratios. Also
 reports the peak RSS rise of one pass with the events dropped.
 
+With --kit (on by default) it also times vornkit on each file: `arrays()` against a bulk
+read into a structured array (np.fromfile) and against iterating vorn, with its peak RSS
+rise next to the size of its result, and `scan()` against one read of the file through vorn.
+
 The limit, the least any reader must spend, is measured in the same run: the file's bytes
 moved once from the page cache (1 MiB reads into one reused buffer) plus an ideal C loop
 that only makes and drops each event's objects (bench/limit.c, compiled here).
@@ -28,6 +32,9 @@ import numpy as np
 
 import peers
 import vorn
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import vornkit  # noqa: E402  (the source tree's, beside the module under test)
 
 WORKLOADS = [
     # name, format, events at scale 1, samples per channel, channels
@@ -148,7 +155,9 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit):
            if k in ("vorn", "bulk", "handwritten")}
     med = {k: statistics.median(v) for k, v in times.items()}
     med["limit"] = med["copy"] + med["objects"]
+    kit = bench_kit(path, fmt, samples, channels, reps) if KIT else None
     return {
+        "kit": kit,
         "workload": name, "events": events, "bytes": size,
         "seconds": med,
         "events_per_s": {k: events / v for k, v in med.items()},
@@ -157,6 +166,51 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit):
         "peak_rss_rise_kib": rss,
         "record_bytes": size // max(events, 1),
     }
+
+
+KIT = True
+
+
+def bench_kit(path, fmt, samples, channels, reps):
+    """vornkit.arrays and vornkit.scan on one file: seconds, and arrays' peak RSS rise."""
+    result = vornkit.arrays(path, fmt)
+    table = peers.bulk_arrays(path, fmt, samples, channels)
+    for k in table.dtype.names:  # the same arrays as the bulk read
+        if not np.array_equal(result[k], table[k]):
+            raise SystemExit(f"{path}: vornkit.arrays differs from the bulk read in {k}")
+    result_kib = sum(v.nbytes for v in result.values()) // 1024
+    del result, table
+    runs = {
+        "arrays": lambda: vornkit.arrays(path, fmt),
+        "bulk": lambda: peers.bulk_arrays(path, fmt, samples, channels),
+        "vorn": lambda: drain(vorn.EventReader(path, fmt)),
+        "scan": lambda: vornkit.scan(path, fmt),
+    }
+    times = {k: [] for k in runs}
+    for _ in range(reps):
+        for k, run in runs.items():
+            t0 = time.perf_counter()
+            run()
+            times[k].append(time.perf_counter() - t0)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    rss = {k: peak_rss_rise_kib(lambda r=runs[k]: r()) for k in ("arrays", "bulk")}
+    return {"seconds": med, "result_kib": result_kib, "peak_rss_rise_kib": rss}
+
+
+def print_kit_table(results):
+    """vornkit per workload: arrays() time and its ratio to iterating vorn and to the bulk read;
+    peak RSS rise over the result's size; scan() over one read through vorn."""
+    print(f"\n{'workload':20} {'arrays s':>9} {'/vorn':>6} {'/bulk':>6} {'result':>10} {'arrays peak':>12} "
+          f"{'bulk peak':>10} {'scan s':>8} {'scan/vorn':>9}")
+    for r in results:
+        k = r["kit"]
+        if k is None:
+            continue
+        s, rss = k["seconds"], k["peak_rss_rise_kib"]
+        mib = lambda kib: "-" if kib is None else f"{kib / 1024:.1f} MiB"  # noqa: E731
+        print(f"{r['workload']:20} {s['arrays']:9.4f} {s['arrays'] / s['vorn']:6.2f} {s['arrays'] / s['bulk']:6.2f} "
+              f"{mib(k['result_kib']):>10} {mib(rss['arrays']):>12} {mib(rss['bulk']):>10} {s['scan']:8.4f} "
+              f"{s['scan'] / s['vorn']:9.2f}")
 
 
 def print_table(results):
@@ -181,7 +235,10 @@ def main():
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
     ap.add_argument("--only", help="run only workloads whose name contains this")
+    ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also time vornkit")
     args = ap.parse_args()
+    global KIT
+    KIT = args.kit
     results = []
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as directory:
         limit = build_limit(directory)
@@ -193,6 +250,7 @@ def main():
     print(f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
           f"numpy {np.__version__}, median of {args.reps}")
     print_table(results)
+    print_kit_table(results)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": sys.version, "machine": platform.machine(), "numpy": np.__version__,

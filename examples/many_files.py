@@ -16,7 +16,7 @@ import tempfile
 import dask.bag as db
 import numpy as np
 
-import vorn
+import vornkit
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -31,13 +31,10 @@ class RunSummary:
 
 def summarise(path: str) -> RunSummary:
     """Events, mean baseline and mean pulse amplitude of one WD1 run."""
-    baselines, amplitudes = [], []
-    for ev in vorn.EventReader(path, "WD1"):
-        wave = ev["data"].astype(np.float64)
-        base = float(np.median(wave[:100]))
-        baselines.append(base)
-        amplitudes.append(base - float(wave.min()))
-    return RunSummary(path, len(baselines), float(np.mean(baselines)), float(np.mean(amplitudes)))
+    waves = vornkit.arrays(path, "WD1")["data"].astype(np.float64)  # events x samples
+    baselines = np.median(waves[:, :100], axis=1)
+    amplitudes = baselines - waves.min(axis=1)
+    return RunSummary(path, len(waves), float(baselines.mean()), float(amplitudes.mean()))
 
 
 def demo_campaign(directory: pathlib.Path, runs: int = 12) -> list[str]:

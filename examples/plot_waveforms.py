@@ -12,7 +12,7 @@ matplotlib.use("Agg")  # write files; no screen needed
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-import vorn  # noqa: E402
+import vornkit  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -21,13 +21,12 @@ def main() -> None:
     path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "data" / "run.wd1"
     out = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else HERE / "waveforms.png"
 
-    events = list(vorn.EventReader(str(path), "WD1"))
-    waves = np.stack([ev["data"] for ev in events]).astype(np.float64)
+    run = vornkit.arrays(path, "WD1")  # data: events x samples
+    waves = run["data"].astype(np.float64)
 
     fig, (one, many) = plt.subplots(1, 2, figsize=(11, 4), sharey=True)
-    first = events[0]
     one.plot(waves[0], lw=0.8)
-    one.set_title(f"event {first['event_counter']} (board {first['board_id']}, channel {first['board_channel']})")
+    one.set_title(f"event {run['event_counter'][0]} (board {run['board_id'][0]}, channel {run['board_channel'][0]})")
     one.set_xlabel("sample")
     one.set_ylabel("ADC counts")
     for wave in waves:

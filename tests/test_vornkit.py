@@ -1,0 +1,265 @@
+"""vornkit: arrays and chunks equal to vorn's events, located errors, the misread checks, follow, the CLI."""
+
+import gzip
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vorn
+import vornkit
+from support import child_env, wd1_record, wd2_file, wd2_record
+from vornkit import _arrays
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
+SAMPLES = [(str(DATA / "run.wd1"), "WD1"), (str(DATA / "run.wd2"), "WD2")]
+
+# Mixed WD1 record sizes: the first small (the size estimate must grow), odd sizes, no samples.
+MIXED_WD1 = b"".join(wd1_record(s, event_counter=i) for i, s in enumerate([24, 30, 1048, 23, 25, 31, 26, 24, 64]))
+MIXED_WD2 = b"".join(wd2_record(i, s, np.arange(2 * s), channel_word=2) for i, s in enumerate([3, 3, 1, 0, 5, 2]))
+
+
+def vorn_events(path, kind):
+    return list(vorn.EventReader(str(path), kind))
+
+
+def assert_same(arrays, events):
+    """`arrays` holds exactly `events`: every header column, and each event's samples."""
+    for key in events[0] if events else ():
+        if key == "data":
+            continue
+        assert arrays[key].tolist() == [ev[key] for ev in events], key
+    flat = arrays["data"].reshape(-1)
+    offsets = arrays.get("offsets")
+    if offsets is None:
+        offsets = np.arange(len(events) + 1) * (flat.size // max(1, len(events)))
+    for i, ev in enumerate(events):
+        assert flat[offsets[i]:offsets[i + 1]].tobytes() == ev["data"].tobytes()
+    assert offsets[-1] == flat.size
+
+
+@pytest.mark.parametrize("path,kind", SAMPLES)
+def test_arrays_of_sample_runs_and_slices(path, kind):
+    events = vorn_events(path, kind)
+    whole = vornkit.arrays(path, kind)
+    assert whole["data"].shape == ((16, 512) if kind == "WD1" else (10, 2, 256))
+    assert_same(whole, events)
+    assert_same(vornkit.arrays(pathlib.Path(path), kind, start=3, stop=7), events[3:7])
+    assert_same(vornkit.arrays(path, kind, start=9, stop=100), events[9:])
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 4096])  # below, at and above a chunk boundary in the data
+@pytest.mark.parametrize("data,kind", [(MIXED_WD1, "WD1"), (MIXED_WD2, "WD2")])
+def test_arrays_of_mixed_records_are_flat_with_offsets(write, monkeypatch, chunk, data, kind):
+    monkeypatch.setattr(_arrays, "CHUNK_EVENTS", chunk)
+    path = write(data)
+    events = vorn_events(path, kind)
+    out = vornkit.arrays(path, kind)
+    assert out["data"].ndim == 1 and "offsets" in out
+    assert_same(out, events)
+    chunks = list(vornkit.iterate([path, path], kind, step=chunk))
+    assert [c["file"][0] for c in chunks].count(path) == len(chunks)
+    assert np.concatenate([c["entry"] for c in chunks]).tolist() == list(range(len(events))) * 2
+    for c in chunks:
+        assert_same(c, events[c["entry"][0]:c["entry"][-1] + 1])
+
+
+def test_iterate_steps_by_bytes_and_to_dataframe():
+    path, _ = SAMPLES[0]
+    chunks = list(vornkit.iterate([path], "WD1", step="3.2 kB"))  # 1048-byte records
+    assert [len(c["entry"]) for c in chunks] == [3] * 5 + [1]
+    pd = pytest.importorskip("pandas")
+    frame = vornkit.to_dataframe([path, path], "WD1")
+    assert len(frame) == 32 and isinstance(frame["file"].dtype, pd.CategoricalDtype)
+    assert frame["n_samples"].eq(512).all() and frame["event_counter"].tolist() == list(range(16)) * 2
+
+
+def corrupt_wd1():
+    """Two events, a header with an impossible size at byte 2096, one more event."""
+    return wd1_record(1048) * 2 + wd1_record(22, samples=[]) + wd1_record(26, event_counter=9)
+
+
+def test_events_corrupt_record_raises_skips_or_warns(write):
+    path = write(corrupt_wd1())
+    it = vornkit.events(pathlib.Path(path), "WD1")
+    assert [next(it)["event_size"] for _ in range(2)] == [1048, 1048]
+    with pytest.raises(vornkit.CorruptRecordError) as info:
+        next(it)
+    e = info.value
+    assert isinstance(e, Exception) and type(e.__cause__).__name__ == "PanicException"
+    assert (e.path, e.event, e.offset) == (path, 2, 2096)
+    assert f"{path}, event 2, byte offset 2096" in e.__notes__[0]
+    assert [ev["event_counter"] for ev in vornkit.events(path, "WD1", on_corrupt="skip")] == [4, 4, 9]
+    with pytest.warns(vornkit.CorruptRecordWarning, match="byte offset 2096"):
+        assert len(vornkit.arrays(path, "WD1", on_corrupt="warn")["event_size"]) == 3
+    with pytest.raises(vornkit.CorruptRecordError):
+        vornkit.arrays(path, "WD1")
+
+
+def test_errors_name_the_file(tmp_path):
+    missing = str(tmp_path / "nope.wd1")
+    with pytest.raises(FileNotFoundError) as info:
+        list(vornkit.events(missing, "WD1"))
+    assert (info.value.errno, info.value.filename) == (2, missing)
+    short = tmp_path / "short.wd2"
+    short.write_bytes(wd2_file(1))
+    with pytest.raises(OSError, match=str(short)):
+        vornkit.arrays(short, "WD2")
+    with pytest.raises(vornkit.FormatError, match="empty file or a pipe"):
+        vornkit.scan(_written(tmp_path / "empty.wd1", b""))
+
+
+def shifted_counters():
+    """A two-channel file whose second counter skips one: the reader takes it as one channel."""
+    return wd2_record(0, 4, np.ones(8), channel_word=2) + wd2_file(5, first_counter=2)
+
+
+MISREADS = {  # file bytes, kind given, what scan reports
+    "wd2 first counters skip": (shifted_counters(), "WD2", "not consecutive"),
+    "wd1 read as wd2": (b"".join(wd1_record(1048, np.full(512, 8000), event_counter=i) for i in range(4)), "WD2",
+                        "fit WD1"),
+    "trailing bytes": (wd2_file(3) + wd2_file(1)[:30], "WD2", "30 bytes after the last whole record"),
+}
+
+
+@pytest.mark.filterwarnings("ignore::vornkit.FormatWarning")  # the ones pytest.warns does not match
+@pytest.mark.parametrize("name", MISREADS)
+def test_silent_misreads_are_reported_and_warned(write, name):
+    data, kind, problem = MISREADS[name]
+    path = write(data)
+    report = vornkit.scan(path, kind)
+    assert not report.ok and any(problem in p for p in report.problems), report.problems
+    with pytest.warns(vornkit.FormatWarning, match=problem):
+        list(vornkit.events(path, kind, on_corrupt="skip"))  # garbage, perhaps impossible sizes
+    if name == "wd2 first counters skip":
+        assert report.channels == 1 and vornkit.scan(path).kind == "WD2"
+
+
+def test_compressed_file_is_refused(write):
+    path = write(gzip.compress(wd2_file(4)))
+    for call in (lambda: vornkit.scan(path), lambda: vornkit.scan(path, "WD2"), lambda: vornkit.arrays(path, "WD1")):
+        with pytest.raises(vornkit.FormatError, match="gzip"):
+            call()
+
+
+def test_scan_counts_gaps_wraps_time_and_corrupt_headers(write):
+    counters = [0xFFFFFFFE, 0xFFFFFFFF, 0, 3, 4, 4]
+    stamps = [10, 20, 15, 30, 2**64 - 1, 5]  # one step back, one wrap
+    data = b"".join(wd2_record(c, 2, [1, 2, 3, 4], timestamp=t, channel_word=2)
+                    for c, t in zip(counters, stamps, strict=True))
+    r = vornkit.scan(write(data))
+    assert (r.kind, r.channels, r.events, r.record_bytes, r.samples) == ("WD2", 2, 6, (44, 44), (2, 2))
+    assert (r.counter_wraps, r.counter_gaps, r.counters_missing, r.counters_out_of_order) == (1, 1, 2, 1)
+    assert (r.timestamps_backwards, r.timestamp_wraps) == (1, 1)
+    c = vornkit.scan(write(corrupt_wd1() + b"\x01\x02", "c.wd1"))
+    assert (c.kind, c.events, c.corrupt, c.trailing_bytes) == ("WD1", 3, [(2, 2096)], 2)
+
+
+def append_slowly(path, data, pieces):
+    """Appends `data` to `path` in `pieces` parts (cutting records), pausing between them."""
+    step = -(-len(data) // pieces)
+    for i in range(0, len(data), step):
+        with open(path, "ab") as f:
+            f.write(data[i:i + step])
+        time.sleep(0.02)
+
+
+def collect(gen, n, stop):
+    out = []
+    for ev in gen:
+        out.append(ev)
+        if len(out) == n:
+            stop.set()
+    return out
+
+
+@pytest.mark.parametrize("kind,data", [("WD1", MIXED_WD1), ("WD2", wd2_file(6, channels=3))])
+def test_follow_growing_file_from_before_it_exists(tmp_path, kind, data):
+    path = tmp_path / "run.bin"
+    expected = vorn_events(_written(tmp_path / "ref", data), kind)
+    stop = threading.Event()
+    writer = threading.Thread(target=append_slowly, args=(path, data, 7))
+    writer.start()
+    got = collect(vornkit.follow(path, kind, poll=0.01, idle_timeout=60, stop=stop), len(expected), stop)
+    writer.join()
+    assert [ev["data"].tobytes() for ev in got] == [ev["data"].tobytes() for ev in expected]
+
+
+def _written(path, data):
+    path.write_bytes(data)
+    return path
+
+
+def test_follow_fifo_and_idle_timeout(tmp_path):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    # The reader holds the interpreter lock while it waits in open and read: write from another process.
+    copy = "import sys\nsrc = open(sys.argv[1], 'rb').read()\nwith open(sys.argv[2], 'wb', buffering=0) as f:\n" \
+        "    for i in range(0, len(src), 100):\n        f.write(src[i:i + 100])\n"
+    writer = subprocess.Popen([sys.executable, "-c", copy, _written(tmp_path / "src", MIXED_WD1), fifo])
+    got = list(vornkit.follow(fifo, "WD1", poll=0.01, idle_timeout=0.2))  # ends once the writer has gone
+    assert writer.wait(timeout=60) == 0
+    assert [ev["event_counter"] for ev in got] == list(range(9))
+
+
+def test_follow_raises_when_the_file_is_truncated_or_replaced(tmp_path):
+    path = tmp_path / "run.wd1"
+    path.write_bytes(MIXED_WD1)
+    for change in (lambda: path.write_bytes(MIXED_WD1[:100]), lambda: os.replace(_written(tmp_path / "n", MIXED_WD1),
+                                                                                   path)):
+        gen = vornkit.follow(path, "WD1", poll=0.01, idle_timeout=60)
+        assert len([next(gen) for _ in range(9)]) == 9
+        change()
+        with pytest.raises(vornkit.FileChangedError, match="truncated|replaced") as info:
+            next(gen)
+        assert info.value.event == 9
+        path.write_bytes(MIXED_WD1)
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "vornkit", *map(str, args)], capture_output=True, text=True,
+                          env=child_env(), timeout=120)
+
+
+def test_cli_info_and_convert(tmp_path):
+    ok = run_cli("info", *(p for p, _ in SAMPLES))
+    assert ok.returncode == 0, ok.stderr
+    assert "channels               2: the first two headers agree" in ok.stdout
+    assert "events                 16" in ok.stdout
+    bad = tmp_path / "bad.wd2"
+    bad.write_bytes(shifted_counters())
+    out = run_cli("info", "--short", bad, SAMPLES[0][0])
+    assert out.returncode == 1 and "not consecutive" in out.stdout and out.stdout.endswith("run.wd1: ok\n")
+    for suffix, lib in ((".npz", "numpy"), (".parquet", "pyarrow"), (".h5", "h5py")):
+        pytest.importorskip(lib)
+        dest = tmp_path / ("mixed" + suffix)
+        src = _written(tmp_path / "mixed.wd2", MIXED_WD2)
+        assert run_cli("convert", src, dest, "--step", "2").returncode == 0
+        assert_same(_load(dest), vorn_events(src, "WD2"))
+
+
+def _load(path):
+    if path.suffix == ".npz":
+        return dict(np.load(path))
+    if path.suffix == ".parquet":
+        import pyarrow.parquet as pq
+        table = pq.read_table(path)
+        out = {k: table[k].to_numpy() for k in table.column_names if k != "data"}
+        lists = table["data"].combine_chunks()
+        return dict(out, data=lists.values.to_numpy(), offsets=lists.offsets.to_numpy())
+    import h5py
+    with h5py.File(path) as f:
+        return {k: f[k][()] for k in f}
+
+
+def test_awkward_layout():
+    ak = pytest.importorskip("awkward")
+    arr = vornkit.arrays(SAMPLES[1][0], "WD2", library="ak")
+    assert str(arr.type) == "10 * {event_counter: uint32, timestamp: uint64, samples: uint32, " \
+        "sampling_period: uint64, channels: int32, data: 2 * var * float32}"
+    assert ak.to_numpy(arr["data"][3]).tobytes() == vorn_events(*SAMPLES[1])[3]["data"].tobytes()

@@ -1,0 +1,20 @@
+"""vornkit: what one does with WD1/WD2 event files, in one call, on top of vorn.
+
+- arrays(path, kind): a run (or a slice of it) as NumPy arrays, samples in one 2-D/3-D block
+- iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
+- events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
+- scan(path, kind=None): what a file holds and what is wrong with it, before reading it
+- follow(path, kind): events of a run while it is being written
+- python -m vornkit info|convert: the same from the command line
+
+Every sample is decoded by vorn.EventReader; vornkit reads only headers itself, to
+recognise a file.
+"""
+
+from ._arrays import arrays, iterate, to_dataframe
+from ._format import FormatError
+from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
+from ._scan import ScanReport, scan
+
+__all__ = ["CorruptRecordError", "CorruptRecordWarning", "FileChangedError", "FormatError", "FormatWarning",
+           "ReadError", "ScanReport", "arrays", "events", "follow", "iterate", "scan", "to_dataframe"]
