@@ -248,7 +248,7 @@ inline void add_wd2_record(Plan<vorn::WD2Header>& plan, std::uint8_t size, std::
         h.channels = std::int32_t(mix(seed + 4));
     } else if (index >= 2 && kind % 4 == 3) {
         e.overflow = true;  // c x samples x 4 bytes beyond 2^31 - 1
-        h.samples = std::uint32_t(0x80000000u / (4u * std::uint32_t(c)) + (seed & 0xffff));
+        h.samples = std::uint32_t(0x7fffffffu / (4u * std::uint32_t(c)) + 1 + (seed & 0xffff));
     }
     h.timestamp = std::uint64_t(mix(seed + 5)) << 32 | mix(seed + 6);
     put_le(plan.image, h.event_counter, 4);
