@@ -87,7 +87,6 @@ void drain(Reader& r, std::vector<std::string>& out, std::size_t limit = 1u << 2
     }
 }
 
-
 // ---- Record targets ------------------------------------------------------------------
 //
 // Input format (little-endian; bytes past the end of the input read as 0):
@@ -105,9 +104,10 @@ void drain(Reader& r, std::vector<std::string>& out, std::size_t limit = 1u << 2
 //   then the arrival, to the end of the input:
 //     cuts, 4 bytes each (at most kMaxCuts): record u8, place u8, delta i16; the file is
 //       first written up to the first cut and grows to each next one, the decoder drained
-//       at each (a cut is record start + kCutPlaces[place % n] + delta)
-//     or chunks, 3 bytes each (at most kMaxChunks): scale u8, size u16; each is written to
-//       the pipe once the reader has taken the one before, the rest of the file last
+//       at each (a cut is the record's start + an awkward place in it + delta)
+//     or chunks, 3 bytes each (at most kMaxChunks): scale u8, size u16, giving
+//       (size + 1) << 2 * (scale % 4) bytes; each is written to the pipe once the reader
+//       has taken the one before, the rest of the file last
 //
 // Records stop where their sample blocks would pass kMaxFileBytes.
 
@@ -119,22 +119,27 @@ inline constexpr std::size_t kMaxChunks = 64;
 // Block sizes at the decoder's thresholds: the block cache's smallest block, the placed
 // size and the first read (8192), the direct-read size (65536), the read-ahead buffer
 // (256 KiB), the cache's largest block (4 MiB), and others between and beyond.
-inline constexpr std::size_t kBlockSizes[] = {0,       1024,     8192,    65536,    131072,  200000,
-                                              262144,  524288,   1u << 20, 2u << 20, 4u << 20, 9u << 20};
+inline constexpr std::size_t kBlockSizes[] = {0,      1024,   8192,     65536,    131072,   200000,
+                                              262144, 524288, 1u << 20, 2u << 20, 4u << 20, 9u << 20};
 
 // The bytes of the input, read from the front.
 class Cursor {
 public:
     Cursor(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
     bool empty() const { return n_ == 0; }
-    std::size_t left() const { return n_; }
     std::uint8_t u8() {
         if (n_ == 0) return 0;
         --n_;
         return *p_++;
     }
-    std::uint16_t u16() { return std::uint16_t(u8() | u8() << 8); }
-    std::uint32_t u32() { return std::uint32_t(u16()) | std::uint32_t(u16()) << 16; }
+    std::uint16_t u16() {
+        const std::uint16_t low = u8();
+        return std::uint16_t(low | u8() << 8);
+    }
+    std::uint32_t u32() {
+        const std::uint32_t low = u16();
+        return low | std::uint32_t(u16()) << 16;
+    }
 
 private:
     const std::uint8_t* p_;
@@ -196,8 +201,8 @@ inline std::size_t block_size(std::uint8_t size, std::uint16_t delta, std::size_
     return b < 0 ? 0 : std::size_t(b) / unit * unit;
 }
 
-inline void add_wd1_record(Plan<vorn::WD1Header>& plan, std::uint8_t size, std::uint16_t delta, std::uint8_t kind,
-                           std::uint32_t seed) {
+inline void add_wd1_record(Plan<vorn::WD1Header>& plan, std::uint8_t size, std::uint16_t delta,
+                           std::uint8_t kind, std::uint32_t seed) {
     Expected<vorn::WD1Header> e;
     std::size_t bytes = block_size(size, delta, 2);
     switch (kind % 4) {
@@ -215,7 +220,8 @@ inline void add_wd1_record(Plan<vorn::WD1Header>& plan, std::uint8_t size, std::
     e.header.event_counter = std::int32_t(seed);
     e.header.timestamp = std::int32_t(mix(seed + 2));
     const vorn::WD1Header& h = e.header;
-    for (std::int32_t v : {h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp}) {
+    for (std::int32_t v :
+         {h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp}) {
         put_le(plan.image, std::uint32_t(v), 4);
     }
     e.offset = plan.image.size();
@@ -227,8 +233,8 @@ inline void add_wd1_record(Plan<vorn::WD1Header>& plan, std::uint8_t size, std::
 // WD2: the first two records agree (counter + 1, samples, period, channel word), so that
 // the probe settles the planned channel count; a single-channel file's first sample is
 // negative as an integer, so that it cannot pass for a channel word.
-inline void add_wd2_record(Plan<vorn::WD2Header>& plan, std::uint8_t size, std::uint16_t delta, std::uint8_t kind,
-                           std::uint32_t seed) {
+inline void add_wd2_record(Plan<vorn::WD2Header>& plan, std::uint8_t size, std::uint16_t delta,
+                           std::uint8_t kind, std::uint32_t seed) {
     const std::int32_t c = plan.channels;
     plan.header_bytes = c >= 2 ? 28 : 24;
     const std::size_t index = plan.records.size();
@@ -301,7 +307,8 @@ Plan<Header> make_plan(Cursor& in, std::size_t min_records, Add add) {
         std::size_t sent = 0;
         for (std::size_t i = 0; i < kMaxChunks && !in.empty() && sent < end; ++i) {
             const std::uint8_t scale = in.u8();
-            const std::size_t n = std::min<std::size_t>(end - sent, (std::size_t(in.u16()) + 1) << (scale % 4 * 2));
+            const std::size_t n =
+                std::min<std::size_t>(end - sent, (std::size_t(in.u16()) + 1) << (scale % 4 * 2));
             plan.chunks.push_back(n);
             sent += n;
         }
@@ -315,8 +322,10 @@ Plan<Header> make_plan(Cursor& in, std::size_t min_records, Add add) {
         const std::size_t at = plan.starts[rec];
         const std::size_t len = plan.starts[std::min(rec + 1, plan.starts.size() - 1)] - at;
         const std::size_t h = plan.header_bytes;
-        const std::size_t places[] = {0, 1, h - 1, h, h + 1, h + 4095, h + 8192, h + 65535, h + 65537, len / 2, len - 1};
-        const std::int64_t cut = std::int64_t(at + places[place % (sizeof places / sizeof places[0])]) + delta;
+        const std::size_t places[] = {0,        1,         h - 1,     h,       h + 1,  h + 4095,
+                                      h + 8192, h + 65535, h + 65537, len / 2, len - 1};
+        const std::int64_t cut =
+            std::int64_t(at + places[place % (sizeof places / sizeof places[0])]) + delta;
         plan.cuts.push_back(std::size_t(std::clamp<std::int64_t>(cut, 0, std::int64_t(end))));
     }
     plan.cuts.push_back(end);
