@@ -71,13 +71,18 @@ def read_model(data, kind):
     return read_wd1(data) if kind == "WD1" else read_wd2(data)
 
 
-def read_vorn(path, kind, limit=100_000):
+def read_vorn(path, kind):
     """The same outcomes, as vorn gives them."""
     import vorn
     try:
         reader = vorn.EventReader(path, kind)
     except OSError as e:
         return [("probe-error", str(e))]
+    return drain_vorn(reader)
+
+
+def drain_vorn(reader, limit=100_000):
+    """The outcomes of an open reader until it reports the end of the data."""
     out = []
     for _ in range(limit):
         try:

@@ -1,5 +1,6 @@
-"""Writes the fuzz targets' seed corpus: small valid files, each after two bytes that
-choose where the target cuts the file before it grows."""
+"""Writes the fuzz targets' seed corpus. Raw targets: small valid files, each after two
+bytes that choose where the target cuts the file before it grows. Record targets: short
+descriptions of records and of how the file arrives (format in fuzz_common.hpp)."""
 
 import pathlib
 import struct
@@ -24,11 +25,40 @@ def wd2(n, samples, channels):
     return out
 
 
+PIPE, TRIM = 1, 8
+
+
+def records(flags, recs, arrival=(), channels=1, trim=0):
+    """A record target's input: recs of (size index, delta, kind, seed); arrival as cuts
+    (record, place, delta) or chunks (scale, size)."""
+    out = struct.pack("<BBH", flags | (channels - 1) << 1, len(recs) - 1, trim)
+    out += b"".join(struct.pack("<BhBI", *r) for r in recs)
+    return out + b"".join(struct.pack("<BBh" if len(a) == 3 else "<BH", *a) for a in arrival)
+
+
 def main():
     seeds = {
         "wd1": [wd1([24, 28, 1048]), wd1([23, 25, 27, 30, 24]), wd1([24 + 2 * 600, 22, 24])],
         "wd2": [wd2(3, 4, 2), wd2(3, 16, 1), wd2(4, 8, 3), wd2(2, 0, 2)],
     }
+    small = [(0, 40, 0, 11), (0, 7, 1, 12), (0, 0, 2, 13), (0, 0, 3, 14), (0, 300, 0, 15)]
+    described = {
+        "wd1_records": [
+            records(0, small, [(0, 2, 0), (1, 4, 1), (4, 9, 0)]),
+            records(PIPE, small, [(0, 0)] * 40 + [(1, 200)]),
+            records(TRIM, [(3, -2, 0, 1), (3, 2, 1, 2), (0, 10, 0, 3)], [(0, 7, 0), (1, 8, 0)], trim=5),
+        ],
+        "wd2_records": [
+            records(0, small, [(0, 3, 0), (2, 9, 1)], channels=2),
+            records(PIPE, small[:3], [(0, 0)] * 30 + [(0, 999)], channels=1),
+            records(TRIM, [(2, 0, 0, 5), (2, 0, 0, 6), (3, 12, 2, 7)], [(1, 6, 0), (2, 10, 0)], channels=3, trim=9),
+        ],
+    }
+    for target, inputs in described.items():
+        d = HERE / target
+        d.mkdir(parents=True, exist_ok=True)
+        for i, body in enumerate(inputs):
+            (d / f"seed{i}").write_bytes(body)
     for target, files in seeds.items():
         d = HERE / target
         d.mkdir(parents=True, exist_ok=True)
