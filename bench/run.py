@@ -250,7 +250,8 @@ def main():
     print(f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
           f"numpy {np.__version__}, median of {args.reps}")
     print_table(results)
-    print_kit_table(results)
+    if KIT:
+        print_kit_table(results)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": sys.version, "machine": platform.machine(), "numpy": np.__version__,
