@@ -69,10 +69,12 @@ def test_arrays_of_mixed_records_are_flat_with_offsets(write, monkeypatch, chunk
         assert_same(c, events[c["entry"][0]:c["entry"][-1] + 1])
 
 
-def test_iterate_steps_by_bytes_and_to_dataframe():
+def test_iterate_steps_by_bytes_and_to_dataframe(write):
     path, _ = SAMPLES[0]
     chunks = list(vornkit.iterate([path], "WD1", step="3.2 kB"))  # 1048-byte records
     assert [len(c["entry"]) for c in chunks] == [3] * 5 + [1]
+    grown = write(wd1_record(24) + wd1_record(1048) * 6)  # a small first record must not size every chunk
+    assert [len(c["entry"]) for c in vornkit.iterate(grown, "WD1", step="3.2 kB")] == [4, 3]
     pd = pytest.importorskip("pandas")
     frame = vornkit.to_dataframe([path, path], "WD1")
     assert len(frame) == 32 and isinstance(frame["file"].dtype, pd.CategoricalDtype)

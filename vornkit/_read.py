@@ -147,35 +147,38 @@ class Source:
 
     def chunks(self, events: int, nbytes: int, stop: int | None = None) -> Iterator[list[Event]]:
         """Lists of at most `events` events and about `nbytes` of records, until the data ends
-        (or `stop` events in all). Corrupt records skipped inside a chunk leave no gap in it."""
-        want = None  # sized from the first event's record
+        (or `stop` events in all). Corrupt records skipped inside a chunk leave no gap in it.
+
+        Sizes are counted per event: a chunk ends once the next record, if as large as the
+        last, would pass `nbytes`, so records that grow along the file cannot swell it."""
+        header, item = self.header, self.item
         while stop is None or self.event < stop:
             chunk: list[Event] = []
-            ended = False
-            while want is None or len(chunk) < want:
-                limit = 1 if want is None else want
-                if stop is not None:
-                    limit = min(limit, stop - self.event + len(chunk))
+            size = 0
+            ended = full = False
+            while not full and len(chunk) < events:
+                limit = events if stop is None else min(events, stop - self.event + len(chunk))
                 n0 = len(chunk)
                 try:
-                    chunk.extend(islice(self.reader, limit - n0))
+                    for ev in islice(self.reader, limit - n0):
+                        chunk.append(ev)
+                        record = header + item * len(ev["data"])
+                        size += record
+                        if size + record > nbytes:
+                            full = True
+                            break
                 except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
                     self.advance(chunk[n0:])
                     self.fail(e)
                     continue
-                self.advance(chunk[n0:] if n0 else chunk)
-                if len(chunk) < limit or (stop is not None and self.event >= stop):
+                self.advance(chunk[n0:])
+                if (len(chunk) < limit and not full) or (stop is not None and self.event >= stop):
                     ended = True
                     break
-                if want is None:
-                    want = max(1, min(events, nbytes // self.record_bytes(chunk[0])))
             if chunk:
                 yield chunk
             if ended:
                 return
-
-    def record_bytes(self, ev: Event) -> int:
-        return self.header + self.item * int(ev["data"].size)
 
     def trailing(self) -> int:
         """Bytes after the last whole record of a regular file (a partial record)."""
