@@ -114,6 +114,10 @@ def test_errors_name_the_file(tmp_path):
         vornkit.arrays(short, "WD2")
     with pytest.raises(vornkit.FormatError, match="empty file or a pipe"):
         vornkit.scan(_written(tmp_path / "empty.wd1", b""))
+    for where, error in ((missing, FileNotFoundError), (tmp_path, IsADirectoryError)):  # kind to be recognised
+        with pytest.raises(error) as info:
+            vornkit.scan(where)
+        assert info.value.filename == str(where)
 
 
 def shifted_counters():

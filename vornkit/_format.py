@@ -4,6 +4,7 @@ channel count as the reader works it out, and whether the first records hold tog
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import stat
 import struct
@@ -218,6 +219,8 @@ def check_kind(path: str, kind: str | None) -> tuple[str, Recognised | None, lis
         raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
     if not is_regular(path) or os.path.getsize(path) == 0:
         if kind is None:
+            if stat.S_ISDIR(os.stat(path).st_mode):  # os.stat: FileNotFoundError etc. naming the path
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
             raise FormatError("cannot recognise the format of an empty file or a pipe; give kind='WD1' or 'WD2'",
                               path)
         return kind, None, []
