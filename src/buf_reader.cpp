@@ -102,6 +102,12 @@ ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
     return {static_cast<std::size_t>(r), 0};
 }
 
+ReadResult BufReader::narrow_read(std::uint8_t* dst, std::size_t n) {
+    ReadResult r = sys_read(dst, n);
+    narrow_ = r.err == EINTR;
+    return r;
+}
+
 ReadResult BufReader::fill_buffer(std::size_t need) {
     const std::size_t lead = static_cast<std::size_t>(offset_ % kSampleAlign);
     // A read that fails as a whole may have failed for bytes past the ones needed now
@@ -111,13 +117,12 @@ ReadResult BufReader::fill_buffer(std::size_t need) {
     ReadResult r;
     if (!narrow_) {
         r = sys_read(buf_ + lead, read_size_);
-        narrow_ = r.err != 0 && r.err != EINTR && read_size_ > small;
-        if (narrow_) read_size_ = kFirstRead;
+        if (r.err != 0 && r.err != EINTR && read_size_ > small) {
+            read_size_ = kFirstRead;
+            narrow_ = true;
+        }
     }
-    if (narrow_) {
-        r = sys_read(buf_ + lead, small);
-        narrow_ = r.err == EINTR;
-    }
+    if (narrow_) r = narrow_read(buf_ + lead, small);
     if (r.err == 0) {
         pos_ = lead;
         filled_ = lead + r.count;
@@ -128,19 +133,12 @@ ReadResult BufReader::fill_buffer(std::size_t need) {
 
 ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead) {
     pos_ = filled_ = 0;
-    if (ahead == 0 || narrow_) {
-        ReadResult r = sys_read(dst, n);
-        narrow_ = narrow_ && r.err == EINTR;
-        return r;
-    }
+    if (narrow_) return narrow_read(dst, n);
+    if (ahead == 0) return sys_read(dst, n);
     const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
     iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
     ssize_t r = ::readv(fd_, iov, 2);
-    if (r < 0 && errno != EINTR) {  // the failure may lie only ahead
-        ReadResult once = sys_read(dst, n);
-        narrow_ = once.err == EINTR;
-        return once;
-    }
+    if (r < 0 && errno != EINTR) return narrow_read(dst, n);  // the failure may lie only ahead
     if (r < 0) return {0, errno};
     const auto count = static_cast<std::size_t>(r);
     offset_ += count;

@@ -128,6 +128,8 @@ public:
 
 private:
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
+    // The narrower retry of a failed read; it stays due while it is interrupted.
+    ReadResult narrow_read(std::uint8_t* dst, std::size_t n);
     ReadResult fill_buffer(std::size_t need);
 
     int fd_ = -1;                   // owned descriptor; -1 once moved from

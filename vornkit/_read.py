@@ -9,7 +9,6 @@ import time
 import warnings
 from collections.abc import Callable, Iterator
 from itertools import islice
-from operator import itemgetter
 from typing import Any, Literal, cast
 
 import vorn
@@ -20,7 +19,6 @@ OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
 Event = dict[str, Any]
 
-_DATA = itemgetter("data")
 CORRUPT_TEXT = "capacity overflow"  # what the reader's fault says for an impossible record size
 
 
@@ -112,10 +110,10 @@ class Source:
             assert self.probe is not None
             self.header = self.probe.header_bytes
 
-    def advance(self, events: list[Event]) -> None:
-        """Moves past `events`, just returned by the reader."""
-        self.event += len(events)
-        self.offset += self.header * len(events) + self.item * sum(map(len, map(_DATA, events)))  # data is 1-D
+    def advance(self, events: int, nbytes: int) -> None:
+        """Moves past `events` records of `nbytes` in all, just returned by the reader."""
+        self.event += events
+        self.offset += nbytes
 
     def fail(self, e: BaseException) -> None:
         """Handles an exception from the reader at the current position; returns when the
@@ -158,7 +156,7 @@ class Source:
             ended = full = False
             while not full and len(chunk) < events:
                 limit = events if stop is None else min(events, stop - self.event + len(chunk))
-                n0 = len(chunk)
+                n0, size0 = len(chunk), size
                 try:
                     for ev in islice(self.reader, limit - n0):
                         chunk.append(ev)
@@ -168,10 +166,10 @@ class Source:
                             full = True
                             break
                 except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
-                    self.advance(chunk[n0:])
+                    self.advance(len(chunk) - n0, size - size0)
                     self.fail(e)
                     continue
-                self.advance(chunk[n0:])
+                self.advance(len(chunk) - n0, size - size0)
                 if (len(chunk) < limit and not full) or (stop is not None and self.event >= stop):
                     ended = True
                     break
