@@ -5,12 +5,12 @@ namespace vorn {
 
 namespace {
 
+constexpr std::size_t kWordOffset = kWD2Fields[4].offset;
+static_assert(kWordOffset == WD2Layout::kBaseHeaderBytes, "the channel word follows the base header");
+
 WD2Header decode_base(const std::uint8_t* p) {
     WD2Header h;
-    h.event_counter = load_le<std::uint32_t>(p);
-    h.timestamp = load_le<std::uint64_t>(p + 4);
-    h.samples = load_le<std::uint32_t>(p + 12);
-    h.sampling_period = load_le<std::uint64_t>(p + 16);
+    decode_fields<WD2Layout::kFields>(p, WD2Layout::members(h));
     return h;
 }
 
@@ -27,7 +27,7 @@ std::optional<std::size_t> checked_block_bytes(std::int32_t channels, std::uint3
 
 WD2Header WD2Layout::decode(const std::uint8_t* p) const {
     WD2Header h = decode_base(p);
-    h.channels = has_word() ? load_le<std::int32_t>(p + 24) : channel_count;
+    h.channels = has_word() ? load_le<std::int32_t>(p + kWordOffset) : channel_count;
     return h;
 }
 
@@ -42,7 +42,7 @@ std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {
     std::uint8_t h[kWordHeaderBytes];
     if (!src.read_exact(h, sizeof h, err)) return std::nullopt;
     const WD2Header first = decode_base(h);
-    const std::int32_t k1 = load_le<std::int32_t>(h + 24);
+    const std::int32_t k1 = load_le<std::int32_t>(h + kWordOffset);
 
     // Only a positive word whose sample block has a real size can be a channel word. In a
     // file without channel words this is the first sample's bit pattern, which must not
@@ -53,7 +53,7 @@ std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {
         if (!src.skip(*skip, err)) return std::nullopt;
         if (!src.read_exact(h, sizeof h, err)) return std::nullopt;
         const WD2Header second = decode_base(h);
-        const std::int32_t k2 = load_le<std::int32_t>(h + 24);
+        const std::int32_t k2 = load_le<std::int32_t>(h + kWordOffset);
         if (second.event_counter == first.event_counter + 1u && second.samples == first.samples &&
             second.sampling_period == first.sampling_period && k2 == k1) {
             count = k1;

@@ -4,8 +4,9 @@
 namespace vorn {
 
 WD1Header WD1Layout::decode(const std::uint8_t* p) {
-    return {load_le<std::int32_t>(p),      load_le<std::int32_t>(p + 4),  load_le<std::int32_t>(p + 8),
-            load_le<std::int32_t>(p + 12), load_le<std::int32_t>(p + 16), load_le<std::int32_t>(p + 20)};
+    WD1Header h;
+    decode_fields<kFields>(p, members(h));
+    return h;
 }
 
 std::size_t WD1Layout::block_bytes(const Header& h) {

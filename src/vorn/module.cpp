@@ -42,63 +42,35 @@ struct EventReaderObject {
 
 PyTypeObject* event_reader_type = nullptr;  // owned, created once per process
 
-// Event keys, interned once: no caller can tell them from fresh strings.
-struct Keys {
-    PyObject* event_size;
-    PyObject* board_id;
-    PyObject* pattern;
-    PyObject* board_channel;
-    PyObject* event_counter;
-    PyObject* timestamp;
-    PyObject* samples;
-    PyObject* sampling_period;
-    PyObject* channels;
-    PyObject* data;
+// Event keys, interned once: no caller can tell them from fresh strings. Each layout's are
+// its field table's names, then "data".
+template <class Layout>
+struct EventKeys {
+    static inline PyObject* fields[std::size(Layout::kFields)] = {};  // owned
+    // An event dict with every key, in order, each mapped to None. Copying it is much
+    // cheaper than growing a new dict key by key; the values are then replaced.
+    static inline PyObject* dict_template = nullptr;  // owned
 };
-Keys keys;  // owned references, made with the type
+PyObject* data_key = nullptr;  // owned
 
-// An event dict with every key of its format, in order, each mapped to None. Copying it
-// is much cheaper than growing a new dict key by key; the values are then replaced.
-PyObject* wd1_template = nullptr;  // owned
-PyObject* wd2_template = nullptr;  // owned
-
-PyObject* make_template(std::initializer_list<PyObject*> names) {
+template <class Layout>
+bool make_event_template() {
+    using Keys = EventKeys<Layout>;
+    if (Keys::dict_template != nullptr) return true;
     Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (PyObject* name : names) {
-        if (PyDict_SetItem(dict.get(), name, Py_None) < 0) return nullptr;
+    if (!dict) return false;
+    for (std::size_t i = 0; i < std::size(Layout::kFields); ++i) {
+        if (Keys::fields[i] == nullptr) Keys::fields[i] = PyUnicode_InternFromString(Layout::kFields[i].name);
+        if (Keys::fields[i] == nullptr || PyDict_SetItem(dict.get(), Keys::fields[i], Py_None) < 0) return false;
     }
-    return dict.release();
+    if (PyDict_SetItem(dict.get(), data_key, Py_None) < 0) return false;
+    Keys::dict_template = dict.release();
+    return true;
 }
 
 bool make_event_templates() {
-    auto make = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-        return slot != nullptr;
-    };
-    if (!(make(keys.event_size, "event_size") && make(keys.board_id, "board_id") &&
-          make(keys.pattern, "pattern") && make(keys.board_channel, "board_channel") &&
-          make(keys.event_counter, "event_counter") && make(keys.timestamp, "timestamp") &&
-          make(keys.samples, "samples") && make(keys.sampling_period, "sampling_period") &&
-          make(keys.channels, "channels") && make(keys.data, "data"))) {
-        return false;
-    }
-    if (wd1_template == nullptr) {
-        wd1_template = make_template({keys.event_size, keys.board_id, keys.pattern, keys.board_channel,
-                                      keys.event_counter, keys.timestamp, keys.data});
-    }
-    if (wd2_template == nullptr) {
-        wd2_template = make_template({keys.event_counter, keys.timestamp, keys.samples, keys.sampling_period,
-                                      keys.channels, keys.data});
-    }
-    return wd1_template != nullptr && wd2_template != nullptr;
-}
-
-PyObject* event_template(const WD1Reader&) {
-    return wd1_template;
-}
-PyObject* event_template(const WD2Reader&) {
-    return wd2_template;
+    if (data_key == nullptr) data_key = PyUnicode_InternFromString("data");
+    return data_key != nullptr && make_event_template<WD1Layout>() && make_event_template<WD2Layout>();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -254,61 +226,52 @@ PyObject* EventReader_iter(PyObject* op) {
     return op;
 }
 
-// Inserts key -> value, taking over the value reference. False with an exception set.
-inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr) return false;
-    int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
 constexpr const char kBuildFailure[] = "failed to build an event";
 
-// Puts the record's samples under "data" as an array. On failure the samples go back
-// into the record.
-template <class Record>
-PyObject* put_data(PyObject* dict, Record& rec) {
+// A header value as the int the dict holds: signed fields through PyLong_FromLong,
+// unsigned ones widened to 64 bits.
+PyObject* field_int(std::int32_t v) {
+    return PyLong_FromLong(v);
+}
+PyObject* field_int(std::uint32_t v) {
+    return PyLong_FromUnsignedLongLong(v);
+}
+PyObject* field_int(std::uint64_t v) {
+    return PyLong_FromUnsignedLongLong(v);
+}
+
+// Fills the event dict, header values in table order, then "data". On failure the
+// record is left whole, to be returned again.
+template <class Layout>
+PyObject* event_dict(PyObject* dict, EventRecord<typename Layout::Header, typename Layout::Sample>& rec) {
+    bool ok = true;
+    std::size_t i = 0;
+    for_each_field<Layout::kFields>(Layout::members(rec.header), [&](const Field&, auto value) {
+        if (!ok) return;
+        PyObject* v = field_int(value);
+        ok = v != nullptr && PyDict_SetItem(dict, EventKeys<Layout>::fields[i++], v) == 0;
+        Py_XDECREF(v);
+    });
+    if (!ok) return raise_panic_from_pending(kBuildFailure);
     Ref array = Ref::steal(sample_array(rec.data));
     if (!array) return nullptr;
-    if (PyDict_SetItem(dict, keys.data, array.get()) < 0) {
+    if (PyDict_SetItem(dict, data_key, array.get()) < 0) {
         reclaim_samples(array.get(), rec.data);
         return raise_panic_from_pending(kBuildFailure);
     }
     return Py_NewRef(dict);
 }
 
-// Fills the event dict; on failure the record is left whole, to be returned again.
-PyObject* event_dict(PyObject* dict, WD1Record& rec) {
-    const WD1Header& h = rec.header;
-    if (!put(dict, keys.event_size, PyLong_FromLong(h.event_size)) ||
-        !put(dict, keys.board_id, PyLong_FromLong(h.board_id)) ||
-        !put(dict, keys.pattern, PyLong_FromLong(h.pattern)) ||
-        !put(dict, keys.board_channel, PyLong_FromLong(h.board_channel)) ||
-        !put(dict, keys.event_counter, PyLong_FromLong(h.event_counter)) ||
-        !put(dict, keys.timestamp, PyLong_FromLong(h.timestamp))) {
-        return raise_panic_from_pending(kBuildFailure);
-    }
-    return put_data(dict, rec);
-}
-
-PyObject* event_dict(PyObject* dict, WD2Record& rec) {
-    const WD2Header& h = rec.header;
-    if (!put(dict, keys.event_counter, PyLong_FromUnsignedLongLong(h.event_counter)) ||
-        !put(dict, keys.timestamp, PyLong_FromUnsignedLongLong(h.timestamp)) ||
-        !put(dict, keys.samples, PyLong_FromUnsignedLongLong(h.samples)) ||
-        !put(dict, keys.sampling_period, PyLong_FromUnsignedLongLong(h.sampling_period)) ||
-        !put(dict, keys.channels, PyLong_FromLong(h.channels))) {
-        return raise_panic_from_pending(kBuildFailure);
-    }
-    return put_data(dict, rec);
-}
+template <class Reader>
+using LayoutOf = std::remove_cvref_t<decltype(std::declval<Reader&>().layout())>;
 
 // Runs one decoder step and converts its outcome. Null without an exception at the end
 // of data; a read error raises the OSError class its number stands for. A record whose
 // event cannot be built stays with the decoder, so that the next call returns it.
 template <class Reader>
 PyObject* next_event(Reader& reader) {
-    Ref dict = Ref::steal(PyDict_Copy(event_template(reader)));
+    using Layout = LayoutOf<Reader>;
+    Ref dict = Ref::steal(PyDict_Copy(EventKeys<Layout>::dict_template));
     if (!dict) return raise_panic_from_pending(kBuildFailure);
     auto result = reader.next();
     using Kind = typename decltype(result)::Kind;
@@ -317,7 +280,7 @@ PyObject* next_event(Reader& reader) {
         case Kind::Error: return raise_io_error(result.error);
         case Kind::Record: break;
     }
-    PyObject* event = event_dict(dict.get(), result.record);
+    PyObject* event = event_dict<Layout>(dict.get(), result.record);
     if (event == nullptr) reader.unread(std::move(result.record));
     return event;
 }

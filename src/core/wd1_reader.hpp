@@ -5,8 +5,9 @@
 
 namespace vorn {
 
+// The fields of kWD1Fields, in its order.
 struct WD1Header {
-    std::int32_t event_size = 0;  // whole record length in bytes, header included
+    std::int32_t event_size = 0;
     std::int32_t board_id = 0;
     std::int32_t pattern = 0;
     std::int32_t board_channel = 0;
@@ -20,6 +21,14 @@ struct WD1Layout {
     static constexpr std::size_t kMaxHeaderBytes = 24;
     // A WD1 file cannot be resynchronised after bytes were lost: a read error ends it.
     static constexpr bool kLatchAfterError = true;
+
+    static constexpr const auto& kFields = kWD1Fields;
+    static auto members(const Header& h) {
+        return std::tie(h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp);
+    }
+    static auto members(Header& h) {
+        return std::tie(h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp);
+    }
 
     std::size_t header_bytes() const { return kMaxHeaderBytes; }
     static Header decode(const std::uint8_t* p);

@@ -8,6 +8,7 @@
 
 namespace vorn {
 
+// The fields of kWD2Fields, in its order.
 struct WD2Header {
     std::uint32_t event_counter = 0;
     std::uint64_t timestamp = 0;
@@ -25,6 +26,14 @@ struct WD2Layout {
     static constexpr bool kLatchAfterError = false;
 
     std::int32_t channel_count = 1;  // settled by the probe, >= 1, fixed for life
+
+    static constexpr const auto& kFields = kWD2Fields;
+    static auto members(const Header& h) {
+        return std::tie(h.event_counter, h.timestamp, h.samples, h.sampling_period, h.channels);
+    }
+    static auto members(Header& h) {
+        return std::tie(h.event_counter, h.timestamp, h.samples, h.sampling_period, h.channels);
+    }
 
     bool has_word() const { return channel_count >= 2; }
     std::size_t header_bytes() const { return has_word() ? kMaxHeaderBytes : kBaseHeaderBytes; }

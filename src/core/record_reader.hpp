@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "buf_reader.hpp"
+#include "layouts.hpp"
 #include "sample_storage.hpp"
 
 namespace vorn {
@@ -33,18 +34,6 @@ struct NextResult {
     R record;       // valid when kind == Record
     IoError error;  // valid when kind == Error
 };
-
-// Little-endian field decoding from unaligned bytes.
-template <class T>
-inline T load_le(const std::uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-        auto* b = reinterpret_cast<std::uint8_t*>(&v);
-        for (std::size_t j = 0; j < sizeof(T) / 2; ++j) std::swap(b[j], b[sizeof(T) - 1 - j]);
-    }
-    return v;
-}
 
 // Reads a record's sample block of `bytes` bytes into `vec`, resuming after the `have`
 // bytes already read. Storage grows with what the file really holds, never to a claimed
@@ -87,6 +76,8 @@ public:
 
     // Takes back a record that the caller could not use: the next call returns it again.
     void unread(Record&& record) { returned_ = std::move(record); }
+
+    const Layout& layout() const { return layout_; }
 
     // Latched by a read error, for layouts that latch; then every call is end of data.
     bool done() const { return done_; }

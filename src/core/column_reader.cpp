@@ -1,0 +1,2 @@
+// Records straight into columns.
+#include "column_reader.hpp"

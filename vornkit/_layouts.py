@@ -1,0 +1,35 @@
+"""Each layout's header fields, written once: name, byte offset in the record, NumPy dtype.
+
+vornkit's columns, the benchmark, the examples and the tests' record writers all take them
+from here (the decoder core has the same table in C++)."""
+
+from __future__ import annotations
+
+import numpy as np
+
+KINDS = ("WD1", "WD2")
+
+# (name, byte offset, little-endian dtype), in file order.
+FIELDS: dict[str, tuple[tuple[str, int, str], ...]] = {
+    "WD1": (("event_size", 0, "<i4"), ("board_id", 4, "<i4"), ("pattern", 8, "<i4"), ("board_channel", 12, "<i4"),
+            ("event_counter", 16, "<i4"), ("timestamp", 20, "<i4")),
+    "WD2": (("event_counter", 0, "<u4"), ("timestamp", 4, "<u8"), ("samples", 12, "<u4"),
+            ("sampling_period", 16, "<u8"), ("channels", 24, "<i4")),
+}
+SAMPLE_DTYPE: dict[str, np.dtype] = {"WD1": np.dtype("<u2"), "WD2": np.dtype("<f4")}
+WD1_HEADER = 24
+WD2_HEADER = 24  # without the channel word
+WD2_WORD_HEADER = 28  # with it
+
+
+def header_dtype(kind: str, channel_word: bool = True) -> np.dtype:
+    """A record header as one structured NumPy dtype (WD2 without the channel word: channel_word=False)."""
+    fields = [f for f in FIELDS[kind] if channel_word or f[0] != "channels" or kind == "WD1"]
+    return np.dtype({"names": [f[0] for f in fields], "formats": [f[2] for f in fields],
+                     "offsets": [f[1] for f in fields],
+                     "itemsize": WD1_HEADER if kind == "WD1" else WD2_WORD_HEADER if channel_word else WD2_HEADER})
+
+
+def column_dtypes(kind: str) -> dict[str, np.dtype]:
+    """The native-order dtype of each header column, in file order."""
+    return {name: np.dtype(dt).newbyteorder("=") for name, _, dt in FIELDS[kind]}
