@@ -42,7 +42,7 @@ std::string IoError::text() const {
 }
 
 BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const {
-    if (r.err == EINTR && (hook_ == nullptr || !hook_())) return Outcome::Retry;
+    if (r.err == EINTR && !r.stopped && (hook_ == nullptr || !hook_())) return Outcome::Retry;
     if (r.err != 0) {
         err = IoError::from_errno(r.err);
         return Outcome::Failed;
@@ -80,6 +80,7 @@ BufReader::BufReader(BufReader&& o) noexcept
       filled_(std::exchange(o.filled_, 0)),
       read_size_(std::exchange(o.read_size_, kFirstRead)),
       offset_(std::exchange(o.offset_, 0)),
+      reads_in_call_(std::exchange(o.reads_in_call_, kNoCall)),
       narrow_(std::exchange(o.narrow_, false)) {}
 
 BufReader& BufReader::operator=(BufReader&& o) noexcept {
@@ -96,6 +97,7 @@ BufReader::~BufReader() {
 }
 
 ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
+    if (stop_due()) return {0, EINTR, true};
     ssize_t r = ::read(fd_, dst, n);
     if (r < 0) return {0, errno};
     offset_ += static_cast<std::uint64_t>(r);
@@ -137,6 +139,7 @@ ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t 
     if (ahead == 0) return sys_read(dst, n);
     const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
     iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
+    if (stop_due()) return {0, EINTR, true};
     ssize_t r = ::readv(fd_, iov, 2);
     if (r < 0 && errno != EINTR) return narrow_read(dst, n);  // the failure may lie only ahead
     if (r < 0) return {0, errno};

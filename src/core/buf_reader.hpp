@@ -35,12 +35,15 @@ struct IoError {
 // The outcome of one system read: a byte count (0 at the end of the file) or an error.
 struct ReadResult {
     std::size_t count = 0;
-    int err = 0;  // errno, or 0 on success
+    int err = 0;           // errno, or 0 on success
+    bool stopped = false;  // not read: the interrupt hook stopped the call first (err EINTR)
 };
 
-// Asked after a read was interrupted by a signal (EINTR): true stops the wait, and the
-// read fails with kind Interrupted; false retries it. The Python layer runs the
-// interpreter's signal handlers here, so that a handler that raises ends a blocked read.
+// Asked after a read was interrupted by a signal (EINTR), and before each read after the
+// first in a call (a signal that came while the caller was busy copying must still end
+// the wait that follows): true stops the wait, and the read fails with kind Interrupted;
+// false retries it. The Python layer runs the interpreter's signal handlers here, so that
+// a handler that raises ends a blocked read.
 using InterruptHook = bool (*)();
 
 // The opened file behind a read buffer. Owns the descriptor and the buffer.
@@ -73,6 +76,9 @@ public:
 
     // Without a hook (the default) every EINTR is retried.
     void set_interrupt_hook(InterruptHook hook) { hook_ = hook; }
+    // Starts a caller's call: its first system read goes ahead unasked, every later one
+    // asks the hook first. Outside a call (before the first) the hook is asked on EINTR only.
+    void begin_call() { reads_in_call_ = 0; }
 
     // What a read's outcome means to a loop that wants bytes: retry it (EINTR, unless the
     // hook stops the wait), use its bytes, or stop with `err` set (the end of the file is
@@ -127,6 +133,11 @@ public:
     std::int64_t remaining_hint() const;
 
 private:
+    // True when the hook stops this call before its next system read.
+    bool stop_due() {
+        if (reads_in_call_ == kNoCall) return false;
+        return reads_in_call_++ != 0 && hook_ != nullptr && hook_();
+    }
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
     // The narrower retry of a failed read; it stays due while it is interrupted.
     ReadResult narrow_read(std::uint8_t* dst, std::size_t n);
@@ -141,6 +152,8 @@ private:
     std::size_t filled_ = 0;              // fill level of buf_
     std::size_t read_size_ = kFirstRead;  // the next refill's size
     std::uint64_t offset_ = 0;            // file offset of the descriptor (bytes read since offset 0)
+    static constexpr unsigned kNoCall = ~0u;
+    unsigned reads_in_call_ = kNoCall;  // system reads since begin_call(); kNoCall before the first
     // A read failed as a whole and its narrower retry is still due: it stays due while it
     // is interrupted, so that a stream of signals cannot repeat the failing read forever.
     bool narrow_ = false;

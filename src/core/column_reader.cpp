@@ -1,2 +1,1 @@
 // Records straight into columns.
-#include "column_reader.hpp"

@@ -116,6 +116,7 @@ typename RecordReader<Layout>::Result RecordReader<Layout>::next() {
         return out;
     }
     if (done_) return out;  // latched: end of data, nothing read
+    src_.begin_call();
 
     const std::size_t head_bytes = layout_.header_bytes();
     if (!in_body_) {

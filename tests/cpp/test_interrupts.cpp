@@ -26,14 +26,17 @@ namespace {
 
 std::atomic<int> signals_caught{0};
 std::atomic<int> hook_calls{0};
+std::atomic<int> signals_handled{0};
 
 bool hook_retry() {
     ++hook_calls;
     return false;
 }
+// Stops when a signal came since it last looked, as the interpreter's handlers do.
 bool hook_stop() {
     ++hook_calls;
-    return true;
+    const int caught = signals_caught;
+    return signals_handled.exchange(caught) != caught;
 }
 
 // Whether thread `tid` sleeps in a read of the pipe whose write end is `wfd`: the pipe is
@@ -53,6 +56,7 @@ class SignalTest : public ::testing::Test {
 protected:
     void SetUp() override {
         signals_caught = 0;
+        signals_handled = 0;
         hook_calls = 0;
         struct sigaction sa {};
         sa.sa_handler = [](int) { ++signals_caught; };

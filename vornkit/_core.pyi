@@ -1,0 +1,60 @@
+"""vornkit's compiled reader: records of a WD1/WD2 file straight into NumPy columns, with
+the interpreter lock released while reading and decoding (private: use vornkit's calls)."""
+
+import os
+from collections.abc import Sequence
+from typing import Literal
+
+import numpy as np
+
+Stop = Literal["limit", "end", "corrupt", "error"]
+
+class Reader:
+    """One event file read in runs of records into columns.
+
+    path: opened read-only (a regular file, a FIFO or a pipe). kind: "WD1" or "WD2".
+    channels: the WD2 channel count; None runs the probe on the file's first two headers
+    (at offset 0, whatever `offset` is). offset/event: the byte offset of the first record
+    to read (a record boundary) and its index. columns: the header fields and "data" to
+    read (None: all); without "data" the sample blocks are skipped (a seek where the file
+    allows). recover: after a corrupt header, or one out of step with the run, find the
+    next record boundary where consecutive headers chain with the run and go on there
+    (records in `skipped`); without it a corrupt header stops the read (status "corrupt").
+
+    Raises the OSError subclass for the error number (errno and filename set) when the file
+    cannot be opened; for WD2 without `channels`, OSError when the file is too short for the
+    probe or cannot seek back (a pipe), ValueError for a bad argument.
+    """
+
+    path: str
+    kind: str
+    channels: int  # the WD2 channel count in use (1 for WD1)
+    header_bytes: int  # 24, or 28 for WD2 with channel words
+    # The probe's view of the first two headers read with channel words:
+    # (counter, samples, period, word) of each; None when channels was given or the file
+    # is too short for a second header.
+    probe: tuple[tuple[int, int, int, int], tuple[int, int, int, int]] | None
+    offset: int  # byte offset of the next record (of the one pending, if any)
+    event: int  # index of the next record
+    pending: int  # bytes of a partial record at `offset` read so far
+    status: Stop  # why the last read stopped
+    skipped: list[tuple[int, int, int]]  # damage passed over: (next event, byte offset, bytes), all so far
+
+    def __init__(self, path: str | os.PathLike[str], kind: str, *, channels: int | None = None, offset: int = 0,
+                 event: int = 0, columns: Sequence[str] | None = None, recover: bool = False) -> None: ...
+    def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
+        """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
+
+        Returns the asked header columns (native dtypes of the field table), "offset"
+        (int64, each record's byte offset), "n_samples" (int64, each record's samples, all
+        channels) and, when asked, "data": every sample end to end (uint16 or float32).
+        `status` says why it stopped. A read error after some records returns them with
+        status "error" and raises at the next call; with none, it raises at once (the
+        OSError subclass, errno and filename set). A signal handler that raises (Ctrl-C)
+        ends the call with its exception; the records of that call are dropped.
+        """
+    def close(self) -> None:
+        """Closes the file; later reads raise ValueError."""
+    def fileno(self) -> int: ...
+    def __enter__(self) -> "Reader": ...
+    def __exit__(self, *exc: object) -> None: ...
