@@ -200,22 +200,66 @@ bool BufReader::skip(std::size_t n, IoError& err) {
     return true;
 }
 
+bool BufReader::pass(std::size_t n, std::size_t& have, IoError& err) {
+    std::size_t take = std::min(n - have, buffered());
+    pos_ += take;
+    have += take;
+    if (have < n && n - have >= kDirectMinBytes) {
+        const std::int64_t size = regular_size();
+        if (size >= 0) {
+            const std::uint64_t held = static_cast<std::uint64_t>(size) > offset_ ? size - offset_ : 0;
+            const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n - have, held));
+            if (step != 0 && ::lseek64(fd_, static_cast<off64_t>(step), SEEK_CUR) < 0) {
+                err = IoError::from_errno(errno);
+                return false;
+            }
+            offset_ += step;
+            have += step;
+        }
+    }
+    while (have < n) {
+        if (!refill(err, n - have)) return false;
+        take = std::min(n - have, buffered());
+        pos_ += take;
+        have += take;
+    }
+    return true;
+}
+
 bool BufReader::seek_to_start(IoError& err) {
-    if (::lseek64(fd_, 0, SEEK_SET) < 0) {
+    return seek_to(0, err);
+}
+
+bool BufReader::seek_to(std::uint64_t offset, IoError& err) {
+    if (::lseek64(fd_, static_cast<off64_t>(offset), SEEK_SET) < 0) {
         err = IoError::from_errno(errno);
         return false;
     }
     pos_ = filled_ = 0;
-    offset_ = 0;
+    offset_ = offset;
     read_size_ = kFirstRead;
     narrow_ = false;
     return true;
 }
 
-std::int64_t BufReader::remaining_hint() const {
+ReadResult BufReader::read_vector(const iovec* iov, int count) {
+    if (stop_due()) return {0, EINTR, true};
+    ssize_t r = ::readv(fd_, iov, count);
+    if (r < 0) return {0, errno};
+    offset_ += static_cast<std::uint64_t>(r);
+    return {static_cast<std::size_t>(r), 0};
+}
+
+std::int64_t BufReader::regular_size() const {
     struct stat st;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    auto rest = static_cast<std::int64_t>(st.st_size) - static_cast<std::int64_t>(offset_);
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+std::int64_t BufReader::remaining_hint() const {
+    const std::int64_t size = regular_size();
+    if (size < 0) return -1;
+    auto rest = size - static_cast<std::int64_t>(offset_);
     return std::max<std::int64_t>(rest, 0) + static_cast<std::int64_t>(filled_ - pos_);
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct iovec;
+
 namespace vorn {
 
 enum class ErrorKind : std::uint8_t {
@@ -125,8 +127,22 @@ public:
     // Reads and discards n bytes through the buffer, without allocating.
     bool skip(std::size_t n, IoError& err);
 
+    // Resumable pass over n bytes, advancing `have`: with a seek where the file is regular
+    // and the rest is large, as far as the file holds (the end of the file is UnexpectedEof,
+    // as for a read); read and dropped through the buffer otherwise.
+    bool pass(std::size_t n, std::size_t& have, IoError& err);
+
     // Moves the file to offset 0 and discards the buffered bytes.
     bool seek_to_start(IoError& err);
+    // Moves the file to `offset` and discards the buffered bytes.
+    bool seek_to(std::uint64_t offset, IoError& err);
+
+    // With an empty buffer: one readv straight into the caller's buffers (asking the
+    // interrupt hook first, as every read after the first in a call does).
+    ReadResult read_vector(const iovec* iov, int count);
+
+    // The file's size when it is a regular file, else -1.
+    std::int64_t regular_size() const;
 
     // Bytes the file still holds past what has been consumed, when that can be known
     // (a regular file); -1 otherwise. Used to size allocations by what really exists.

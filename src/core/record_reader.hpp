@@ -3,6 +3,7 @@
 // the file grows. A layout supplies the header size, decoding and block size.
 #pragma once
 
+#include <cassert>
 #include <exception>
 #include <optional>
 
@@ -35,24 +36,25 @@ struct NextResult {
     IoError error;  // valid when kind == Error
 };
 
-// Reads a record's sample block of `bytes` bytes into `vec`, resuming after the `have`
-// bytes already read. Storage grows with what the file really holds, never to a claimed
-// size before the bytes exist. On success `vec` holds bytes / sizeof(T) native samples.
-// Returns false with `err` set when the file ends first (UnexpectedEof) or a read fails;
-// the bytes read so far stay in `vec` and are counted in `have`. A block of
-// BufReader::kDirectMinBytes or more is read past the buffer, together with the `ahead`
-// bytes that follow it (the next record's header).
+// Reads a record's sample block of `bytes` bytes into `vec` from byte `base` on (the
+// bytes before it are kept), resuming after the `have` bytes already read. Storage grows
+// with what the file really holds, never to a claimed size before the bytes exist. On
+// success `vec` holds (base + bytes) / sizeof(T) samples. Returns false with `err` set when
+// the file ends first (UnexpectedEof) or a read fails; the bytes read so far stay in `vec`
+// and are counted in `have`. A block of BufReader::kDirectMinBytes or more is read past the
+// buffer, together with the `ahead` bytes that follow it (the next record's header).
 template <class T>
-bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t bytes, std::size_t& have, IoError& err,
-                  std::size_t ahead = 0);
+bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t base, std::size_t bytes, std::size_t& have,
+                  IoError& err, std::size_t ahead = 0);
 
 // The record reader shared by both layouts. A Layout provides:
 //   Header, Sample                  the header fields and the sample type
+//   kFields, members(header)        the field table and the header's members in its order
 //   kMaxHeaderBytes                 the largest header it reads
 //   kLatchAfterError                whether a read error ends the reader for good
 //   header_bytes()                  this reader's header size
 //   decode(p)                       the header from header_bytes() bytes
-//   block_bytes(header)             the sample block's size; throws CapacityOverflow
+//   try_block_bytes(header)         the sample block's size, or nothing for a corrupt size
 //
 // `next` reads a header, then its sample block. When the file ends inside a record it is
 // end of data, and the record read so far stays pending, to be completed by a later call
@@ -74,6 +76,12 @@ public:
     // pending).
     Result next();
 
+    // The same step for a caller that collects samples elsewhere: the record's samples go
+    // to `out` from byte `base` on (the bytes before are kept), or are passed over when
+    // `out` is null (a seek where the file allows). A Record result carries the header
+    // only. A record left pending keeps its bytes here between calls, not in `out`.
+    Result next_into(SampleVec<Sample>* out, std::size_t base);
+
     // Takes back a record that the caller could not use: the next call returns it again.
     void unread(Record&& record) { returned_ = std::move(record); }
 
@@ -82,6 +90,12 @@ public:
     // Latched by a read error, for layouts that latch; then every call is end of data.
     bool done() const { return done_; }
     const BufReader& source() const { return src_; }
+    BufReader& source() { return src_; }
+    // Between records: nothing of a record read or given back. Only then may a caller
+    // take records from the source itself or move it.
+    bool idle() const { return !in_body_ && head_have_ == 0 && !returned_; }
+    // Bytes of the record in progress read so far.
+    std::size_t pending_bytes() const { return in_body_ ? layout_.header_bytes() + body_have_ : head_have_; }
     // Bytes of sample storage held for a record still in progress.
     std::size_t pending_capacity() const { return body_.capacity_bytes(); }
 
@@ -89,6 +103,7 @@ protected:
     Layout layout_;
 
 private:
+    Result step(SampleVec<Sample>* out, std::size_t base);
     Result failed(Result out);
 
     BufReader src_;
@@ -100,7 +115,7 @@ private:
     std::uint8_t head_[Layout::kMaxHeaderBytes]{};
     Header header_{};
     std::size_t body_bytes_ = 0;  // sample block length
-    std::size_t body_have_ = 0;   // sample bytes read into body_
+    std::size_t body_have_ = 0;   // sample bytes read (into body_ between calls)
     SampleVec<Sample> body_;
 
     std::optional<Record> returned_;  // given back by unread(), returned first
@@ -108,14 +123,39 @@ private:
 
 template <class Layout>
 typename RecordReader<Layout>::Result RecordReader<Layout>::next() {
-    Result out;
     if (returned_) {
+        Result out;
         out.kind = Result::Kind::Record;
         out.record = std::move(*returned_);
         returned_.reset();
         return out;
     }
-    if (done_) return out;  // latched: end of data, nothing read
+    Result out = step(&body_, 0);
+    if (out.kind == Result::Kind::Record) out.record.data = std::move(body_);
+    return out;
+}
+
+template <class Layout>
+typename RecordReader<Layout>::Result RecordReader<Layout>::next_into(SampleVec<Sample>* out, std::size_t base) {
+    assert(!returned_);
+    // A pending record's bytes wait in body_: move them to their place first.
+    if (in_body_ && body_have_ != 0 && out != nullptr) {
+        out->grow((base + body_have_ + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
+        std::memcpy(out->bytes() + base, body_.bytes(), body_have_);
+        body_.reset();
+    }
+    Result r = step(out, base);
+    if (r.kind != Result::Kind::Record && in_body_ && body_have_ != 0 && out != nullptr) {
+        body_.grow((body_have_ + sizeof(Sample) - 1) / sizeof(Sample), 0, 0);
+        std::memcpy(body_.bytes(), out->bytes() + base, body_have_);
+    }
+    return r;
+}
+
+template <class Layout>
+typename RecordReader<Layout>::Result RecordReader<Layout>::step(SampleVec<Sample>* out, std::size_t base) {
+    Result res;
+    if (done_) return res;  // latched: end of data, nothing read
     src_.begin_call();
 
     const std::size_t head_bytes = layout_.header_bytes();
@@ -125,25 +165,30 @@ typename RecordReader<Layout>::Result RecordReader<Layout>::next() {
             p = src_.buffered_data();
             src_.consume(head_bytes);
         } else {
-            if (!src_.fill(head_, head_bytes, head_have_, out.error)) return failed(std::move(out));
+            if (!src_.fill(head_, head_bytes, head_have_, res.error)) return failed(std::move(res));
             head_have_ = 0;
             p = head_;
         }
         header_ = layout_.decode(p);
-        body_bytes_ = layout_.block_bytes(header_);  // may throw, the header consumed
+        std::optional<std::size_t> block = layout_.try_block_bytes(header_);
+        if (!block) throw CapacityOverflow();  // the header consumed
+        body_bytes_ = *block;
         body_have_ = 0;
         in_body_ = true;
     }
 
-    if (body_bytes_ != 0 && !read_samples(src_, body_, body_bytes_, body_have_, out.error, head_bytes)) {
-        return failed(std::move(out));
+    if (body_bytes_ != 0) {
+        const bool ok = out != nullptr ? read_samples(src_, *out, base, body_bytes_, body_have_, res.error, head_bytes)
+                                       : src_.pass(body_bytes_, body_have_, res.error);
+        if (!ok) return failed(std::move(res));
+    } else if (out != nullptr) {
+        out->set_size(base / sizeof(Sample));
     }
 
     in_body_ = false;
-    out.kind = Result::Kind::Record;
-    out.record.header = header_;
-    out.record.data = std::move(body_);
-    return out;
+    res.kind = Result::Kind::Record;
+    res.record.header = header_;
+    return res;
 }
 
 template <class Layout>

@@ -2,7 +2,6 @@
 // blocks, and the growable vector that a record's samples live in. No Python here.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -97,20 +96,5 @@ private:
     std::size_t size_ = 0;      // elements in use
     std::size_t capacity_ = 0;  // elements allocated
 };
-
-// Converts a block of little-endian samples to native order in place (a no-op on
-// little-endian hosts).
-template <class T>
-inline void samples_from_le(T* p, std::size_t n) {
-    if constexpr (std::endian::native == std::endian::big) {
-        for (std::size_t i = 0; i < n; ++i) {
-            auto* b = reinterpret_cast<std::uint8_t*>(p + i);
-            for (std::size_t j = 0; j < sizeof(T) / 2; ++j) std::swap(b[j], b[sizeof(T) - 1 - j]);
-        }
-    } else {
-        (void)p;
-        (void)n;
-    }
-}
 
 }  // namespace vorn

@@ -1,6 +1,8 @@
 // WD1 layout: records of a 24-byte header of six signed 32-bit words and uint16 samples.
 #pragma once
 
+#include <optional>
+
 #include "record_reader.hpp"
 
 namespace vorn {
@@ -34,8 +36,11 @@ struct WD1Layout {
     static Header decode(const std::uint8_t* p);
     // (event_size - 24) / 2 samples, truncated toward zero: 23 and 25 give none, odd sizes
     // from 27 leave their last counted byte to the next record. Below 23 the count is
-    // negative, a corrupt header: CapacityOverflow.
-    static std::size_t block_bytes(const Header& h);
+    // negative, a corrupt header: nothing.
+    static std::optional<std::size_t> try_block_bytes(const Header& h) {
+        if (h.event_size < 23) return std::nullopt;
+        return 2 * static_cast<std::size_t>((std::int64_t{h.event_size} - 24) / 2);
+    }
 };
 
 using WD1Record = EventRecord<WD1Header, std::uint16_t>;

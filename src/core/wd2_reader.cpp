@@ -31,10 +31,8 @@ WD2Header WD2Layout::decode(const std::uint8_t* p) const {
     return h;
 }
 
-std::size_t WD2Layout::block_bytes(const Header& h) const {
-    std::optional<std::size_t> bytes = checked_block_bytes(channel_count, h.samples);
-    if (!bytes) throw CapacityOverflow();
-    return *bytes;
+std::optional<std::size_t> WD2Layout::try_block_bytes(const Header& h) const {
+    return checked_block_bytes(channel_count, h.samples);
 }
 
 std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {

@@ -38,8 +38,8 @@ struct WD2Layout {
     bool has_word() const { return channel_count >= 2; }
     std::size_t header_bytes() const { return has_word() ? kMaxHeaderBytes : kBaseHeaderBytes; }
     Header decode(const std::uint8_t* p) const;
-    // channel_count x samples floats; CapacityOverflow beyond 2147483647 bytes.
-    std::size_t block_bytes(const Header& h) const;
+    // channel_count x samples floats; nothing beyond 2147483647 bytes.
+    std::optional<std::size_t> try_block_bytes(const Header& h) const;
 };
 
 using WD2Record = EventRecord<WD2Header, float>;

@@ -164,7 +164,7 @@ TEST(SampleStorage, DirectReadsLandAtTheFileOffsetModulo64) {
     ASSERT_TRUE(r.read_exact(head, sizeof head, err));
     vorn::SampleVec<std::uint16_t> v;
     std::size_t have = 0;
-    ASSERT_TRUE(vorn::read_samples(r, v, 100000, have, err));
+    ASSERT_TRUE(vorn::read_samples(r, v, 0, 100000, have, err));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, 8u);
     EXPECT_EQ(v.data()[49999], 49999);
 }
