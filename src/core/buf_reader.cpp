@@ -42,7 +42,7 @@ std::string IoError::text() const {
 }
 
 BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const {
-    if (r.err == EINTR && !r.stopped && (hook_ == nullptr || !hook_())) return Outcome::Retry;
+    if (r.err == EINTR && !r.stopped && (hook_ == nullptr || !hook_(true))) return Outcome::Retry;
     if (r.err != 0) {
         err = IoError::from_errno(r.err);
         return Outcome::Failed;

@@ -46,7 +46,8 @@ struct ReadResult {
 // the wait that follows): true stops the wait, and the read fails with kind Interrupted;
 // false retries it. The Python layer runs the interpreter's signal handlers here, so that
 // a handler that raises ends a blocked read.
-using InterruptHook = bool (*)();
+// `interrupted` is true when a read returned EINTR, false when asked before a read.
+using InterruptHook = bool (*)(bool interrupted);
 
 // The opened file behind a read buffer. Owns the descriptor and the buffer.
 //
@@ -152,7 +153,7 @@ private:
     // True when the hook stops this call before its next system read.
     bool stop_due() {
         if (reads_in_call_ == kNoCall) return false;
-        return reads_in_call_++ != 0 && hook_ != nullptr && hook_();
+        return reads_in_call_++ != 0 && hook_ != nullptr && hook_(false);
     }
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
     // The narrower retry of a failed read; it stays due while it is interrupted.

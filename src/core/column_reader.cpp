@@ -1,1 +1,389 @@
-// Records straight into columns.
+// Records straight into columns: the buffer loop, readv batches, and recovery after damage.
+#include "column_reader.hpp"
+
+#include <errno.h>
+#include <limits.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vorn {
+
+void Column::reserve_more(std::size_t more) {
+    if (size_ + more <= capacity_) return;
+    const std::size_t want = std::max(size_ + more, capacity_ + capacity_ / 2 + 256);
+    void* p = std::realloc(data_, want);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(p);
+    capacity_ = want;
+}
+
+namespace {
+
+// A same-size run of records of at least kBatchMinRecord bytes is read with one readv per
+// batch of up to kBatchRecords records (two buffers each: header, samples) and about
+// kBatchBytes; smaller records come from the read-ahead buffer, where a copy costs less
+// than a buffer per record would.
+constexpr std::size_t kBatchRecords = IOV_MAX / 2;
+constexpr std::size_t kBatchMinRecord = 512;
+constexpr std::size_t kBatchBytes = 8 << 20;
+// Records to go through the record reader after a batch stopped early before batching again.
+constexpr std::uint64_t kBatchCooldown = 64;
+
+// After damage, a record boundary is where kChainLinks headers chain: each record's size
+// leads to the next header, which belongs to the same run, with a counter at most
+// kCounterStep on (the first one on from the last good record, by less than half the range).
+constexpr int kChainLinks = 3;
+constexpr std::uint32_t kCounterStep = 1u << 16;
+constexpr std::size_t kSearchWindow = 1 << 20;
+
+// What a run keeps from record to record: WD1 board and channel, WD2 sampling period and
+// channel word. The block size may change (it is checked by looking one record ahead).
+bool same_run(const WD1Header& a, const WD1Header& b) {
+    return a.board_id == b.board_id && a.board_channel == b.board_channel;
+}
+bool same_run(const WD2Header& a, const WD2Header& b) {
+    return a.sampling_period == b.sampling_period && a.channels == b.channels;
+}
+bool same_size(const WD1Header& a, const WD1Header& b) {
+    return a.event_size == b.event_size;
+}
+bool same_size(const WD2Header& a, const WD2Header& b) {
+    return a.samples == b.samples;
+}
+std::uint32_t counter(const WD1Header& h) {
+    return static_cast<std::uint32_t>(h.event_counter);
+}
+std::uint32_t counter(const WD2Header& h) {
+    return h.event_counter;
+}
+// Record boundaries fall on multiples of this from the start of the file: WD1 records are
+// 24 + 2n bytes, WD2 records 24 or 28 + 4n.
+constexpr std::uint64_t boundary_step(const WD1Layout&) {
+    return 2;
+}
+constexpr std::uint64_t boundary_step(const WD2Layout&) {
+    return 4;
+}
+
+bool chains(const auto& prev, const auto& next) {
+    return same_run(prev, next) && counter(next) - counter(prev) < kCounterStep;
+}
+
+// pread of up to n bytes, retrying EINTR; the count read (short at the end of the file) or -1.
+ssize_t pread_all(int fd, std::uint8_t* dst, std::size_t n, std::uint64_t at) {
+    std::size_t have = 0;
+    while (have < n) {
+        ssize_t r = ::pread64(fd, dst + have, n - have, static_cast<off64_t>(at + have));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        have += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(have);
+}
+
+}  // namespace
+
+template <class Layout>
+struct ColumnReader<Layout>::Call {
+    std::uint64_t max_events;
+    std::uint64_t max_bytes;
+    std::uint64_t events = 0;
+    std::uint64_t bytes = 0;
+    bool more() const { return events < max_events && bytes < max_bytes; }
+};
+
+template <class Layout>
+ColumnReader<Layout>::ColumnReader(RecordReader<Layout> rec, ColumnOptions opt, std::uint64_t offset,
+                                   std::uint64_t event)
+    : rec_(std::move(rec)), opt_(opt), offset_(offset), event_(event) {
+    regular_ = rec_.source().regular_size() >= 0;
+}
+
+template <class Layout>
+std::uint64_t ColumnReader<Layout>::pending() const {
+    if (searching_) return size_ > 0 ? static_cast<std::uint64_t>(size_) - damaged_ : 0;
+    return rec_.pending_bytes();
+}
+
+template <class Layout>
+void ColumnReader<Layout>::accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block) {
+    std::size_t i = 0;
+    for_each_field<Layout::kFields>(Layout::members(h), [&](const Field&, const auto& value) {
+        if (opt_.fields[i]) out.fields[i].push(&value, sizeof value);
+        ++i;
+    });
+    const auto at = static_cast<std::int64_t>(offset_);
+    const auto samples = static_cast<std::int64_t>(block / sizeof(Sample));
+    out.offset.push(&at, sizeof at);
+    out.n_samples.push(&samples, sizeof samples);
+    const std::uint64_t record = rec_.layout().header_bytes() + block;
+    ++out.events;
+    ++call.events;
+    call.bytes += record;
+    offset_ += record;
+    ++event_;
+    if (last_ && !same_size(*last_, h)) same_size_run_ = 0;
+    ++same_size_run_;
+    last_ = h;
+}
+
+// Room in the data column for a block of `block` bytes, sized on the first record of a
+// call by what the call can still collect, bounded by what the file holds.
+template <class Layout>
+void ColumnReader<Layout>::reserve(Columns<Layout>& out, const Call& call, std::size_t block) {
+    const std::size_t base = out.data.size() * sizeof(Sample);
+    if (out.data.capacity_bytes() >= base + block) return;
+    const std::size_t record = rec_.layout().header_bytes() + block;
+    std::uint64_t records = 64;
+    if (size_ >= 0) records = (static_cast<std::uint64_t>(size_) - std::min<std::uint64_t>(size_, offset_)) / record + 1;
+    records = std::min(records, call.max_events - call.events);
+    if (call.max_bytes != UINT64_MAX) records = std::min(records, (call.max_bytes - call.bytes) / record + 1);
+    std::uint64_t want = std::max<std::uint64_t>(records * block, block);
+    want = std::max<std::uint64_t>(want, out.data.capacity_bytes() / 2);  // grow by half again at least
+    if (want > SIZE_MAX / 2 - base) throw std::bad_alloc();
+    out.data.grow((base + static_cast<std::size_t>(want) + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
+}
+
+// Records wholly in the read-ahead buffer, decoded in place.
+template <class Layout>
+void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
+    BufReader& src = rec_.source();
+    const Layout& layout = rec_.layout();
+    const std::size_t head = layout.header_bytes();
+    while (call.more() && src.buffered() >= head) {
+        const std::uint8_t* p = src.buffered_data();
+        const Header h = layout.decode(p);
+        const std::optional<std::size_t> block = layout.try_block_bytes(h);
+        if (!block || head + *block > src.buffered()) return;
+        if (opt_.recover && last_ && !(same_run(*last_, h) && same_size(*last_, h))) return;
+        if (opt_.data && *block != 0) {
+            reserve(out, call, *block);
+            const std::size_t base = out.data.size() * sizeof(Sample);
+            std::memcpy(out.data.bytes() + base, p + head, *block);
+            out.data.set_size((base + *block) / sizeof(Sample));
+        }
+        src.consume(head + *block);
+        accept(out, call, h, *block);
+    }
+}
+
+// A batch of same-size records with one readv, each block straight into its place; the
+// headers are checked after. Returns the records taken, -1 when the interrupt hook stopped
+// the call, -2 when a seek failed (error_). What it does not take, the record reader reads again.
+template <class Layout>
+long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
+    if (!opt_.data || !regular_ || !last_ || same_size_run_ < 2 || event_ < batch_after_ || rec_.done()) return 0;
+    const std::size_t head = rec_.layout().header_bytes();
+    const std::size_t block = *rec_.layout().try_block_bytes(*last_);
+    const std::size_t record = head + block;
+    if (record < kBatchMinRecord || size_ < 0) return 0;
+    const std::uint64_t held = static_cast<std::uint64_t>(size_) > offset_ ? size_ - offset_ : 0;
+    std::uint64_t n = std::min<std::uint64_t>({kBatchRecords, std::max<std::size_t>(kBatchBytes / record, 1),
+                                               held / record, call.max_events - call.events});
+    if (call.max_bytes != UINT64_MAX) n = std::min(n, (call.max_bytes - call.bytes + record - 1) / record);
+    if (n < 2) return 0;
+
+    BufReader& src = rec_.source();
+    if (src.buffered() != 0 && !src.seek_to(offset_, error_)) return -2;  // read-ahead dropped
+    reserve(out, call, static_cast<std::size_t>(n) * block);
+    const std::size_t base = out.data.size() * sizeof(Sample);
+    staging_.resize(static_cast<std::size_t>(n) * head);
+    iov_.resize(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        iov_[2 * i] = {staging_.data() + i * head, head};
+        iov_[2 * i + 1] = {out.data.bytes() + base + i * block, block};
+    }
+    const std::size_t want = static_cast<std::size_t>(n) * record;
+    std::size_t got = 0, first = 0;
+    bool interrupted = false;
+    while (got < want) {
+        ReadResult r = src.read_vector(iov_.data() + first, static_cast<int>(iov_.size() - first));
+        IoError err;
+        BufReader::Outcome o = src.classify(r, err);
+        if (o == BufReader::Outcome::Retry) continue;
+        if (o == BufReader::Outcome::Failed) {
+            interrupted = err.kind == ErrorKind::Interrupted;
+            break;  // the end of the file or a failed read: the record reader meets it again
+        }
+        got += r.count;
+        for (std::size_t left = r.count; left != 0;) {  // move past what the read filled
+            iovec& v = iov_[first];
+            const std::size_t take = std::min(left, v.iov_len);
+            v.iov_base = static_cast<std::uint8_t*>(v.iov_base) + take;
+            v.iov_len -= take;
+            left -= take;
+            if (v.iov_len == 0) ++first;
+        }
+    }
+
+    long taken = 0;
+    for (std::size_t i = 0; i < got / record; ++i) {
+        const Header h = rec_.layout().decode(staging_.data() + i * head);
+        const std::optional<std::size_t> b = rec_.layout().try_block_bytes(h);
+        if (!b || *b != block || (opt_.recover && !(same_run(*last_, h)))) break;
+        out.data.set_size((base + (i + 1) * block) / sizeof(Sample));
+        accept(out, call, h, block);
+        ++taken;
+    }
+    if (static_cast<std::uint64_t>(taken) != n || got != want) {
+        batch_after_ = event_ + kBatchCooldown;
+        if (!src.seek_to(offset_, error_)) return -2;  // back to the first record not taken
+    }
+    return interrupted ? -1 : taken;
+}
+
+// Reads the header at `at` with pread and its record's size.
+template <class Layout>
+typename ColumnReader<Layout>::At ColumnReader<Layout>::header_at(std::uint64_t at, Header& h,
+                                                                  std::size_t& record) {
+    std::uint8_t b[Layout::kMaxHeaderBytes];
+    const std::size_t head = rec_.layout().header_bytes();
+    const ssize_t got = pread_all(rec_.source().fd(), b, head, at);
+    if (got < static_cast<ssize_t>(head)) return At::Missing;
+    h = rec_.layout().decode(b);
+    const std::optional<std::size_t> block = rec_.layout().try_block_bytes(h);
+    if (!block) return At::Invalid;
+    record = head + *block;
+    return At::Valid;
+}
+
+// Whether a record out of step with the run (a new block size, board or period) is real:
+// the header its size leads to must chain with it. At the end of the file it is taken.
+template <class Layout>
+bool ColumnReader<Layout>::confirmed(const Header& h, std::uint64_t at, std::size_t record) {
+    Header next;
+    std::size_t next_record;
+    switch (header_at(at + record, next, next_record)) {
+        case At::Missing: return true;
+        case At::Invalid: return false;
+        case At::Valid: return chains(h, next);
+    }
+    return false;
+}
+
+// Looks for the first boundary at or after `from` where kChainLinks headers chain (fewer
+// when the chain ends exactly at the end of the file).
+template <class Layout>
+bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& found) {
+    const std::uint64_t step = boundary_step(rec_.layout());
+    const std::size_t head = rec_.layout().header_bytes();
+    const auto size = static_cast<std::uint64_t>(size_);
+    std::vector<std::uint8_t> window(kSearchWindow + head);
+    for (std::uint64_t start = (from + step - 1) / step * step; start + head <= size; start += kSearchWindow) {
+        const ssize_t got = pread_all(rec_.source().fd(), window.data(), window.size(), start);
+        if (got < 0) return false;
+        for (std::size_t i = 0; i < kSearchWindow && i + head <= static_cast<std::size_t>(got); i += step) {
+            const Header h = rec_.layout().decode(window.data() + i);
+            const std::optional<std::size_t> block = rec_.layout().try_block_bytes(h);
+            if (!block) continue;
+            if (last_ && !(same_run(*last_, h) && counter(h) - counter(*last_) < 0x80000000u)) continue;
+            // Follow the chain from this candidate.
+            Header prev = h;
+            std::uint64_t at = start + i + head + *block;
+            int links = 1;
+            bool ok = true;
+            while (links < kChainLinks && at < size) {
+                Header next;
+                std::size_t record;
+                if (header_at(at, next, record) != At::Valid || !chains(prev, next)) {
+                    ok = false;
+                    break;
+                }
+                prev = next;
+                at += record;
+                ++links;
+            }
+            if (ok && (links == kChainLinks || at == size)) {
+                found = start + i;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Damage at `damaged`: goes on at the next boundary, or waits for more of the file.
+template <class Layout>
+ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
+    BufReader& src = rec_.source();
+    std::uint64_t found = 0;
+    if (!find_boundary(damaged + 1, found)) {
+        searching_ = true;
+        damaged_ = offset_ = damaged;
+        return ReadStop::End;
+    }
+    searching_ = false;
+    if (!src.seek_to(found, error_)) return ReadStop::Error;
+    skipped_.push_back({event_, damaged, found - damaged});
+    offset_ = found;
+    return ReadStop::Limit;  // go on
+}
+
+// One record through the record reader: boundaries of the buffer, large blocks, the end
+// of the file, errors and faults.
+template <class Layout>
+ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
+    const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
+    typename RecordReader<Layout>::Result r;
+    try {
+        r = rec_.next_into(opt_.data ? &out.data : nullptr, base);
+    } catch (const CapacityOverflow&) {
+        if (!opt_.recover || !regular_) {
+            corrupt_ = true;  // offset_ names the header; the record reader stands after it
+            return ReadStop::Corrupt;
+        }
+        return recover_from(offset_);
+    }
+    using Kind = typename RecordReader<Layout>::Result::Kind;
+    if (r.kind == Kind::End) return ReadStop::End;
+    if (r.kind == Kind::Error) {
+        error_ = r.error;
+        return r.error.kind == ErrorKind::Interrupted ? ReadStop::Interrupted : ReadStop::Error;
+    }
+    const Header& h = r.record.header;
+    const std::size_t block = *rec_.layout().try_block_bytes(h);
+    if (opt_.recover && regular_ && last_ && !(same_run(*last_, h) && same_size(*last_, h)) &&
+        !confirmed(h, offset_, rec_.layout().header_bytes() + block)) {
+        if (opt_.data) out.data.set_size(base / sizeof(Sample));
+        return recover_from(offset_);
+    }
+    accept(out, call, h, block);
+    return ReadStop::Limit;
+}
+
+template <class Layout>
+ReadStop ColumnReader<Layout>::read(Columns<Layout>& out, std::uint64_t max_events, std::uint64_t max_bytes) {
+    Call call{max_events, max_bytes};
+    BufReader& src = rec_.source();
+    src.begin_call();
+    if (corrupt_) {  // the last call stopped at a corrupt header; this one goes on after it
+        corrupt_ = false;
+        offset_ += rec_.layout().header_bytes();
+    }
+    size_ = regular_ ? src.regular_size() : -1;
+    if (searching_) {
+        ReadStop s = recover_from(damaged_);
+        if (s != ReadStop::Limit) return s;
+    }
+    while (call.more()) {
+        if (rec_.idle()) {
+            const long taken = batch(out, call);
+            if (taken == -1) return ReadStop::Interrupted;
+            if (taken == -2) return ReadStop::Error;
+            if (taken > 0) continue;
+            from_buffer(out, call);
+            if (!call.more()) break;
+        }
+        ReadStop s = one_record(out, call);
+        if (s != ReadStop::Limit) return s;
+    }
+    return ReadStop::Limit;
+}
+
+template class ColumnReader<WD1Layout>;
+template class ColumnReader<WD2Layout>;
+
+}  // namespace vorn

@@ -1,22 +1,26 @@
 // Records straight into columns: each header field into its own array, every sample into
-// one array, each record's byte offset. Same records, faults and partial-record rule as
-// the record reader, which it drives; a run of same-size records is read with one readv
-// per batch, each sample moved once from the kernel into its place. Optionally finds the
-// next record boundary after a corrupt or out-of-step header. No Python here.
+// one array, each record's byte offset. It drives the record reader, so records, faults
+// and the partial-record rule are the same; runs of records are taken from the read-ahead
+// buffer in a tight loop, and a run of same-size records of some size is read with one
+// readv per batch, each sample moved once from the kernel into its place. A recovering
+// reader finds the next record boundary after a corrupt or out-of-step header. No Python.
 #pragma once
 
+#include <array>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
+#include <sys/uio.h>
+
 namespace vorn {
 
-// A growable, owning array of trivially copyable values from malloc, handed over whole to
-// its final owner (who frees it with free()).
-template <class T>
+// A growable, owning byte array from malloc, handed over whole to its final owner, who
+// frees it with free().
 class Column {
 public:
     Column() = default;
@@ -28,51 +32,41 @@ public:
           capacity_(std::exchange(o.capacity_, 0)) {}
     ~Column() { std::free(data_); }
 
-    T* data() const { return data_; }
-    std::size_t size() const { return size_; }
-    // Room for `more` values past size(): grows by half again at least (realloc).
-    void reserve_more(std::size_t more) {
-        if (size_ + more <= capacity_) return;
-        std::size_t want = std::max(size_ + more, capacity_ + capacity_ / 2 + 16);
-        void* p = std::realloc(data_, want * sizeof(T));
-        if (p == nullptr) throw std::bad_alloc();
-        data_ = static_cast<T*>(p);
-        capacity_ = want;
+    std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }  // bytes
+    // Room for `more` bytes past size(): grows by half again at least.
+    void reserve_more(std::size_t more);
+    void push(const void* value, std::size_t bytes) {
+        if (size_ + bytes > capacity_) reserve_more(bytes);
+        std::memcpy(data_ + size_, value, bytes);
+        size_ += bytes;
     }
-    void push(T v) {
-        reserve_more(1);
-        data_[size_++] = v;
-    }
-    // Hands the values to a new owner (free() them); leaves this column empty.
-    T* release() {
+    // Hands the bytes to a new owner (free() them); leaves this column empty.
+    std::uint8_t* release() {
         size_ = capacity_ = 0;
         return std::exchange(data_, nullptr);
     }
 
 private:
-    T* data_ = nullptr;         // owned, from malloc; null while empty
-    std::size_t size_ = 0;      // values in use
-    std::size_t capacity_ = 0;  // values allocated
+    std::uint8_t* data_ = nullptr;  // owned, from malloc; null while empty
+    std::size_t size_ = 0;          // bytes in use
+    std::size_t capacity_ = 0;      // bytes allocated
 };
 
-// What a read collects. Which header fields and whether samples are wanted is chosen
-// when the reader is made; unwanted columns stay empty.
+// What reads collect: the wanted header fields (native values of the table's types), each
+// record's byte offset and sample count, and, when wanted, every sample end to end.
 template <class Layout>
 struct Columns {
     static constexpr std::size_t kFieldCount = std::size(Layout::kFields);
-    using Sample = typename Layout::Sample;
-
     std::size_t events = 0;
-    // Field i of every record, as the table's type (4 or 8 bytes); raw bytes here.
-    std::array<Column<std::uint64_t>, kFieldCount> wide;  // U64 fields
-    std::array<Column<std::uint32_t>, kFieldCount> narrow;  // I32 and U32 fields
-    Column<std::int64_t> offset;                         // each record's byte offset
-    Column<std::int64_t> n_samples;                      // each record's sample count
-    SampleVec<Sample> data;                              // every record's samples, end to end
+    std::array<Column, kFieldCount> fields;  // empty for fields not wanted
+    Column offset;                           // int64 per record
+    Column n_samples;                        // int64 per record
+    SampleVec<typename Layout::Sample> data;
 };
 
-// A span of damaged bytes skipped by a recovering read: the index the next good event
-// gets, where the damage starts and how many bytes were passed over.
+// A span of damaged bytes passed over by a recovering read: the index the next good
+// record gets, where the damage starts, and its length.
 struct Skip {
     std::uint64_t event;
     std::uint64_t offset;
@@ -82,14 +76,14 @@ struct Skip {
 enum class ReadStop : std::uint8_t {
     Limit,        // the asked number of events or bytes was reached
     End,          // end of data (a partial record stays pending at offset())
-    Corrupt,      // stopped at a corrupt header (offset(), event() name it); not recovered
-    Error,        // a read failed: error() says how; the records before it were returned
-    Interrupted,  // the interrupt hook stopped a wait: nothing was lost, the call may be repeated
+    Corrupt,      // at a corrupt header, not recovered: offset() and event() name it; the next read goes on after its header
+    Error,        // a read failed (error()); the records before it were collected
+    Interrupted,  // the interrupt hook stopped a wait; nothing lost, the call may be repeated
 };
 
 struct ColumnOptions {
-    std::array<bool, 8> fields{};  // which header fields to keep, in table order
-    bool data = true;              // keep the samples (else skip them, with a seek where possible)
+    std::array<bool, 8> fields{};  // header fields to keep, in table order
+    bool data = true;              // keep the samples; else pass over them (a seek where the file allows)
     bool recover = false;          // find the next record boundary after damage
 };
 
@@ -99,18 +93,19 @@ public:
     using Header = typename Layout::Header;
     using Sample = typename Layout::Sample;
 
-    // `src` stands at `offset`, the start of the record numbered `event`.
-    ColumnReader(BufReader src, Layout layout, ColumnOptions opt, std::uint64_t offset, std::uint64_t event);
+    // `rec` stands at `offset`, the start of record number `event`, and is idle.
+    ColumnReader(RecordReader<Layout> rec, ColumnOptions opt, std::uint64_t offset, std::uint64_t event);
 
-    // Appends up to `max_events` records and about `max_bytes` of record bytes to `out`
-    // (a record is never split: the limit in bytes stops before a record that would
-    // pass it, unless it is the first). Throws std::bad_alloc (the reader stays usable).
+    // Appends up to `max_events` records to `out`, stopping after the record that brings the
+    // record bytes of this call to `max_bytes` or more. Throws std::bad_alloc (what was
+    // collected stays valid; the reader stays usable).
     ReadStop read(Columns<Layout>& out, std::uint64_t max_events, std::uint64_t max_bytes);
 
     // Byte offset of the next record (of the one in progress, when one is pending) and its index.
     std::uint64_t offset() const { return offset_; }
     std::uint64_t event() const { return event_; }
-    // Bytes of the pending partial record read so far.
+    // Bytes at offset() read so far and not yet a record: a partial record, or damage not
+    // yet resolved by a recovering read.
     std::uint64_t pending() const;
     const IoError& error() const { return error_; }
     const std::vector<Skip>& skipped() const { return skipped_; }
@@ -118,21 +113,35 @@ public:
     BufReader& source() { return rec_.source(); }
 
 private:
-    // ... implementation state in column_reader.cpp's terms
+    struct Call;  // one read's limits and progress
+    enum class At : std::uint8_t { Missing, Invalid, Valid };  // a header looked up with pread
+
+    void accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block);
+    void reserve(Columns<Layout>& out, const Call& call, std::size_t block);
+    void from_buffer(Columns<Layout>& out, Call& call);
+    long batch(Columns<Layout>& out, Call& call);
+    ReadStop one_record(Columns<Layout>& out, Call& call);
+    ReadStop recover_from(std::uint64_t damaged);
+    bool confirmed(const Header& h, std::uint64_t at, std::size_t record);
+    bool find_boundary(std::uint64_t from, std::uint64_t& found);
+    At header_at(std::uint64_t at, Header& h, std::size_t& record);
+
     RecordReader<Layout> rec_;
     ColumnOptions opt_;
-    std::uint64_t offset_;
-    std::uint64_t event_;
+    std::uint64_t offset_;  // of the next record
+    std::uint64_t event_;   // its index
     IoError error_;
     std::vector<Skip> skipped_;
+    bool regular_ = false;        // a regular file: its size known, seeks and pread allowed
+    std::int64_t size_ = -1;      // the file's size when the call began (-1: not regular)
+    std::optional<Header> last_;  // the last record collected: the run it belongs to
+    std::uint64_t same_size_run_ = 0;  // records in a row of the last one's size
+    std::uint64_t batch_after_ = 0;    // no batch before this record (one stopped early)
+    std::vector<std::uint8_t> staging_;  // a batch's headers
+    std::vector<iovec> iov_;             // a batch's buffers
+    bool corrupt_ = false;         // stopped at a corrupt header, not recovered
+    bool searching_ = false;       // recovering: damage at damaged_, no boundary found yet
+    std::uint64_t damaged_ = 0;
 };
-
-// What the WD2 channel-count probe sees in the first two headers, read as if they had
-// channel words; `complete` false when the file is too short for the second.
-struct ProbeView {
-    bool complete = false;
-    WD2Header first, second;  // channels: the word after each header
-};
-bool probe_view(int fd, ProbeView& out, IoError& err);  // pread: leaves the descriptor's offset alone
 
 }  // namespace vorn

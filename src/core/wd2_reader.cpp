@@ -1,6 +1,9 @@
 // WD2 layout and channel-count probe.
 #include "wd2_reader.hpp"
 
+#include <errno.h>
+#include <unistd.h>
+
 namespace vorn {
 
 namespace {
@@ -33,6 +36,46 @@ WD2Header WD2Layout::decode(const std::uint8_t* p) const {
 
 std::optional<std::size_t> WD2Layout::try_block_bytes(const Header& h) const {
     return checked_block_bytes(channel_count, h.samples);
+}
+
+namespace {
+
+// Reads a 28-byte header at `at` with pread: 1 when whole, 0 when the file ends first.
+int pread_header(int fd, std::uint64_t at, WD2Header& h, IoError& err) {
+    std::uint8_t b[WD2Layout::kMaxHeaderBytes];
+    std::size_t have = 0;
+    while (have < sizeof b) {
+        ssize_t r = ::pread64(fd, b + have, sizeof b - have, static_cast<off64_t>(at + have));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            err = IoError::from_errno(errno);
+            return -1;
+        }
+        if (r == 0) return 0;
+        have += static_cast<std::size_t>(r);
+    }
+    h = decode_base(b);
+    h.channels = load_le<std::int32_t>(b + kWordOffset);
+    return 1;
+}
+
+}  // namespace
+
+bool probe_view(int fd, ProbeView& out, IoError& err) {
+    int got = pread_header(fd, 0, out.first, err);
+    if (got <= 0) {
+        if (got == 0) err = IoError::unexpected_eof();
+        return false;
+    }
+    out.second.reset();
+    const WD2Header& f = out.first;
+    std::optional<std::size_t> skip = f.channels >= 1 ? checked_block_bytes(f.channels, f.samples) : std::nullopt;
+    if (!skip) return true;
+    WD2Header second;
+    got = pread_header(fd, WD2Layout::kMaxHeaderBytes + *skip, second, err);
+    if (got < 0) return false;
+    if (got == 1) out.second = second;
+    return true;
 }
 
 std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {

@@ -44,6 +44,16 @@ struct WD2Layout {
 
 using WD2Record = EventRecord<WD2Header, float>;
 
+// The channel-count probe's view of the first two headers, read as if they had channel
+// words, with pread (the descriptor's offset stays). `second` is empty when the file is too
+// short for it or the first word cannot be a channel count. False with `err` when the file
+// is too short for the first header (UnexpectedEof) or a read fails.
+struct ProbeView {
+    WD2Header first;  // channels: the word after the base header
+    std::optional<WD2Header> second;
+};
+bool probe_view(int fd, ProbeView& out, IoError& err);
+
 class WD2Reader : public RecordReader<WD2Layout> {
 public:
     static constexpr std::size_t kBaseHeaderBytes = WD2Layout::kBaseHeaderBytes;
