@@ -12,7 +12,7 @@ namespace vorn {
 
 void Column::reserve_more(std::size_t more) {
     if (size_ + more <= capacity_) return;
-    const std::size_t want = std::max(size_ + more, capacity_ + capacity_ / 2 + 256);
+    const std::size_t want = std::max(size_ + more, capacity_ + capacity_ / 2);
     void* p = std::realloc(data_, want);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<std::uint8_t*>(p);
@@ -108,18 +108,48 @@ std::uint64_t ColumnReader<Layout>::pending() const {
     return rec_.pending_bytes();
 }
 
+// How many records of `record` bytes the call can still collect, bounded by what the file
+// holds: the size of the columns to make at once.
 template <class Layout>
-void ColumnReader<Layout>::accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block) {
+std::uint64_t ColumnReader<Layout>::records_left(const Call& call, std::size_t record) const {
+    std::uint64_t records = 64;
+    if (size_ >= 0) records = (static_cast<std::uint64_t>(size_) - std::min<std::uint64_t>(size_, offset_)) / record + 1;
+    records = std::min(records, call.max_events - call.events);
+    if (call.max_bytes != UINT64_MAX) records = std::min(records, (call.max_bytes - call.bytes) / record + 1);
+    return std::max<std::uint64_t>(records, 1);
+}
+
+// Room for `need` more rows in every column; when it must grow, for all the call may still
+// collect, or half as many again as it holds.
+template <class Layout>
+void ColumnReader<Layout>::reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record,
+                                        std::uint64_t need) {
+    if (out.offset.size() + need * sizeof(std::int64_t) <= out.offset.capacity()) return;
+    const std::uint64_t rows = std::max({records_left(call, record), out.events / 2, need});
+    if (rows > SIZE_MAX / 16) throw std::bad_alloc();
+    for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
+        if (opt_.fields[i]) out.fields[i].reserve_more(rows * field_size(Layout::kFields[i].type));
+    }
+    out.offset.reserve_more(rows * sizeof(std::int64_t));
+    out.n_samples.reserve_more(rows * sizeof(std::int64_t));
+}
+
+template <class Layout>
+void ColumnReader<Layout>::put_row(Columns<Layout>& out, const Header& h, std::int64_t at, std::int64_t samples) {
     std::size_t i = 0;
     for_each_field<Layout::kFields>(Layout::members(h), [&](const Field&, const auto& value) {
-        if (opt_.fields[i]) out.fields[i].push(&value, sizeof value);
+        if (opt_.fields[i]) out.fields[i].put(&value, sizeof value);
         ++i;
     });
-    const auto at = static_cast<std::int64_t>(offset_);
-    const auto samples = static_cast<std::int64_t>(block / sizeof(Sample));
-    out.offset.push(&at, sizeof at);
-    out.n_samples.push(&samples, sizeof samples);
+    out.offset.put(&at, sizeof at);
+    out.n_samples.put(&samples, sizeof samples);
+}
+
+template <class Layout>
+void ColumnReader<Layout>::accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block) {
     const std::uint64_t record = rec_.layout().header_bytes() + block;
+    reserve_rows(out, call, record, 1);
+    put_row(out, h, static_cast<std::int64_t>(offset_), static_cast<std::int64_t>(block / sizeof(Sample)));
     ++out.events;
     ++call.events;
     call.bytes += record;
@@ -136,38 +166,58 @@ template <class Layout>
 void ColumnReader<Layout>::reserve(Columns<Layout>& out, const Call& call, std::size_t block) {
     const std::size_t base = out.data.size() * sizeof(Sample);
     if (out.data.capacity_bytes() >= base + block) return;
-    const std::size_t record = rec_.layout().header_bytes() + block;
-    std::uint64_t records = 64;
-    if (size_ >= 0) records = (static_cast<std::uint64_t>(size_) - std::min<std::uint64_t>(size_, offset_)) / record + 1;
-    records = std::min(records, call.max_events - call.events);
-    if (call.max_bytes != UINT64_MAX) records = std::min(records, (call.max_bytes - call.bytes) / record + 1);
+    const std::uint64_t records = records_left(call, rec_.layout().header_bytes() + block);
     std::uint64_t want = std::max<std::uint64_t>(records * block, block);
     want = std::max<std::uint64_t>(want, out.data.capacity_bytes() / 2);  // grow by half again at least
     if (want > SIZE_MAX / 2 - base) throw std::bad_alloc();
     out.data.grow((base + static_cast<std::size_t>(want) + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
 }
 
-// Records wholly in the read-ahead buffer, decoded in place.
+// Records wholly in the read-ahead buffer, decoded in place: the loop a stream of small
+// records spends its time in, so rows go to columns reserved up front, without checks.
 template <class Layout>
 void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     BufReader& src = rec_.source();
     const Layout& layout = rec_.layout();
     const std::size_t head = layout.header_bytes();
-    while (call.more() && src.buffered() >= head) {
-        const std::uint8_t* p = src.buffered_data();
+    const std::uint8_t* p = src.buffered_data();
+    const std::uint8_t* const end = p + src.buffered();
+    if (!call.more() || static_cast<std::size_t>(end - p) < head) return;
+    const std::uint64_t rows = std::min<std::uint64_t>(call.max_events - call.events, (end - p) / head);
+    reserve_rows(out, call, head, rows);
+    std::uint64_t taken = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t run = same_size_run_;
+    std::optional<Header> last = last_;
+    while (taken < rows && call.bytes + bytes < call.max_bytes && static_cast<std::size_t>(end - p) >= head) {
         const Header h = layout.decode(p);
         const std::optional<std::size_t> block = layout.try_block_bytes(h);
-        if (!block || head + *block > src.buffered()) return;
-        if (opt_.recover && last_ && !(same_run(*last_, h) && same_size(*last_, h))) return;
+        if (!block || head + *block > static_cast<std::size_t>(end - p)) break;
+        if (last && !(same_run(*last, h) && same_size(*last, h))) {
+            if (opt_.recover) break;
+            run = 0;
+        }
         if (opt_.data && *block != 0) {
             reserve(out, call, *block);
             const std::size_t base = out.data.size() * sizeof(Sample);
             std::memcpy(out.data.bytes() + base, p + head, *block);
             out.data.set_size((base + *block) / sizeof(Sample));
         }
-        src.consume(head + *block);
-        accept(out, call, h, *block);
+        put_row(out, h, static_cast<std::int64_t>(offset_ + bytes), static_cast<std::int64_t>(*block / sizeof(Sample)));
+        last = h;
+        ++run;
+        ++taken;
+        bytes += head + *block;
+        p += head + *block;
     }
+    src.consume(static_cast<std::size_t>(bytes));
+    out.events += taken;
+    call.events += taken;
+    call.bytes += bytes;
+    offset_ += bytes;
+    event_ += taken;
+    same_size_run_ = run;
+    last_ = last;
 }
 
 // A batch of same-size records with one readv, each block straight into its place; the

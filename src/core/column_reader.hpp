@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -34,10 +35,12 @@ public:
 
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }  // bytes
+    std::size_t capacity() const { return capacity_; }
     // Room for `more` bytes past size(): grows by half again at least.
     void reserve_more(std::size_t more);
-    void push(const void* value, std::size_t bytes) {
-        if (size_ + bytes > capacity_) reserve_more(bytes);
+    // Appends to a column with room (reserve_more first).
+    void put(const void* value, std::size_t bytes) {
+        assert(size_ + bytes <= capacity_);
         std::memcpy(data_ + size_, value, bytes);
         size_ += bytes;
     }
@@ -118,6 +121,9 @@ private:
 
     void accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block);
     void reserve(Columns<Layout>& out, const Call& call, std::size_t block);
+    void reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record, std::uint64_t need);
+    void put_row(Columns<Layout>& out, const Header& h, std::int64_t at, std::int64_t samples);
+    std::uint64_t records_left(const Call& call, std::size_t record) const;
     void from_buffer(Columns<Layout>& out, Call& call);
     long batch(Columns<Layout>& out, Call& call);
     ReadStop one_record(Columns<Layout>& out, Call& call);
