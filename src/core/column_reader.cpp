@@ -185,6 +185,12 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     if (!call.more() || static_cast<std::size_t>(end - p) < head) return;
     const std::uint64_t rows = std::min<std::uint64_t>(call.max_events - call.events, (end - p) / head);
     reserve_rows(out, call, head, rows);
+    // Destinations in the reserved columns; written without checks, committed after.
+    constexpr std::size_t n = Columns<Layout>::kFieldCount;
+    std::array<std::uint8_t*, n> to{};
+    for (std::size_t i = 0; i < n; ++i) to[i] = opt_.fields[i] ? out.fields[i].end() : nullptr;
+    std::uint8_t* const at_to = out.offset.end();
+    std::uint8_t* const samples_to = out.n_samples.end();
     std::uint64_t taken = 0;
     std::uint64_t bytes = 0;
     std::uint64_t run = same_size_run_;
@@ -203,13 +209,26 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
             std::memcpy(out.data.bytes() + base, p + head, *block);
             out.data.set_size((base + *block) / sizeof(Sample));
         }
-        put_row(out, h, static_cast<std::int64_t>(offset_ + bytes), static_cast<std::int64_t>(*block / sizeof(Sample)));
+        std::size_t i = 0;
+        for_each_field<Layout::kFields>(Layout::members(h), [&](const Field&, const auto& value) {
+            if (to[i] != nullptr) std::memcpy(to[i] + taken * sizeof value, &value, sizeof value);
+            ++i;
+        });
+        const auto at = static_cast<std::int64_t>(offset_ + bytes);
+        const auto samples = static_cast<std::int64_t>(*block / sizeof(Sample));
+        std::memcpy(at_to + taken * sizeof at, &at, sizeof at);
+        std::memcpy(samples_to + taken * sizeof samples, &samples, sizeof samples);
         last = h;
         ++run;
         ++taken;
         bytes += head + *block;
         p += head + *block;
     }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (to[i] != nullptr) out.fields[i].commit(taken * field_size(Layout::kFields[i].type));
+    }
+    out.offset.commit(taken * sizeof(std::int64_t));
+    out.n_samples.commit(taken * sizeof(std::int64_t));
     src.consume(static_cast<std::size_t>(bytes));
     out.events += taken;
     call.events += taken;

@@ -38,6 +38,12 @@ public:
     std::size_t capacity() const { return capacity_; }
     // Room for `more` bytes past size(): grows by half again at least.
     void reserve_more(std::size_t more);
+    // Where the next bytes go, and their count once written (with room reserved first).
+    std::uint8_t* end() const { return data_ + size_; }
+    void commit(std::size_t bytes) {
+        assert(size_ + bytes <= capacity_);
+        size_ += bytes;
+    }
     // Appends to a column with room (reserve_more first).
     void put(const void* value, std::size_t bytes) {
         assert(size_ + bytes <= capacity_);
