@@ -1,15 +1,24 @@
 """Benchmark of vorn against the peers a user would write instead.
 
-    python bench/run.py [--scale S] [--reps N] [--json FILE] [--only NAME]
+    python bench/run.py [--scale S] [--reps N] [--json FILE] [--only NAME] [--no-kit]
 
 Writes each workload (seeded pulses on a noisy baseline) to a temporary directory, checks
 that every reader yields identical events, then times the readers interleaved, after a
 warm-up with the file in the page cache, and prints medians as rates and ratios. Also
 reports the peak RSS rise of one pass with the events dropped.
 
-With --kit (on by default) it also times vornkit on each file: `arrays()` against a bulk
-read into a structured array (np.fromfile) and against iterating vorn, with its peak RSS
-rise next to the size of its result, and `scan()` against one read of the file through vorn.
+With --kit (on by default) it also measures vornkit, each time against what it must beat:
+- per workload, `arrays()` against the columnar limit (bench/limit.c `columns`: large reads
+  straight into one new array per header field and one data array, the least any columnar
+  reader spends), against a structured np.fromfile and against iterating vorn; the header
+  columns alone (`columns=`) and `to_dataframe()` against `arrays()`; peak RSS rises next to
+  the results' sizes;
+- seek: the last 100 events of a ~1 GB run of same-size records against the whole run;
+- threads: two files read by `arrays()` in two threads at once against one after the other;
+- many files: a mean waveform over 50 files with `iterate()` against a loop of np.fromfile.
+Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
+pandas is missing) and written to --json; a miss does not fail the run. --only also picks
+these sections by name ("seek", "threads", "many files").
 
 The limit, the least any reader must spend, is measured in the same run: the file's bytes
 moved once from the page cache (1 MiB reads into one reused buffer) plus an ideal C loop
@@ -17,8 +26,11 @@ that only makes and drops each event's objects (bench/limit.c, compiled here).
 """
 
 import argparse
+import ctypes
 import importlib.util
+import inspect
 import json
+import operator
 import os
 import platform
 import statistics
@@ -27,6 +39,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -35,6 +48,7 @@ import vorn
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import vornkit  # noqa: E402  (the source tree's, beside the module under test)
+from vornkit._layouts import FIELDS, SAMPLE_DTYPE, header_dtype  # noqa: E402
 
 WORKLOADS = [
     # name, format, events at scale 1, samples per channel, channels
@@ -44,6 +58,13 @@ WORKLOADS = [
     ("WD2 2ch x 1024", "WD2", 40_000, 1024, 2),
     ("WD2 1ch x 1024", "WD2", 60_000, 1024, 1),
 ]
+# vornkit's sections: format, samples per channel, channels, bytes per file at scale 1 (, files)
+SEEK = ("WD2", 1024, 2, 1e9)
+THREADS = ("WD2", 1024, 2, 250e6)
+MANY = ("WD1", 1024, 1, 20e6, 50)
+CHUNK_BYTES = 4 << 20  # what vornkit reads through at once: the peak RSS allowed over a result
+HAVE_PANDAS = importlib.util.find_spec("pandas") is not None
+LIBC = ctypes.CDLL(None)
 
 
 def write_workload(path, fmt, events, samples, channels, seed=7):
@@ -76,6 +97,41 @@ def write_workload(path, fmt, events, samples, channels, seed=7):
                 f.write(waves[i % templates])
 
 
+def record_bytes(fmt, samples, channels):
+    """Bytes of one record as write_workload writes it (WD2: a channel word from 2 channels on)."""
+    return header_dtype(fmt, channels >= 2).itemsize + SAMPLE_DTYPE[fmt].itemsize * samples * channels
+
+
+def write_run(directory, name, fmt, samples, channels, nbytes, seed=7):
+    """A file of about nbytes of same-size records; returns its path and its event count."""
+    events = max(2, int(nbytes // record_bytes(fmt, samples, channels)))
+    path = os.path.join(directory, f"{name}.{fmt.lower()}")
+    write_workload(path, fmt, events, samples, channels, seed)
+    return path, events
+
+
+def medians(runs, reps):
+    """Median seconds of each run, after a warm-up call of each; the repetitions interleaved."""
+    for run in runs.values():
+        run()
+    times = {k: [] for k in runs}
+    for _ in range(reps):
+        for k, run in runs.items():
+            t0 = time.perf_counter()
+            run()
+            times[k].append(time.perf_counter() - t0)
+    return {k: statistics.median(v) for k, v in times.items()}
+
+
+def accepts(func, keyword):
+    """Whether func takes this keyword (vornkit's calls gain keywords as they are written)."""
+    try:
+        params = inspect.signature(func).parameters
+    except (TypeError, ValueError):  # no signature to read: let the call tell
+        return True
+    return keyword in params or any(p.kind is p.VAR_KEYWORD for p in params.values())
+
+
 def drain(events):
     for _ in events:
         pass
@@ -99,6 +155,8 @@ def peak_rss_rise_kib(run):
     def status(key):
         with open("/proc/self/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith(key))
+    if hasattr(LIBC, "malloc_trim"):  # hand freed heap memory back, or a new result reuses it unseen
+        LIBC.malloc_trim(0)
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
@@ -121,7 +179,7 @@ def build_limit(directory):
     return module
 
 
-def bench(name, fmt, events, samples, channels, reps, directory, limit):
+def bench(name, fmt, events, samples, channels, reps, directory, limit, kit):
     path = os.path.join(directory, name.replace(" ", "_") + "." + fmt.lower())
     write_workload(path, fmt, events, samples, channels)
     size = os.path.getsize(path)
@@ -143,22 +201,13 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit):
     readers["copy"] = lambda: (limit.stream_copy(path), ())[1]
     readers["objects"] = lambda: (limit.objects(fmt, events, samples * channels), ())[1]
 
-    for make in readers.values():  # warm-up: page cache, allocator, NumPy
-        drain(make())
-    times = {k: [] for k in readers}
-    for _ in range(reps):
-        for k, make in readers.items():
-            t0 = time.perf_counter()
-            drain(make())
-            times[k].append(time.perf_counter() - t0)
+    med = medians({k: lambda m=make: drain(m()) for k, make in readers.items()}, reps)
     rss = {k: peak_rss_rise_kib(lambda m=make: drain(m())) for k, make in readers.items()
            if k in ("vorn", "bulk", "handwritten")}
-    med = {k: statistics.median(v) for k, v in times.items()}
     med["limit"] = med["copy"] + med["objects"]
-    kit = bench_kit(path, fmt, samples, channels, reps) if KIT else None
     return {
-        "kit": kit,
-        "workload": name, "events": events, "bytes": size,
+        "kit": bench_kit(path, fmt, samples, channels, reps, limit) if kit else None,
+        "workload": name, "events": events, "bytes": size, "samples": samples * channels,
         "seconds": med,
         "events_per_s": {k: events / v for k, v in med.items()},
         "mb_per_s": {k: size / v / 1e6 for k, v in med.items()},
@@ -168,49 +217,200 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit):
     }
 
 
-KIT = True
+def columnar_limit(limit, path, fmt, samples, channels):
+    """bench/limit.c's columns() on a file of this layout: the columns arrays() returns (data flat)."""
+    head = header_dtype(fmt, channels >= 2)
+    block = record_bytes(fmt, samples, channels) - head.itemsize
+    fields = tuple((head.fields[name][1], head.fields[name][0]) for name in head.names)
+    *columns, data = limit.columns(path, fmt, head.itemsize, block, fields)
+    return dict(zip(head.names, columns, strict=True)) | {"data": data}
 
 
-def bench_kit(path, fmt, samples, channels, reps):
-    """vornkit.arrays and vornkit.scan on one file: seconds, and arrays' peak RSS rise."""
-    result = vornkit.arrays(path, fmt)
-    table = peers.bulk_arrays(path, fmt, samples, channels)
-    for k in table.dtype.names:  # the same arrays as the bulk read
-        if not np.array_equal(result[k], table[k]):
-            raise SystemExit(f"{path}: vornkit.arrays differs from the bulk read in {k}")
-    result_kib = sum(v.nbytes for v in result.values()) // 1024
-    del result, table
+def check_same(path, what, got, table, names):
+    """Stops the run when a reader's columns differ from the structured read's."""
+    for k in names:
+        if not np.array_equal(np.reshape(got[k], table[k].shape), table[k]):
+            raise SystemExit(f"{path}: {what} differs from the structured read in {k}")
+
+
+def nbytes(result):
+    return sum(v.nbytes for v in result.values())
+
+
+def bench_kit(path, fmt, samples, channels, reps, limit):
+    """vornkit on one workload file: arrays() against the columnar limit, np.fromfile and vorn;
+    the header columns alone and to_dataframe() against arrays(); seconds, result sizes and
+    peak RSS rises."""
+    header = [name for name, _, _ in FIELDS[fmt]]
     runs = {
         "arrays": lambda: vornkit.arrays(path, fmt),
-        "bulk": lambda: peers.bulk_arrays(path, fmt, samples, channels),
+        "limit": lambda: columnar_limit(limit, path, fmt, samples, channels),
+        "fromfile": lambda: peers.bulk_arrays(path, fmt, samples, channels),
         "vorn": lambda: drain(vorn.EventReader(path, fmt)),
-        "scan": lambda: vornkit.scan(path, fmt),
     }
-    times = {k: [] for k in runs}
-    for _ in range(reps):
-        for k, run in runs.items():
-            t0 = time.perf_counter()
-            run()
-            times[k].append(time.perf_counter() - t0)
-    med = {k: statistics.median(v) for k, v in times.items()}
-    rss = {k: peak_rss_rise_kib(lambda r=runs[k]: r()) for k in ("arrays", "bulk")}
-    return {"seconds": med, "result_kib": result_kib, "peak_rss_rise_kib": rss}
+    if accepts(vornkit.arrays, "columns"):
+        runs["columns"] = lambda: vornkit.arrays(path, fmt, columns=header)
+    if HAVE_PANDAS:
+        runs["dataframe"] = lambda: vornkit.to_dataframe(path, fmt)
+    table = runs["fromfile"]()
+    sizes = {}
+    for k in ("arrays", "limit", "columns", "dataframe"):
+        if k in runs:
+            got = runs[k]()
+            names = [n for n in table.dtype.names if k in ("arrays", "limit") or n != "data"]
+            if k == "dataframe":
+                sizes[k] = int(got.memory_usage().sum())
+                got = {n: got[n].to_numpy() for n in names}
+            else:
+                sizes[k] = nbytes(got)
+            check_same(path, k, got, table, names)
+    del table, got
+    return {"seconds": medians(runs, reps), "result_bytes": sizes,
+            "peak_rss_rise_kib": {k: peak_rss_rise_kib(runs[k]) for k in sizes if k != "limit"}}
 
 
-def print_kit_table(results):
-    """vornkit per workload: arrays() time and its ratio to iterating vorn and to the bulk read;
-    peak RSS rise over the result's size; scan() over one read through vorn."""
-    print(f"\n{'workload':20} {'arrays s':>9} {'/vorn':>6} {'/bulk':>6} {'result':>10} {'arrays peak':>12} "
-          f"{'bulk peak':>10} {'scan s':>8} {'scan/vorn':>9}")
+def bench_seek(directory, scale, reps):
+    """The last 100 events of a run of same-size records against the whole run."""
+    fmt, samples, channels, size = SEEK
+    path, events = write_run(directory, "seek", fmt, samples, channels, size * scale)
+    start = max(0, events - 100)
+    tail = vornkit.arrays(path, fmt, start=start)
+    if not np.array_equal(tail["event_counter"], np.arange(start, events)):
+        raise SystemExit(f"{path}: arrays(start={start}) does not return the last events")
+    seconds = medians({"whole": lambda: vornkit.arrays(path, fmt),
+                       "last 100": lambda: vornkit.arrays(path, fmt, start=start)}, reps)
+    return {"events": events, "bytes": os.path.getsize(path), "seconds": seconds}
+
+
+def in_threads(calls):
+    """Makes each call in its own thread, all at once; returns when all are done."""
+    with ThreadPoolExecutor(len(calls)) as pool:
+        for done in [pool.submit(call) for call in calls]:
+            done.result()
+
+
+def bench_threads(directory, scale, reps):
+    """Two files read by arrays() in two threads at once against one after the other; the
+    same with np.fromfile for reference."""
+    fmt, samples, channels, size = THREADS
+    paths = [write_run(directory, f"thread{i}", fmt, samples, channels, size * scale, seed=i)[0] for i in (1, 2)]
+    readers = {"vornkit": lambda p: vornkit.arrays(p, fmt),
+               "fromfile": lambda p: peers.bulk_arrays(p, fmt, samples, channels)}
+    runs = {}
+    for name, read in readers.items():
+        runs[name + " one after the other"] = lambda read=read: [read(p) for p in paths]
+        runs[name + " in two threads"] = lambda read=read: in_threads([lambda p=p: read(p) for p in paths])
+    seconds = medians(runs, reps)
+    return {"bytes": sum(map(os.path.getsize, paths)), "seconds": seconds,
+            "speedup": {k: seconds[k + " one after the other"] / seconds[k + " in two threads"] for k in readers}}
+
+
+def mean_waveform(blocks):
+    """The mean of the events' samples, from blocks of events x samples."""
+    total, n = 0.0, 0
+    for data in blocks:
+        total = total + data.sum(axis=0, dtype=np.float64)
+        n += len(data)
+    return total / n
+
+
+def bench_many(directory, scale, reps):
+    """A mean waveform over many files: iterate() against a loop of np.fromfile."""
+    fmt, samples, channels, size, files = MANY
+    paths = [write_run(directory, f"many{i:02}", fmt, samples, channels, size * scale, seed=i)[0]
+             for i in range(files)]
+    runs = {"iterate": lambda: mean_waveform(c["data"] for c in vornkit.iterate(paths, fmt, step="100 MB")),
+            "fromfile": lambda: mean_waveform(peers.bulk_arrays(p, fmt, samples, channels)["data"] for p in paths)}
+    if not np.allclose(runs["iterate"](), runs["fromfile"]()):
+        raise SystemExit("iterate() and np.fromfile give different mean waveforms")
+    return {"files": files, "bytes": sum(map(os.path.getsize, paths)), "seconds": medians(runs, reps)}
+
+
+OPS = {"<": operator.lt, "<=": operator.le, ">=": operator.ge}
+
+
+def targets(results, seek, threads, many):
+    """Each target: what is measured, its ratio (None: not measurable here), the bound and
+    whether the ratio meets it."""
+    lines = []
+
+    def add(what, ratio, op, bound):
+        lines.append({"target": what, "ratio": ratio, "op": op, "bound": bound,
+                      "pass": None if ratio is None else OPS[op](ratio, bound)})
+
     for r in results:
         k = r["kit"]
         if k is None:
             continue
-        s, rss = k["seconds"], k["peak_rss_rise_kib"]
-        mib = lambda kib: "-" if kib is None else f"{kib / 1024:.1f} MiB"  # noqa: E731
-        print(f"{r['workload']:20} {s['arrays']:9.4f} {s['arrays'] / s['vorn']:6.2f} {s['arrays'] / s['bulk']:6.2f} "
-              f"{mib(k['result_kib']):>10} {mib(rss['arrays']):>12} {mib(rss['bulk']):>10} {s['scan']:8.4f} "
-              f"{s['scan'] / s['vorn']:9.2f}")
+        s, w = k["seconds"], r["workload"]
+        add(f"{w}: arrays / columnar limit", s["arrays"] / s["limit"], "<=", 1.3)
+        if r["samples"]:
+            add(f"{w}: arrays / np.fromfile", s["arrays"] / s["fromfile"], "<=", 1.0)
+        for key, call in (("columns", "arrays(columns=header)"), ("dataframe", "to_dataframe")):
+            if r["record_bytes"] >= 1 << 20:
+                add(f"{w}: {call} / arrays", s[key] / s["arrays"] if key in s else None, "<", 0.10)
+            rss = k["peak_rss_rise_kib"].get(key)
+            allowed = k["result_bytes"].get(key, 0) + max(CHUNK_BYTES, r["record_bytes"])
+            add(f"{w}: {call} peak RSS / (result + chunk)", None if rss is None else rss * 1024 / allowed, "<=", 1.0)
+    if seek:
+        add("seek: arrays(start=N-100) / arrays", seek["seconds"]["last 100"] / seek["seconds"]["whole"], "<", 0.01)
+    if threads:
+        add("threads: arrays, two files, two threads / one after the other (throughput)",
+            threads["speedup"]["vornkit"], ">=", 1.6)
+    if many:
+        add("many files: iterate / np.fromfile loop (mean waveform)",
+            many["seconds"]["iterate"] / many["seconds"]["fromfile"], "<=", 1.3)
+    return lines
+
+
+def mib(n, unit=1 << 20):
+    return "-" if n is None else f"{n / unit:.1f}"
+
+
+def print_kit_table(results):
+    """vornkit per workload: arrays() seconds and its time over the columnar limit's, the
+    structured np.fromfile's and iterating vorn's; its result and peak RSS rise (MiB); the
+    same for the header columns alone and to_dataframe(), their times over arrays()'."""
+    print(f"\n{'workload':20} {'arrays s':>9} {'/limit':>7} {'/fromfile':>9} {'/vorn':>6} {'MiB':>6} {'peak':>6} "
+          f"{'header/arrays':>13} {'MiB':>6} {'peak':>6} {'frame/arrays':>12} {'MiB':>6} {'peak':>6}")
+    for r in results:
+        k = r["kit"]
+        if k is None:
+            continue
+        s, size, rss = k["seconds"], k["result_bytes"], k["peak_rss_rise_kib"]
+        line = (f"{r['workload']:20} {s['arrays']:9.4f} {s['arrays'] / s['limit']:7.2f} "
+                f"{s['arrays'] / s['fromfile']:9.2f} {s['arrays'] / s['vorn']:6.2f} {mib(size['arrays']):>6} "
+                f"{mib(rss['arrays'], 1024):>6}")
+        for key, width in (("columns", 13), ("dataframe", 12)):
+            ratio = format(s[key] / s["arrays"], ".3f") if key in s else "n/a"
+            line += f" {ratio:>{width}} {mib(size.get(key)):>6} {mib(rss.get(key), 1024):>6}"
+        print(line)
+    print("(MiB: the result's size; peak: the peak RSS rise of the call, MiB; header: arrays(columns=<header "
+          "fields>); frame: to_dataframe())")
+
+
+def print_sections(seek, threads, many):
+    if seek:
+        s = seek["seconds"]
+        print(f"\nseek: {seek['events']} events, {seek['bytes'] / 1e6:.0f} MB: arrays() {s['whole']:.4f} s, "
+              f"arrays(start=N-100) {s['last 100']:.5f} s")
+    if threads:
+        s = threads["seconds"]
+        print(f"threads: two files, {threads['bytes'] / 1e6:.0f} MB together: " + "; ".join(
+            f"{k} {s[k + ' one after the other']:.4f} s one after the other, {s[k + ' in two threads']:.4f} s "
+            f"in two threads (x{v:.2f})" for k, v in threads["speedup"].items()))
+    if many:
+        s = many["seconds"]
+        print(f"many files: mean waveform over {many['files']} files, {many['bytes'] / 1e6:.0f} MB: "
+              f"iterate() {s['iterate']:.4f} s, np.fromfile loop {s['fromfile']:.4f} s")
+
+
+def print_targets(lines):
+    print(f"\n{'target':78} {'ratio':>7} {'bound':>8}")
+    for t in lines:
+        ratio = "n/a" if t["ratio"] is None else f"{t['ratio']:.3f}"
+        verdict = "n/a" if t["pass"] is None else "PASS" if t["pass"] else "MISS"
+        print(f"{t['target']:78} {ratio:>7} {t['op'] + ' ' + format(t['bound'], 'g'):>8}  {verdict}")
 
 
 def print_table(results):
@@ -234,28 +434,33 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
-    ap.add_argument("--only", help="run only workloads whose name contains this")
-    ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also time vornkit")
+    ap.add_argument("--only", help='run only workloads or sections ("seek", "threads", "many files") so named')
+    ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also measure vornkit")
     args = ap.parse_args()
-    global KIT
-    KIT = args.kit
-    results = []
+    wanted = lambda name: not args.only or args.only in name  # noqa: E731
+    results, sections = [], {}
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as directory:
         limit = build_limit(directory)
         for name, fmt, events, samples, channels in WORKLOADS:
-            if args.only and args.only not in name:
-                continue
-            n = max(2, int(events * args.scale))
-            results.append(bench(name, fmt, n, samples, channels, args.reps, directory, limit))
+            if wanted(name):
+                n = max(2, int(events * args.scale))
+                results.append(bench(name, fmt, n, samples, channels, args.reps, directory, limit, args.kit))
+        for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
+            sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
+    lines = targets(results, *sections.values()) if args.kit else []
     print(f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
           f"numpy {np.__version__}, median of {args.reps}")
-    print_table(results)
-    if KIT:
-        print_kit_table(results)
+    if results:
+        print_table(results)
+        if args.kit:
+            print_kit_table(results)
+    if args.kit:
+        print_sections(*sections.values())
+        print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": sys.version, "machine": platform.machine(), "numpy": np.__version__,
-                       "results": results}, f, indent=1)
+                       "results": results, **sections, "targets": lines}, f, indent=1)
 
 
 if __name__ == "__main__":
