@@ -6,9 +6,10 @@ volts, sampled every 200 ps. Run it again only to regenerate the files.
 """
 
 import pathlib
-import struct
 
 import numpy as np
+
+from vornkit._layouts import header_dtype
 
 HERE = pathlib.Path(__file__).resolve().parent / "data"
 
@@ -29,7 +30,7 @@ def wd1(rng: np.random.Generator, events: int = 16, samples: int = 512) -> bytes
         wave = pulse(rng, samples, 8000, 4.0, rng.uniform(300, 3000), rng.uniform(150, 170), 3.0, 40.0)
         data = np.clip(np.rint(wave), 0, 16383).astype("<u2")
         timestamp += int(rng.integers(20_000, 60_000))
-        out += struct.pack("<6i", 24 + 2 * samples, 3, 0, 5, i, timestamp & 0x7FFFFFFF)
+        out += np.array((24 + 2 * samples, 3, 0, 5, i, timestamp & 0x7FFFFFFF), header_dtype("WD1")).tobytes()
         out += data.tobytes()
     return bytes(out)
 
@@ -44,7 +45,7 @@ def wd2(rng: np.random.Generator, events: int = 10, samples: int = 256, channels
         waves = [pulse(rng, samples, 0.0, 0.002, amplitude * (1.0 if c == 0 else 0.6), t0 + 2 * c, 2.0, 15.0)
                  for c in range(channels)]
         timestamp += int(rng.integers(1_000_000, 9_000_000))
-        out += struct.pack("<IQIQi", 1000 + i, timestamp, samples, period_ps, channels)
+        out += np.array((1000 + i, timestamp, samples, period_ps, channels), header_dtype("WD2")).tobytes()
         out += np.concatenate(waves).astype("<f4").tobytes()
     return bytes(out)
 

@@ -31,7 +31,7 @@ class RunSummary:
 
 def summarise(path: str) -> RunSummary:
     """Events, mean baseline and mean pulse amplitude of one WD1 run."""
-    waves = vornkit.arrays(path, "WD1")["data"].astype(np.float64)  # events x samples
+    waves = vornkit.arrays(path, "WD1", columns=["data"])["data"].astype(np.float64)  # events x samples
     baselines = np.median(waves[:, :100], axis=1)
     amplitudes = baselines - waves.min(axis=1)
     return RunSummary(path, len(waves), float(baselines.mean()), float(amplitudes.mean()))

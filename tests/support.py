@@ -3,7 +3,6 @@
 import os
 import pathlib
 import pickle
-import struct
 import subprocess
 import sys
 import textwrap
@@ -12,6 +11,7 @@ import numpy as np
 import pytest
 
 import vorn
+from vornkit._layouts import header_dtype
 
 
 def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3,
@@ -19,16 +19,16 @@ def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3,
     """One WD1 record; by default (event_size - 24) // 2 counting samples."""
     if samples is None:
         samples = np.arange(max(0, (event_size - 24) // 2), dtype="<u2")
-    head = struct.pack("<6i", event_size, board_id, pattern, board_channel, event_counter, timestamp)
-    return head + np.asarray(samples, dtype="<u2").tobytes()
+    head = np.array((event_size, board_id, pattern, board_channel, event_counter, timestamp), header_dtype("WD1"))
+    return head.tobytes() + np.asarray(samples, dtype="<u2").tobytes()
 
 
 def wd2_record(event_counter, samples, data, timestamp=0, sampling_period=8, channel_word=None):
     """One WD2 record; `channel_word` None writes the 24-byte header without it."""
-    head = struct.pack("<IQIQ", event_counter, timestamp, samples, sampling_period)
-    if channel_word is not None:
-        head += struct.pack("<i", channel_word)
-    return head + np.asarray(data, dtype="<f4").tobytes()
+    fields = (event_counter, timestamp, samples, sampling_period)
+    word = channel_word is not None
+    head = np.array(fields + (channel_word,) if word else fields, header_dtype("WD2", channel_word=word))
+    return head.tobytes() + np.asarray(data, dtype="<f4").tobytes()
 
 
 def wd2_file(n, samples=4, channels=2, first_counter=0):

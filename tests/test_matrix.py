@@ -1,5 +1,5 @@
 """Size classes x arrival patterns through the module: read whole, cut and grown, from a FIFO,
-and under injected EINTR storms, short reads and EIO."""
+and under injected EINTR storms, short reads and EIO; vornkit's columns as a second oracle."""
 
 import os
 import subprocess
@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import vorn
+import vornkit
 from support import needs_shim, read_with_faults, wd1_record, wd2_record
 
 ER = vorn.EventReader
@@ -92,11 +93,28 @@ def drain(reader, expected):
     assert (diff := first_difference(got, expected)) is None, diff
 
 
+def as_events(cols, names):
+    """vornkit's columns (samples as bytes, or n_samples) as a list of outcomes."""
+    n = len(cols[names[0]])
+    heads = [dict(zip(names, values, strict=True)) for values in zip(*(cols[k].tolist() for k in names), strict=True)]
+    if "data" not in cols:
+        return [("event", dict(h, n_samples=m)) for h, m in zip(heads, cols["n_samples"].tolist(), strict=True)]
+    flat = cols["data"].reshape(-1)
+    ends = cols.get("offsets", np.arange(n + 1) * (flat.size // max(n, 1)))
+    return [("event", dict(h, data=flat[ends[i]:ends[i + 1]].tobytes())) for i, h in enumerate(heads)]
+
+
 @pytest.mark.parametrize("size_class", CLASSES, ids=CLASS_IDS)
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_read_whole(write, layout, size_class):
     data, events, _ = build(layout, around(block_of(layout, size_class)), 1)
-    drain(ER(write(data), kind(layout)), events)
+    path = write(data)
+    drain(ER(path, kind(layout)), events)
+    names = [k for k in events[0][1] if k != "data"]
+    assert (diff := first_difference(as_events(vornkit.arrays(path, kind(layout)), names), events)) is None, diff
+    item = 2 if layout == "WD1" else 4
+    heads = [("event", {**{k: ev[k] for k in names}, "n_samples": len(ev["data"]) // item}) for _, ev in events]
+    assert as_events(vornkit.arrays(path, kind(layout), columns=names), names) == heads
 
 
 # The file grows through several cuts, read in between: inside the second big record's

@@ -1,4 +1,5 @@
-"""vornkit: arrays and chunks equal to vorn's events, located errors, the misread checks, follow, the CLI."""
+"""vornkit: arrays and chunks equal to vorn's events, seeks, header-only reads, recovery, located errors,
+the misread checks, follow, the CLI."""
 
 import gzip
 import os
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -14,7 +16,7 @@ import pytest
 import vorn
 import vornkit
 from support import child_env, wd1_record, wd2_file, wd2_record
-from vornkit import _arrays
+from vornkit import _arrays, _read
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
 SAMPLES = [(str(DATA / "run.wd1"), "WD1"), (str(DATA / "run.wd2"), "WD2")]
@@ -56,17 +58,76 @@ def test_arrays_of_sample_runs_and_slices(path, kind):
 @pytest.mark.parametrize("chunk", [1, 2, 3, 4096])  # below, at and above a chunk boundary in the data
 @pytest.mark.parametrize("data,kind", [(MIXED_WD1, "WD1"), (MIXED_WD2, "WD2")])
 def test_arrays_of_mixed_records_are_flat_with_offsets(write, monkeypatch, chunk, data, kind):
-    monkeypatch.setattr(_arrays, "CHUNK_EVENTS", chunk)
+    monkeypatch.setattr(_read, "CHUNK_EVENTS", chunk)
     path = write(data)
     events = vorn_events(path, kind)
     out = vornkit.arrays(path, kind)
     assert out["data"].ndim == 1 and "offsets" in out
     assert_same(out, events)
+    mine = list(vornkit.events(path, kind))  # same keys, order, Python ints and samples
+    assert [list(ev) for ev in mine] == [list(ev) for ev in events]
+    assert [{k: v for k, v in ev.items() if k != "data"} for ev in mine] == \
+        [{k: v for k, v in ev.items() if k != "data"} for ev in events]
+    assert all(type(v) is int for ev in mine for k, v in ev.items() if k != "data")
+    assert [ev["data"].tobytes() for ev in mine] == [ev["data"].tobytes() for ev in events]
     chunks = list(vornkit.iterate([path, path], kind, step=chunk))
     assert [c["file"][0] for c in chunks].count(path) == len(chunks)
     assert np.concatenate([c["entry"] for c in chunks]).tolist() == list(range(len(events))) * 2
     for c in chunks:
         assert_same(c, events[c["entry"][0]:c["entry"][-1] + 1])
+
+
+def same_size_wd1(counters):
+    return b"".join(wd1_record(40, np.arange(8) + 10 * i, event_counter=c) for i, c in enumerate(counters))
+
+
+SEEKABLE = {  # file bytes, kind, whether a seek is predicted from the first record (else: the index)
+    "same-size WD1": (same_size_wd1([*range(2**31 - 5, 2**31), *range(-2**31, 7 - 2**31)]), "WD1", True),  # int32 wrap
+    "same-size WD2": (b"".join(wd2_record((i - 4) % 2**32, 4, np.arange(8) + i, channel_word=2) for i in range(12)),
+                      "WD2", True),  # uint32 wrap
+    "counters jump": (same_size_wd1([0, 1, 2, 7, 8, 9, 10, 11, 12, 13, 14, 15]), "WD1", False),
+    "mixed WD1": (MIXED_WD1, "WD1", False),
+    "mixed WD2": (MIXED_WD2, "WD2", False),
+}
+
+
+@pytest.mark.parametrize("name", SEEKABLE)
+def test_slices_seek_by_prediction_or_index(write, name):
+    data, kind, predicted = SEEKABLE[name]
+    path = write(data + b"\x01" * 7, name.replace(" ", "_"))  # trailing bytes: warned only when read to the end
+    events = vorn_events(path, kind)
+    n = len(events)
+    _arrays._index.cache_clear()
+    for start, stop in [(0, 0), (0, 2), (4, 7), (n - 1, None), (n - 1, n), (n, None), (n + 5, None), (n + 5, n + 9),
+                        (3, n + 100)]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            out = vornkit.arrays(path, kind, start=start, stop=stop)
+        assert_same(out, events[start:stop])
+        assert len(out["event_counter"]) == len(events[start:stop])
+        assert [str(w.message) for w in caught if issubclass(w.category, vornkit.FormatWarning)] == \
+            ([f"{path}: 7 bytes after the last whole record at byte offset {len(data)} (a partial record, or a file "
+              "still being written)"] if stop is None else [])
+    assert (_arrays._index.cache_info().currsize == 0) == predicted
+
+
+def test_header_only_reads(write):
+    pd = pytest.importorskip("pandas")
+    for path, kind in [*SAMPLES, (write(MIXED_WD2), "WD2")]:
+        full = vornkit.arrays(path, kind)
+        fields = [k for k in full if k not in ("data", "offsets")]
+        heads = vornkit.arrays(path, kind, columns=fields[::-1])
+        assert list(heads) == [*fields[::-1], "n_samples"]
+        for k in fields:
+            assert heads[k].dtype == full[k].dtype and heads[k].tolist() == full[k].tolist(), k
+        some = vornkit.arrays(path, kind, start=1, columns=["data", "event_counter"])
+        assert list(some)[0] == "event_counter" and some["event_counter"].tolist() == full["event_counter"][1:].tolist()
+        frame = vornkit.to_dataframe(path, kind)
+        assert list(frame.columns) == [*fields, "n_samples"]
+        assert frame["n_samples"].tolist() == [ev["data"].size for ev in vorn_events(path, kind)]
+        assert frame[fields].equals(pd.DataFrame({k: full[k] for k in fields}))
+    with pytest.raises(ValueError, match="board_id, pattern, board_channel, event_counter, timestamp and data"):
+        vornkit.arrays(SAMPLES[0][0], "WD1", columns=["samples"])
 
 
 def test_iterate_steps_by_bytes_and_to_dataframe(write):
@@ -75,6 +136,8 @@ def test_iterate_steps_by_bytes_and_to_dataframe(write):
     assert [len(c["entry"]) for c in chunks] == [3] * 5 + [1]
     grown = write(wd1_record(24) + wd1_record(1048) * 6)  # a small first record must not size every chunk
     assert [len(c["entry"]) for c in vornkit.iterate(grown, "WD1", step="3.2 kB")] == [4, 3]
+    heads = list(vornkit.iterate(path, "WD1", step=5, columns=["timestamp"]))
+    assert [list(c) for c in heads] == [["timestamp", "file", "entry", "n_samples"]] * 4
     pd = pytest.importorskip("pandas")
     frame = vornkit.to_dataframe([path, path], "WD1")
     assert len(frame) == 32 and isinstance(frame["file"].dtype, pd.CategoricalDtype)
@@ -93,14 +156,64 @@ def test_events_corrupt_record_raises_skips_or_warns(write):
     with pytest.raises(vornkit.CorruptRecordError) as info:
         next(it)
     e = info.value
-    assert isinstance(e, Exception) and type(e.__cause__).__name__ == "PanicException"
     assert (e.path, e.event, e.offset) == (path, 2, 2096)
     assert f"{path}, event 2, byte offset 2096" in e.__notes__[0]
+    chunks = vornkit.iterate(path, "WD1", step=1)  # the chunks before the damage come first
+    assert [next(chunks)["entry"][0] for _ in range(2)] == [0, 1]
+    with pytest.raises(vornkit.CorruptRecordError):
+        next(chunks)
     assert [ev["event_counter"] for ev in vornkit.events(path, "WD1", on_corrupt="skip")] == [4, 4, 9]
-    with pytest.warns(vornkit.CorruptRecordWarning, match="byte offset 2096"):
+    with pytest.warns(vornkit.CorruptRecordWarning, match="24 damaged bytes skipped at byte offset 2096; reading "
+                      "resumes at event 2"):
         assert len(vornkit.arrays(path, "WD1", on_corrupt="warn")["event_size"]) == 3
     with pytest.raises(vornkit.CorruptRecordError):
         vornkit.arrays(path, "WD1")
+
+
+def test_recovery_reads_exactly_the_good_records(write):
+    bad = {500, 800}
+    wd2 = b"".join(wd2_record(i, 0x7FFFFFFF if i in bad else 64, np.arange(128) + 1000 * i, channel_word=2)
+                   for i in range(2000))
+    out = vornkit.arrays(write(wd2), "WD2", on_corrupt="skip")
+    good = [i for i in range(2000) if i not in bad]
+    assert out["event_counter"].tolist() == good and out["data"].shape == (1998, 2, 64)
+    assert (out["data"].reshape(1998, -1) == (np.arange(128) + 1000 * np.array(good)[:, None])).all()
+    wd1 = b"".join(wd1_record(0 if i == 1000 else 56, np.full(16, i % 65536), event_counter=i) for i in range(10_000))
+    path = write(wd1, "damaged.wd1")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # "skip" warns nothing
+        out = vornkit.arrays(path, "WD1", on_corrupt="skip")
+    good = [i for i in range(10_000) if i != 1000]
+    assert out["event_counter"].tolist() == good and (out["data"] == np.array(good)[:, None]).all()
+    report = vornkit.scan(path)
+    assert (report.events, report.skipped, report.corrupt, report.skipped_bytes, report.trailing_bytes) == \
+        (9_999, [(1000, 56_000, 56)], [(1000, 56_000)], 56, 0)
+    gap = wd2_record(1000, 4, np.arange(8), channel_word=2) + wd2_file(9, first_counter=1002)
+    path = write(gap, "gap.wd2")
+    out = vornkit.arrays(path, "WD2", channels=2)
+    assert out["event_counter"].tolist() == [1000, *range(1002, 1011)] and out["data"].shape == (10, 2, 4)
+    assert out["data"][1:].reshape(9, -1).tolist() == [list(np.arange(8) + 100 * i) for i in range(9)]
+    with pytest.raises(ValueError, match="channels must be None or 1"):
+        vornkit.arrays(SAMPLES[0][0], "WD1", channels=2)
+
+
+def test_files_read_in_threads_match_one_after_the_other(write):
+    paths = [write(MIXED_WD1 * 300, "a.wd1"), write(wd2_file(3000, samples=16, channels=3), "b.wd2")]
+    kinds = ["WD1", "WD2"]
+    alone = [vornkit.arrays(p, k) for p, k in zip(paths, kinds, strict=True)]
+    results = [None, None]
+
+    def read(i):
+        results[i] = [vornkit.arrays(paths[i], kinds[i]) for _ in range(3)]
+
+    threads = [threading.Thread(target=read, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for one, many in zip(alone, results, strict=True):
+        for got in many:
+            assert got.keys() == one.keys() and all(np.array_equal(got[k], one[k]) for k in one)
 
 
 def test_errors_name_the_file(tmp_path):
@@ -144,6 +257,8 @@ def test_silent_misreads_are_reported_and_warned(write, name):
         list(vornkit.events(path, kind, on_corrupt="skip"))  # garbage, perhaps impossible sizes
     if name == "wd2 first counters skip":
         assert report.channels == 1 and vornkit.scan(path).kind == "WD2"
+        assert any("give channels=2 (--channels 2)" in p for p in report.problems)
+        assert vornkit.scan(path, channels=2).channels == 2
 
 
 def test_compressed_file_is_refused(write):
@@ -162,8 +277,11 @@ def test_scan_counts_gaps_wraps_time_and_corrupt_headers(write):
     assert (r.kind, r.channels, r.events, r.record_bytes, r.samples) == ("WD2", 2, 6, (44, 44), (2, 2))
     assert (r.counter_wraps, r.counter_gaps, r.counters_missing, r.counters_out_of_order) == (1, 1, 2, 1)
     assert (r.timestamps_backwards, r.timestamp_wraps) == (1, 1)
-    c = vornkit.scan(write(corrupt_wd1() + b"\x01\x02", "c.wd1"))
-    assert (c.kind, c.events, c.corrupt, c.trailing_bytes) == ("WD1", 3, [(2, 2096)], 2)
+    # Past the damage, reading goes on where three headers chain: the records after it, then the trailing bytes.
+    tail = wd1_record(26, event_counter=10) + wd1_record(26, event_counter=11) + b"\x01\x02"
+    c = vornkit.scan(write(corrupt_wd1() + tail, "c.wd1"))
+    assert (c.kind, c.events, c.corrupt, c.skipped, c.trailing_bytes) == ("WD1", 5, [(2, 2096)], [(2, 2096, 24)], 2)
+    assert "1 corrupt record header(s), 24 bytes skipped, first at byte 2096" in c.problems
 
 
 def append_slowly(path, data, pieces):
@@ -240,7 +358,8 @@ def test_cli_info_and_convert(tmp_path):
     bad = tmp_path / "bad.wd2"
     bad.write_bytes(shifted_counters())
     out = run_cli("info", "--short", bad, SAMPLES[0][0])
-    assert out.returncode == 1 and "not consecutive" in out.stdout and out.stdout.endswith("run.wd1: ok\n")
+    assert out.returncode == 1 and "--channels 2" in out.stdout and out.stdout.endswith("run.wd1: ok\n")
+    assert "channels               2: given" in run_cli("info", "--channels", "2", bad).stdout
     for suffix, lib in ((".npz", "numpy"), (".parquet", "pyarrow"), (".h5", "h5py")):
         pytest.importorskip(lib)
         dest = tmp_path / ("mixed" + suffix)

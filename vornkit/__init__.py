@@ -1,14 +1,16 @@
-"""vornkit: what one does with WD1/WD2 event files, in one call, on top of vorn.
+"""vornkit: what one does with WD1/WD2 event files, in one call, on top of vorn's decoder.
 
-- arrays(path, kind): a run (or a slice of it) as NumPy arrays, samples in one 2-D/3-D block
+- arrays(path, kind, start=, stop=, columns=): a run (or a slice of it) as NumPy arrays,
+  samples in one 2-D/3-D block; a slice does not read what lies before it
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written
 - python -m vornkit info|convert: the same from the command line
 
-Every sample is decoded by vorn.EventReader; vornkit reads only headers itself, to
-recognise a file.
+Every record is read by the compiled core (vornkit._core) straight into NumPy columns,
+with the interpreter lock released; channels= gives a WD2 channel count, on_corrupt="skip"
+or "warn" reads on past damaged records.
 """
 
 from ._arrays import arrays, iterate, to_dataframe

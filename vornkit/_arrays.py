@@ -1,78 +1,70 @@
-"""Events as NumPy arrays: one column per header field and the samples in one block
-(`arrays`), in chunks across many files (`iterate`), header columns as a DataFrame."""
+"""Events as NumPy arrays: the asked header columns and the samples in one block (`arrays`),
+in chunks across many files (`iterate`), header columns as a DataFrame."""
 
 from __future__ import annotations
 
+import functools
 import os
 import re
-from collections.abc import Iterable, Iterator
-from operator import itemgetter
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
-from numpy.typing import DTypeLike
 
-from ._format import WD1_HEADER, Head, is_regular, wd1_record_bytes
-from ._read import Event, OnCorrupt, PathLike, Source, _progress
+from ._format import _core, check_channels, check_kind_name, field_names, is_regular
+from ._layouts import SAMPLE_DTYPE, column_dtypes
+from ._read import (
+    CHUNK_BYTES,
+    CHUNK_EVENTS,
+    Columns,
+    OnCorrupt,
+    PathLike,
+    Source,
+    _progress,
+    check_on_corrupt,
+    core_columns,
+    warn_format,
+)
 
-COLUMNS: dict[str, tuple[tuple[str, str], ...]] = {
-    "WD1": (("event_size", "i4"), ("board_id", "i4"), ("pattern", "i4"), ("board_channel", "i4"),
-            ("event_counter", "i4"), ("timestamp", "i4")),
-    "WD2": (("event_counter", "u4"), ("timestamp", "u8"), ("samples", "u4"), ("sampling_period", "u8"),
-            ("channels", "i4")),
-}
-SAMPLE_DTYPE: dict[str, np.dtype[Any]] = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
-CHUNK_EVENTS = 4096  # events per chunk at most ...
-CHUNK_BYTES = 4 << 20  # ... and about this many bytes of records
-_get_data = itemgetter("data")
 Arrays = dict[str, Any]
+PROGRESS_BYTES = 64 << 20  # with a progress bar, arrays reads pieces of about this many bytes
 
 
-def _header_columns(chunk: list[Event], kind: str) -> dict[str, np.ndarray]:
-    return {name: np.fromiter(map(itemgetter(name), chunk), dtype, len(chunk)) for name, dtype in COLUMNS[kind]}
-
-
-def _sample_counts(cols: dict[str, np.ndarray], kind: str, channels: int) -> np.ndarray:
-    """Samples of each event, from its header."""
-    if kind == "WD1":
-        return np.maximum(cols["event_size"].astype(np.int64) - WD1_HEADER, 0) // 2
-    return cols["samples"].astype(np.int64) * channels
-
-
-def _shape(kind: str, channels: int, counts: np.ndarray, cols: dict[str, np.ndarray]) -> tuple[int, ...] | None:
-    """The shape of one event's samples when every event has the same, else None."""
-    if counts.size == 0:
-        return (0,) if kind == "WD1" else (channels, 0)
-    if kind == "WD1":
-        return (int(counts[0]),) if counts.min() == counts.max() else None
-    samples = cols["samples"]
-    return (channels, int(samples[0])) if samples.min() == samples.max() else None
-
-
-def _finish(out: Arrays, data: np.ndarray, counts: np.ndarray, shape: tuple[int, ...] | None,
-            library: str, kind: str, channels: int) -> Any:
-    n = counts.size
+def _finish(cols: Columns, fields: Sequence[str], data: bool, kind: str, channels: int, library: str,
+            extra: Arrays | None = None) -> Any:
+    """The result of a read: the asked fields, `extra`, and the samples shaped (or `n_samples`)."""
+    out: Arrays = {name: cols[name] for name in fields}
+    out.update(extra or {})
+    counts = cols["n_samples"]
+    if not data:
+        out["n_samples"] = counts
+        return _awkward(out, None, counts, kind, channels) if library == "ak" else out
+    flat = cols["data"]
     if library == "ak":
-        return _awkward(out, data, counts, kind, channels)
-    if shape is not None:
-        out["data"] = data.reshape((n, *shape))
+        return _awkward(out, flat, counts, kind, channels)
+    n = counts.size
+    if n == 0 or counts.min() == counts.max():  # one shape for all: events x samples (x channels)
+        per = int(counts[0]) if n else 0
+        out["data"] = flat.reshape((n, per) if kind == "WD1" else (n, channels, per // channels))
     else:
-        out["data"] = data
         offsets = np.zeros(n + 1, np.int64)
         np.cumsum(counts, out=offsets[1:])
+        out["data"] = flat
         out["offsets"] = offsets
     return out
 
 
-def _awkward(out: Arrays, data: np.ndarray, counts: np.ndarray, kind: str, channels: int) -> Any:
+def _awkward(out: Arrays, data: np.ndarray | None, counts: np.ndarray, kind: str, channels: int) -> Any:
     try:
         import awkward as ak  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError('library="ak" needs awkward: pip install awkward (or vorn[kit])') from None
+    if data is None:
+        return ak.zip(out, depth_limit=1)
     if kind == "WD1":
         jagged = ak.unflatten(data, counts)
     else:  # events x channels x samples
-        per_channel = np.repeat(counts // max(channels, 1), channels)
+        per_channel = np.repeat(counts // channels, channels)
         jagged = ak.unflatten(ak.unflatten(data, per_channel), channels)
     return ak.zip({**out, "data": jagged}, depth_limit=1)
 
@@ -82,48 +74,65 @@ def _check_library(library: str) -> None:
         raise ValueError(f'library must be "np" or "ak", not {library!r}')
 
 
-class _Growing:
-    """A 1-D array filled from the front; grows in place (realloc) when it must."""
-
-    def __init__(self, dtype: DTypeLike, capacity: int) -> None:
-        self.a = np.empty(max(capacity, 16), dtype)
-        self.n = 0
-
-    def slot(self, k: int) -> np.ndarray:
-        if self.n + k > self.a.size:
-            self.a.resize(max(self.n + k, self.a.size * 3 // 2), refcheck=False)
-        view = self.a[self.n:self.n + k]
-        self.n += k
-        return view
-
-    def take(self) -> np.ndarray:
-        self.a.resize(self.n, refcheck=False)  # shrinking in place does not copy
-        return self.a
+def _empty(kind: str, fields: Sequence[str], data: bool) -> Columns:
+    dtypes = column_dtypes(kind)
+    cols = {name: np.empty(0, dtypes[name]) for name in fields}
+    cols["offset"] = cols["n_samples"] = np.empty(0, np.int64)
+    if data:
+        cols["data"] = np.empty(0, SAMPLE_DTYPE[kind].newbyteorder("="))
+    return cols
 
 
-def _estimate(src: Source, start: int, stop: int | None) -> tuple[int, int]:
-    """Events and samples the result will likely hold, from the first record and the file size."""
-    if not is_regular(src.path):
-        return 1024, 1024
-    with Head(src.path) as head:
-        raw = head.read(0, max(src.header, WD1_HEADER))
-        size = head.size
-    if len(raw) < src.header:
-        return 16, 16
-    if src.kind == "WD1":
-        record = wd1_record_bytes(int.from_bytes(raw[:4], "little", signed=True)) or WD1_HEADER
-        samples = (record - WD1_HEADER) // 2
-    else:
-        channels = src.probe.channels if src.probe else 1
-        samples = channels * int.from_bytes(raw[12:16], "little")
-        record = src.header + 4 * samples
-    events = -(-size // record)
-    events = max(0, (events if stop is None else min(events, stop)) - start)
-    return events, min(events * samples, size // src.item)
+def _counter_after(kind: str, first: int, k: int) -> int:
+    """The event counter k records after `first`: uint32 (WD2) or int32 (WD1), wrapping."""
+    if kind == "WD2":
+        return (first + k) & 0xFFFFFFFF
+    return (first + k + (1 << 31)) % (1 << 32) - (1 << 31)
 
 
-def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None, on_corrupt: OnCorrupt = "raise",
-           progress: bool = False, library: str = "np") -> Any:
+def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool) -> tuple[int, int]:
+    """Byte offset and index of a record at or just before event `start` of a regular file.
+
+    A run of same-size records is checked at the predicted place (the record there has the
+    first record's size and the counter `start` later), reading two headers; otherwise the
+    record offsets come from a header-only walk of the file, kept for the next seek."""
+    with _core.Reader(path, kind, channels=channels, columns=["event_counter"]) as r:
+        first = r.read(1)
+        channels = r.channels if kind == "WD2" else None
+        header = r.header_bytes
+    if len(first["offset"]):
+        record = header + int(first["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize
+        k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
+        if k < 1:
+            return 0, 0
+        with _core.Reader(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
+            there = r.read(1)
+        if (len(there["offset"]) == 1 and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
+                and int(there["event_counter"][0]) == _counter_after(kind, int(first["event_counter"][0]), k)):
+            return k * record, k
+    st = os.stat(path)
+    offsets, end, count = _index(path, kind, channels, recover, (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
+    return (int(offsets[start]), start) if start < count else (end, count)
+
+
+@functools.lru_cache(maxsize=8)
+def _index(path: str, kind: str, channels: int | None, recover: bool,
+           identity: tuple[int, int, int, int]) -> tuple[np.ndarray, int, int]:
+    """Every record's byte offset (a header-only walk), the offset after the last and the count.
+
+    Cached per file version (`identity`: device, inode, size, modification time)."""
+    src = Source(path, kind, fields=[], data=False, channels=channels, on_corrupt="skip" if recover else "raise",
+                 check=False)
+    with src.reader:
+        cols = src.read()
+        if src.reader.status == "error":
+            src.read()  # raises the read error, located
+        return cols["offset"], src.reader.offset, src.reader.event
+
+
+def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None, columns: Sequence[str] | None = None,
+           channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False,
+           library: str = "np") -> Any:
     """Events [start, stop) of a WD1 or WD2 file as NumPy arrays.
 
     Returns a dict: one array per header field (WD1: int32 columns; WD2: event_counter and
@@ -133,126 +142,139 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
     layout awkward-array takes. library="ak" returns an awkward Array instead.
 
-    Memory: the result plus one chunk of events (about 4 MB of records); the samples are
-    copied once. Errors, on_corrupt and the checks are those of `events`; progress shows a
-    tqdm bar over the file's bytes.
+    columns: the header fields and "data" to read (None: all), e.g. ["event_counter",
+    "timestamp"]; without "data" no samples are read and `n_samples` (samples of each event,
+    all channels, int64) comes instead. channels: the WD2 channel count (None: found from
+    the first two headers); for WD1 None or 1.
+
+    start: the records before it are not read. In a run of same-size records the place of
+    event `start` is computed and checked (its size, and its counter `start` on from the
+    first); otherwise one header-only pass over the file finds it (kept for later calls on
+    the same, unchanged file). Event indices count the records read: after damage skipped
+    with on_corrupt="skip"/"warn", a computed place still counts the damaged record.
+
+    The whole slice is read in one call with the interpreter lock released; memory: the
+    result. progress: a tqdm bar over the bytes read (the slice is then read in pieces and
+    joined). on_corrupt, the errors and the checks are those of `events`.
     """
     _check_library(library)
+    check_kind_name(kind)
+    check_on_corrupt(on_corrupt)
+    channels = check_channels(kind, channels)
     if start < 0 or (stop is not None and stop < start):
         raise ValueError("start and stop must satisfy 0 <= start <= stop")
-    src = Source(path, kind, on_corrupt)
-    channels = src.probe.channels if src.probe else 1
-    est_events, est_samples = _estimate(src, start, stop)
-    cols = {name: _Growing(dtype, est_events) for name, dtype in COLUMNS[kind]}
-    data = _Growing(SAMPLE_DTYPE[kind], est_samples)
-    counts = _Growing(np.int64, est_events)
-    bar = _progress(progress, os.path.getsize(src.path) if is_regular(src.path) else None,
-                    os.path.basename(src.path))
+    fields, data = core_columns(kind, columns)
+    p = os.fspath(path)
+    warn_format(p, kind, channels, stacklevel=3)
+    offset = event = 0
+    if start and is_regular(p):
+        offset, event = _seek(p, kind, channels, start, on_corrupt != "raise")
+    src = Source(p, kind, fields=fields, data=data, channels=channels, on_corrupt=on_corrupt, check=False,
+                 offset=offset, event=event)
+    bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))
+    parts: list[Columns] = []
     try:
-        done = 0
-        for chunk in src.chunks(CHUNK_EVENTS, CHUNK_BYTES, stop):
-            first = src.event - len(chunk)
-            if first < start:
-                chunk = chunk[start - first:]
-            if bar is not None:
-                bar.update(src.offset - done)
-                done = src.offset
-            if not chunk:
-                continue
-            head = _header_columns(chunk, kind)
-            for name, column in head.items():
-                cols[name].slot(len(chunk))[:] = column
-            n = _sample_counts(head, kind, channels)
-            counts.slot(len(chunk))[:] = n
-            total = int(n.sum())
-            if total:
-                np.concatenate(list(map(_get_data, chunk)), out=data.slot(total))
-            del chunk
-        if stop is None:
-            src.warn_trailing()
+        if src.reader.event < start:  # a pipe, or the few records after a predicted place
+            for _ in src.chunks(CHUNK_EVENTS, CHUNK_BYTES, limit=start - src.reader.event):
+                pass
+            if src.reader.event < start and stop is None:
+                src.warn_trailing()
+        want = None if stop is None else stop - start
+        if src.reader.event == start and want != 0:
+            base = src.reader.offset
+            for part in src.chunks(-1, PROGRESS_BYTES if bar is not None else -1, limit=want):
+                parts.append(part)
+                if bar is not None:
+                    bar.update(src.reader.offset - base)
+                    base = src.reader.offset
     finally:
+        src.close()
         if bar is not None:
             bar.close()
-    out: Arrays = {name: g.take() for name, g in cols.items()}
-    n_all = counts.take()
-    return _finish(out, data.take(), n_all, _shape(kind, channels, n_all, out), library, kind, channels)
+    if not parts:
+        cols = _empty(kind, fields, data)
+    elif len(parts) == 1:
+        cols = parts[0]
+    else:
+        cols = {k: np.concatenate([c[k] for c in parts]) for k in parts[0]}
+    del parts
+    return _finish(cols, fields, data, kind, src.channels, library)
 
 
 def _parse_step(step: int | str) -> tuple[int, int]:
-    """(events, sample bytes) per chunk from a number of events or a size such as "100 MB"."""
+    """(events, record bytes) per chunk, -1 for no limit, from a number of events or a size such as "100 MB"."""
     if isinstance(step, int):
         if step < 1:
             raise ValueError("step must be at least 1 event")
-        return step, 1 << 62
+        return step, -1
     m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kMG]i?B|B)\s*", step)
     if not m:
         raise ValueError(f'step must be a number of events or a size such as "100 MB", not {step!r}')
     scale = {"B": 1, "kB": 10**3, "MB": 10**6, "GB": 10**9, "kiB": 1 << 10, "MiB": 1 << 20, "GiB": 1 << 30}
-    return 1 << 62, max(1, int(float(m[1]) * scale[m[2]]))
+    return -1, max(1, int(float(m[1]) * scale[m[2]]))
 
 
 def iterate(paths: PathLike | Iterable[PathLike], kind: str, *, step: int | str = "100 MB",
-            on_corrupt: OnCorrupt = "raise", progress: bool = False, library: str = "np",
-            data: bool = True) -> Iterator[Any]:
+            columns: Sequence[str] | None = None, channels: int | None = None, on_corrupt: OnCorrupt = "raise",
+            progress: bool = False, library: str = "np") -> Iterator[Any]:
     """Chunks of the events of one or many files as arrays, file after file.
 
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
-    step: events per chunk (an int) or sample bytes per chunk (a str such as "100 MB").
+    step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
     A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`.
-    data=False leaves the samples out and gives `n_samples` (samples per event) instead. Errors,
-    on_corrupt and the checks are those of
-    `events`; progress shows a tqdm bar over all files' bytes.
+    columns and channels as in `arrays` (without "data": `n_samples` instead of samples).
+    Damage that stops a file (on_corrupt="raise") raises after the chunk before it.
+    Errors, on_corrupt and the checks are those of `events`; progress shows a tqdm bar over
+    all files' bytes.
     """
     _check_library(library)
+    fields, data = core_columns(kind, columns)
     events_per, bytes_per = _parse_step(step)
     files = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
     total = sum(os.path.getsize(p) for p in files if is_regular(p))
     bar = _progress(progress, total or None, f"{len(files)} files")
     try:
         for path in files:
-            src = Source(path, kind, on_corrupt)
-            channels = src.probe.channels if src.probe else 1
-            done = 0
-            for chunk in src.chunks(min(events_per, 1 << 30), bytes_per):
-                cols: Arrays = dict(_header_columns(chunk, kind))
-                counts = _sample_counts(cols, kind, channels)
-                n = len(chunk)
-                cols["file"] = np.full(n, path)
-                cols["entry"] = np.arange(src.event - n, src.event, dtype=np.int64)
-                if bar is not None:
-                    bar.update(src.offset - done)
-                    done = src.offset
-                if data:
-                    flat = np.concatenate(list(map(_get_data, chunk)))
-                    del chunk
-                    yield _finish(cols, flat, counts, _shape(kind, channels, counts, cols), library, kind, channels)
-                else:
-                    del chunk
-                    cols["n_samples"] = counts
-                    yield cols
-            src.warn_trailing()
+            src = Source(path, kind, fields=fields, data=data, channels=channels, on_corrupt=on_corrupt)
+            try:
+                done = 0
+                for cols in src.chunks(events_per, bytes_per):
+                    n = len(cols["offset"])
+                    first = src.reader.event - n
+                    extra = {"file": np.full(n, path), "entry": np.arange(first, first + n, dtype=np.int64)}
+                    if bar is not None:
+                        bar.update(src.reader.offset - done)
+                        done = src.reader.offset
+                    yield _finish(cols, fields, data, kind, src.channels, library, extra)
+                    del cols
+            finally:
+                src.close()
     finally:
         if bar is not None:
             bar.close()
 
 
-def to_dataframe(paths: PathLike | Iterable[PathLike], kind: str, *, on_corrupt: OnCorrupt = "raise",
-                 progress: bool = False) -> Any:
+def to_dataframe(paths: PathLike | Iterable[PathLike], kind: str, *, channels: int | None = None,
+                 on_corrupt: OnCorrupt = "raise", progress: bool = False) -> Any:
     """The header fields of every event of one or many files as a pandas DataFrame.
 
     One row per event: the header columns with their NumPy dtypes, `n_samples` (samples of
     the event, all channels), and for several files `file` (categorical) and `entry` (index
-    in its file). The samples are not read into memory.
+    in its file). Only the headers are read; the samples are skipped.
     """
     try:
         import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("to_dataframe needs pandas: pip install pandas (or vorn[kit])") from None
+    check_kind_name(kind)
     many = not isinstance(paths, (str, os.PathLike))
-    parts = list(iterate(paths, kind, step=1 << 16, on_corrupt=on_corrupt, progress=progress, data=False))
-    names = [name for name, _ in COLUMNS[kind]] + ["n_samples"] + (["file", "entry"] if many else [])
-    dtypes = dict(COLUMNS[kind], n_samples="i8", file="U1", entry="i8")
+    fields = field_names(kind)
+    parts = list(iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt,
+                         progress=progress))
+    names = [*fields, "n_samples", *(["file", "entry"] if many else [])]
+    dtypes = {**column_dtypes(kind), "n_samples": np.dtype(np.int64), "file": np.dtype("U1"),
+              "entry": np.dtype(np.int64)}
     frame = pd.DataFrame({k: np.concatenate([p[k] for p in parts]) if parts else np.empty(0, dtypes[k])
                           for k in names})
     if many:

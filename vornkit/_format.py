@@ -1,5 +1,5 @@
-"""Recognising an event file from its first bytes: other formats by magic number, the WD2
-channel count as the reader works it out, and whether the first records hold together."""
+"""Recognising an event file: other formats by magic number, the WD2 channel count as the
+core's probe settles it, and whether the first records hold together under a layout."""
 
 from __future__ import annotations
 
@@ -7,19 +7,23 @@ import dataclasses
 import errno
 import os
 import stat
-import struct
 
-KINDS = ("WD1", "WD2")
-WD1_HEADER = 24
-WD2_BASE_HEADER = 24
-WD2_WORD_HEADER = 28
+import numpy as np
+
+from ._layouts import FIELDS, KINDS
+
+try:
+    from . import _core
+except ImportError:  # a build tree: beside vorn on sys.path
+    import _core  # type: ignore[import-not-found, no-redef, unused-ignore]
+
+__all__ = ["KINDS", "FormatError", "Probe", "Walk", "_core", "check_channels", "check_kind", "is_regular", "probe",
+           "walk"]
+
 MAX_BLOCK = 0x7FFFFFFF  # a sample block above this many bytes is a corrupt record
+_U32 = 0xFFFFFFFF
 _WALK_RECORDS = 16  # records checked when recognising a file
 _TRUSTED = 2  # whole records after which a bad header is the file's fault, not the layout's
-
-_WD1 = struct.Struct("<6i")
-_WD2 = struct.Struct("<IQIQ")
-_WORD = struct.Struct("<i")
 
 # First bytes of files that are often mistaken for runs, and what to do about them.
 _MAGIC = (
@@ -42,17 +46,31 @@ class FormatError(ValueError):
         self.path = path
 
 
+def check_kind_name(kind: str) -> None:
+    if kind not in KINDS:
+        raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
+
+
+def check_channels(kind: str, channels: int | None) -> int | None:
+    """The channel count to give the core: None (WD1, or the WD2 probe) or a count >= 1."""
+    if channels is None:
+        return None
+    if isinstance(channels, bool) or not isinstance(channels, int) or channels < 1:
+        raise ValueError(f"channels must be None or a count >= 1, not {channels!r}")
+    if kind == "WD1":
+        if channels != 1:
+            raise ValueError(f"a WD1 record has one channel: channels must be None or 1, not {channels}")
+        return None
+    return channels
+
+
 @dataclasses.dataclass(frozen=True)
 class Probe:
-    """The WD2 channel count the reader will use, and why."""
+    """The WD2 channel count the reader uses, and why."""
 
     channels: int
     reason: str
     suspect_channels: int | None = None  # the count the file more likely has, when they differ
-
-    @property
-    def header_bytes(self) -> int:
-        return WD2_WORD_HEADER if self.channels >= 2 else WD2_BASE_HEADER
 
 
 def block_bytes(channels: int, samples: int) -> int | None:
@@ -60,13 +78,6 @@ def block_bytes(channels: int, samples: int) -> int | None:
     if channels < 0 or channels * samples > MAX_BLOCK // 4:
         return None
     return channels * samples * 4
-
-
-def wd1_record_bytes(event_size: int) -> int | None:
-    """Bytes a WD1 record with this size word spans, or None for a corrupt size."""
-    if event_size < 23:
-        return None
-    return WD1_HEADER + 2 * max(0, (event_size - 24) // 2)
 
 
 def magic(head: bytes) -> tuple[str, str] | None:
@@ -78,63 +89,58 @@ def magic(head: bytes) -> tuple[str, str] | None:
 
 
 def is_regular(path: str | os.PathLike[str]) -> bool:
+    """A regular file (not a FIFO, a device or a directory), following links."""
     try:
         return stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
         return False
 
 
-class Head:
-    """Random access to a regular file's bytes for header reads (never used on pipes)."""
-
-    def __init__(self, path: str) -> None:
-        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-        self.size = os.fstat(self.fd).st_size
-
-    def read(self, offset: int, n: int) -> bytes:
-        return os.pread(self.fd, n, offset) if offset < self.size else b""
-
-    def close(self) -> None:
-        os.close(self.fd)
-
-    def __enter__(self) -> Head:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
+def probe_too_short(e: OSError) -> bool:
+    """The core's OSError for a WD2 file too short for the probe (no error number)."""
+    return type(e) is OSError and e.errno is None
 
 
-def probe(head: Head) -> Probe | None:
-    """The channel count the reader settles on, or None when the file is too short for it."""
-    first = head.read(0, WD2_WORD_HEADER)
-    if len(first) < WD2_WORD_HEADER:
-        return None
-    c1, _, s1, p1 = _WD2.unpack_from(first)
-    k1 = _WORD.unpack_from(first, 24)[0]
-    skip = block_bytes(k1, s1) if k1 >= 1 else None
-    if skip is None:
-        return Probe(1, f"the first word after the header ({k1}) cannot be a channel count: no channel words")
-    second = head.read(WD2_WORD_HEADER + skip, WD2_WORD_HEADER)
-    if len(second) < WD2_WORD_HEADER:
-        return None
-    c2, _, s2, p2 = _WD2.unpack_from(second)
-    k2 = _WORD.unpack_from(second, 24)[0]
-    if (c2, s2, p2, k2) == ((c1 + 1) & 0xFFFFFFFF, s1, p1, k1):
+def explain(reader: _core.Reader, path: str | None) -> Probe:
+    """Why `reader` (opened without `channels`) uses its channel count, from the probe's view;
+    with a path, whether the records fit the count the first header names."""
+    view = reader.probe
+    if view is None:
+        return Probe(reader.channels, "the first word after the header cannot be a channel count: no channel words")
+    (c1, s1, p1, k1), (c2, s2, p2, k2) = view
+    if k1 < 1 or block_bytes(k1, s1) is None:
+        return Probe(reader.channels,
+                     f"the first word after the header ({k1}) cannot be a channel count: no channel words")
+    if (c2, s2, p2, k2) == ((c1 + 1) & _U32, s1, p1, k1):
         if k1 == 1:
-            return Probe(1, "the first two headers agree on channel word 1: one channel")
-        return Probe(k1, f"the first two headers agree: counters {c1}, {c2}, {s1} samples, channel word {k1}")
-    disagree = [name for name, a, b in (("event counter", (c1 + 1) & 0xFFFFFFFF, c2), ("samples", s1, s2),
+            return Probe(reader.channels, "the first two headers agree on channel word 1: one channel")
+        return Probe(reader.channels,
+                     f"the first two headers agree: counters {c1}, {c2}, {s1} samples, channel word {k1}")
+    disagree = [name for name, a, b in (("event counter", (c1 + 1) & _U32, c2), ("samples", s1, s2),
                                         ("sampling period", p1, p2), ("channel word", k1, k2)) if a != b]
     reason = f"the first two headers disagree ({', '.join(disagree)}): one channel"
     suspect = None
-    if k1 >= 2 and walk(head, "WD2", Probe(k1, "")).fits:
+    if k1 >= 2 and path is not None and walk(path, "WD2", k1).fits:
         suspect = k1
         if disagree == ["event counter"]:
             reason = (f"the first two event counters are not consecutive ({c1}, {c2}), so the file reads as one "
                       f"channel; its records fit {k1} channels")
         else:
             reason += f"; its records fit {k1} channels"
-    return Probe(1, reason, suspect)
+        reason += f": give channels={k1} (--channels {k1})"
+    return Probe(reader.channels, reason, suspect)
+
+
+def probe(path: str) -> Probe | None:
+    """The channel count the reader settles on, or None when the file is too short for it."""
+    try:
+        reader = _core.Reader(path, "WD2", columns=[])
+    except OSError as e:
+        if probe_too_short(e):
+            return None
+        raise
+    with reader:
+        return explain(reader, path)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -146,45 +152,34 @@ class Walk:
     why: str = ""
 
 
-def walk(head: Head, kind: str, wd2: Probe | None = None) -> Walk:
-    """Follows record sizes from offset 0 for up to a few records, checking each header."""
-    offset = records = 0
-    prev_size = prev_period = None
-    while records < _WALK_RECORDS:
-        left = head.size - offset
-        if left == 0:
-            return Walk(records > 0, records, "" if records else "empty file")
-        if kind == "WD1":
-            raw = head.read(offset, WD1_HEADER)
-            if len(raw) < WD1_HEADER:
-                return Walk(records > 0, records, "ends in a partial header")
-            size = wd1_record_bytes(_WD1.unpack_from(raw)[0])
-            if size is None:
-                size = _WD1.unpack_from(raw)[0]
-                return Walk(records >= _TRUSTED, records, f"record size word {size} at offset {offset}")
-            if size > left:
-                # A cut last record is fine when it looks like the ones before it.
-                return Walk(records > 0 and size == prev_size, records, f"a record of {size} bytes runs past the end")
-            prev_size = size
-        else:
-            assert wd2 is not None
-            raw = head.read(offset, wd2.header_bytes)
-            if len(raw) < wd2.header_bytes:
-                return Walk(records > 0, records, "ends in a partial header")
-            _, _, samples, period = _WD2.unpack_from(raw)
-            block = block_bytes(wd2.channels, samples)
-            if block is None:
-                return Walk(records >= _TRUSTED, records, f"sample count {samples} at offset {offset}")
-            size = wd2.header_bytes + block
-            # Counters may skip or repeat in a sound file (scan reports that); the period may not change.
-            if prev_period is not None and period != prev_period:
-                return Walk(records >= _TRUSTED, records, f"the sampling period changes at offset {offset}")
-            if size > left:
-                return Walk(records > 0, records, f"a record of {size} bytes runs past the end")
-            prev_period = period
-        offset += size
-        records += 1
-    return Walk(True, records)
+def walk(path: str, kind: str, channels: int | None = None) -> Walk:
+    """Reads the headers of the first few records under one layout (WD2: `channels`) and checks them."""
+    names = ["sampling_period"] if kind == "WD2" else []
+    try:
+        with _core.Reader(path, kind, channels=channels, columns=names) as reader:
+            cols = reader.read(_WALK_RECORDS)
+            status, offset, pending = reader.status, reader.offset, reader.pending
+    except OSError as e:
+        return Walk(False, 0, str(e))
+    n = len(cols["offset"])
+    if kind == "WD2" and n:
+        # Counters may skip or repeat in a sound file (scan reports that); the period may not change.
+        period = cols["sampling_period"]
+        changed = np.flatnonzero(period != period[0])
+        if changed.size:
+            i = int(changed[0])
+            return Walk(i >= _TRUSTED, i, f"the sampling period changes at offset {int(cols['offset'][i])}")
+    if status == "corrupt":
+        what = "record size word" if kind == "WD1" else "sample count"
+        return Walk(n >= _TRUSTED, n, f"an impossible {what} at offset {offset}")
+    if status == "error":
+        return Walk(n >= _TRUSTED, n, f"a read error at offset {offset}")
+    if n == _WALK_RECORDS:
+        return Walk(True, n)
+    if pending:
+        # A cut last record is fine after records that hold together.
+        return Walk(n >= _TRUSTED, n, f"the record at offset {offset} runs past the end")
+    return Walk(n > 0, n, "" if n else "empty file")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -197,26 +192,27 @@ class Recognised:
     foreign: tuple[str, str] | None  # another format's magic number
 
 
-def recognise(path: str) -> Recognised:
-    with Head(path) as head:
-        foreign = magic(head.read(0, 8))
-        wd2 = probe(head)
-        fits = {"WD1": walk(head, "WD1"),
-                "WD2": walk(head, "WD2", wd2) if wd2 is not None else Walk(False, 0, "too short for WD2")}
-        if wd2 is not None and wd2.suspect_channels:
-            fits["WD2"] = walk(head, "WD2", Probe(wd2.suspect_channels, ""))
+def recognise(path: str, channels: int | None = None) -> Recognised:
+    """Which layout the first records of a regular file fit; WD2 with `channels` if given."""
+    with open(path, "rb") as f:
+        foreign = magic(f.read(8))
+    wd2 = Probe(channels, f"given (channels={channels})") if channels is not None else probe(path)
+    fits = {"WD1": walk(path, "WD1"),
+            "WD2": walk(path, "WD2", wd2.suspect_channels or wd2.channels) if wd2 is not None
+            else Walk(False, 0, "too short for WD2")}
     good = [k for k in KINDS if fits[k].fits]
     if len(good) == 2:  # both fit: the one with more whole records wins, WD1 on a tie
         good = ["WD2"] if fits["WD2"].records > fits["WD1"].records else ["WD1"]
     return Recognised(good[0] if good else None, wd2, fits, foreign)
 
 
-def check_kind(path: str, kind: str | None) -> tuple[str, Recognised | None, list[str]]:
+def check_kind(path: str, kind: str | None, channels: int | None = None) -> tuple[str, Recognised | None, list[str]]:
     """The kind to read `path` as and warnings about it; FormatError when it cannot be read.
 
     Pipes and missing files are left to the reader (reading them here would take their bytes)."""
-    if kind is not None and kind not in KINDS:
-        raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
+    if kind is not None:
+        check_kind_name(kind)
+        channels = check_channels(kind, channels)
     if not is_regular(path) or os.path.getsize(path) == 0:
         if kind is None:
             if stat.S_ISDIR(os.stat(path).st_mode):  # os.stat: FileNotFoundError etc. naming the path
@@ -224,7 +220,7 @@ def check_kind(path: str, kind: str | None) -> tuple[str, Recognised | None, lis
             raise FormatError("cannot recognise the format of an empty file or a pipe; give kind='WD1' or 'WD2'",
                               path)
         return kind, None, []
-    rec = recognise(path)
+    rec = recognise(path, channels)
     given_fits = kind is not None and rec.fits[kind].fits
     if rec.foreign is not None and not given_fits:
         what, hint = rec.foreign
@@ -241,3 +237,8 @@ def check_kind(path: str, kind: str | None) -> tuple[str, Recognised | None, lis
     if kind == "WD2" and rec.probe is not None and rec.probe.suspect_channels:
         warnings.append(rec.probe.reason)
     return kind, rec, warnings
+
+
+def field_names(kind: str) -> list[str]:
+    """The header fields of a layout, in file order."""
+    return [name for name, _, _ in FIELDS[kind]]

@@ -1,5 +1,5 @@
-"""Reading one file through vorn with byte offsets, errors that name the file, event and
-offset, and a choice of what a corrupt record does; `events` and `follow`."""
+"""One file read through the compiled core in chunks of columns, with errors that name the
+file, event and offset, and a choice of what damage does; `events` and `follow`."""
 
 from __future__ import annotations
 
@@ -7,19 +7,20 @@ import os
 import threading
 import time
 import warnings
-from collections.abc import Callable, Iterator
-from itertools import islice
-from typing import Any, Literal, cast
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Literal
 
-import vorn
+import numpy as np
 
-from ._format import KINDS, WD1_HEADER, Head, Probe, check_kind, is_regular, probe
+from ._format import _core, check_channels, check_kind, check_kind_name, field_names, is_regular, probe_too_short
 
 OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
 Event = dict[str, Any]
+Columns = dict[str, np.ndarray]
 
-CORRUPT_TEXT = "capacity overflow"  # what the reader's fault says for an impossible record size
+CHUNK_EVENTS = 4096  # events per chunk at most ...
+CHUNK_BYTES = 4 << 20  # ... and about this many bytes of records
 
 
 class ReadError(Exception):
@@ -31,7 +32,8 @@ class ReadError(Exception):
 
 
 class CorruptRecordError(ReadError):
-    """A record header with an impossible size. Reading can carry on after it."""
+    """A record header with an impossible size, or out of step with the run. Reading can carry
+    on past it with on_corrupt="skip" or "warn"."""
 
 
 class FormatWarning(UserWarning):
@@ -39,32 +41,16 @@ class FormatWarning(UserWarning):
 
 
 class CorruptRecordWarning(UserWarning):
-    """A corrupt record was skipped (on_corrupt="warn")."""
+    """Damaged bytes were skipped (on_corrupt="warn")."""
 
 
 class FileChangedError(ReadError):
     """The file being followed was truncated or replaced."""
 
 
-def is_panic(e: BaseException) -> bool:
-    """The reader's PanicException: a BaseException that is no module attribute."""
-    return type(e).__name__ == "PanicException" and not isinstance(e, Exception)
-
-
 def _locate(e: BaseException, path: str, event: int, offset: int) -> None:
     e.path, e.event, e.offset = path, event, offset  # type: ignore[attr-defined]
     e.add_note(f"while reading {path}, event {event}, byte offset {offset}")
-
-
-def _os_error(e: OSError, path: str) -> OSError:
-    """The reader's OSError carries only its text; an equal one with errno and filename set."""
-    if e.filename is not None:
-        return e
-    text = str(e.args[0]) if len(e.args) == 1 else str(e)
-    desc, sep, num = text.removesuffix(")").rpartition(" (os error ")
-    if sep and num.isdigit():
-        return OSError(int(num), desc, path)  # OSError picks the subclass for the number
-    return OSError(f"{path}: {text}")
 
 
 def _progress(enabled: bool, total: int | None, desc: str) -> Any:
@@ -77,128 +63,137 @@ def _progress(enabled: bool, total: int | None, desc: str) -> Any:
     return tqdm(total=total, unit="B", unit_scale=True, desc=desc, leave=False)
 
 
-class Source:
-    """One vorn reader on one file and where it stands: events read so far and their byte offset."""
+def check_on_corrupt(on_corrupt: str) -> None:
+    if on_corrupt not in ("raise", "skip", "warn"):
+        raise ValueError(f"on_corrupt must be 'raise', 'skip' or 'warn', not {on_corrupt!r}")
 
-    def __init__(self, path: PathLike, kind: str, on_corrupt: OnCorrupt = "raise", check: bool = True) -> None:
-        if on_corrupt not in ("raise", "skip", "warn"):
-            raise ValueError(f"on_corrupt must be 'raise', 'skip' or 'warn', not {on_corrupt!r}")
-        if kind not in KINDS:
-            raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
+
+def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], bool]:
+    """The header fields asked for (in the order asked) and whether the samples are."""
+    valid = field_names(kind)
+    if columns is None:
+        return valid, True
+    if isinstance(columns, str):
+        raise TypeError("columns must be a list of names, not a str")
+    unknown = [c for c in columns if c not in valid and c != "data"]
+    if unknown:
+        raise ValueError(f"unknown {kind} column(s) {', '.join(map(repr, unknown))}; the columns are "
+                         f"{', '.join(valid)} and data")
+    return list(dict.fromkeys(c for c in columns if c != "data")), "data" in columns
+
+
+def warn_format(path: str, kind: str, channels: int | None, stacklevel: int) -> list[str]:
+    """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes."""
+    notes = check_kind(path, kind, channels)[2]
+    for note in notes:
+        warnings.warn(f"{path}: {note}", FormatWarning, stacklevel=stacklevel + 1)
+    return notes
+
+
+class Source:
+    """One core reader on one file: reads chunks of columns, reports the damage it skipped and
+    raises, located, for the damage it stopped at."""
+
+    def __init__(self, path: PathLike, kind: str, *, fields: Sequence[str], data: bool = True,
+                 channels: int | None = None, on_corrupt: OnCorrupt = "raise", check: bool = True,
+                 trailing: bool = True, offset: int = 0, event: int = 0) -> None:
+        check_on_corrupt(on_corrupt)
+        check_kind_name(kind)
+        channels = check_channels(kind, channels)
         self.path = os.fspath(path)
         self.kind = kind
         self.on_corrupt = on_corrupt
-        self.event = 0  # events returned so far (corrupt records not counted)
-        self.offset = 0  # byte offset of the next record
-        self.corrupt: list[tuple[int, int]] = []  # (event, offset) of each corrupt record passed
-        self.probe: Probe | None = None
-        notes = check_kind(self.path, kind)[2] if check else []
-        for note in notes:
-            warnings.warn(f"{self.path}: {note}", FormatWarning, stacklevel=4)
+        self.trailing = trailing  # warn of the bytes of a partial record at the end
+        notes = warn_format(self.path, kind, channels, stacklevel=4) if check else []
         try:
-            self.reader = cast(Iterator[Event], vorn.EventReader(self.path, kind))
+            self.reader = _core.Reader(self.path, kind, channels=channels, offset=offset, event=event,
+                                       columns=[*fields, "data"] if data else list(fields),
+                                       recover=on_corrupt != "raise")
         except OSError as e:
-            err = _os_error(e, self.path)
             for note in notes:
-                err.add_note(note)
-            raise err from e
-        self.header = WD1_HEADER
-        self.item = 2 if kind == "WD1" else 4
-        if kind == "WD2":
-            with Head(self.path) as head:  # the reader has just probed it, so it is there and seekable
-                self.probe = probe(head)
-            assert self.probe is not None
-            self.header = self.probe.header_bytes
+                e.add_note(note)
+            raise
+        self.channels = self.reader.channels
+        self.header_bytes = self.reader.header_bytes
+        self._reported = 0  # entries of reader.skipped turned into warnings
+        self._raise: BaseException | None = None  # the damage the last read stopped at
 
-    def advance(self, events: int, nbytes: int) -> None:
-        """Moves past `events` records of `nbytes` in all, just returned by the reader."""
-        self.event += events
-        self.offset += nbytes
+    def read(self, max_events: int = -1, max_bytes: int = -1) -> Columns:
+        """One read of the core: its columns. Damage that stops it is raised at the next call, so
+        that the records before it come first."""
+        if self._raise is not None:
+            raise self._raise
+        r = self.reader
+        try:
+            cols = r.read(max_events, max_bytes)
+        except (OSError, MemoryError, ValueError) as e:  # errno and filename set by the core
+            _locate(e, self.path, r.event, r.offset)
+            raise
+        skipped = r.skipped
+        if len(skipped) > self._reported:
+            if self.on_corrupt == "warn":
+                for event, offset, nbytes in skipped[self._reported:]:
+                    warnings.warn(f"{self.path}: {nbytes} damaged bytes skipped at byte offset {offset}; reading "
+                                  f"resumes at event {event}", CorruptRecordWarning, stacklevel=5)
+            self._reported = len(skipped)
+        if r.status == "corrupt":
+            err = CorruptRecordError(f"{self.path}: event {r.event} at byte offset {r.offset}: corrupt record header")
+            _locate(err, self.path, r.event, r.offset)
+            self._raise = err
+        return cols
 
-    def fail(self, e: BaseException) -> None:
-        """Handles an exception from the reader at the current position; returns when the
-        record is to be skipped, raises otherwise."""
-        if is_panic(e):
-            corrupt = str(e) == CORRUPT_TEXT
-            what = "corrupt record header (impossible size)" if corrupt else f"reader fault: {e}"
-            err: ReadError = (CorruptRecordError if corrupt else ReadError)(
-                f"{self.path}: event {self.event} at byte offset {self.offset}: {what}")
-            err.__cause__ = e
-            _locate(err, self.path, self.event, self.offset)
-            if corrupt:
-                self.corrupt.append((self.event, self.offset))
-                self.offset += self.header  # the reader carries on after the header
-                if self.on_corrupt != "raise":
-                    if self.on_corrupt == "warn":
-                        warnings.warn(str(err), CorruptRecordWarning, stacklevel=5)
-                    return
-            raise err
-        if isinstance(e, OSError):
-            new = _os_error(e, self.path)
-            _locate(new, self.path, self.event, self.offset)
-            if new is e:
-                raise e
-            raise new from e
-        if isinstance(e, Exception):
-            _locate(e, self.path, self.event, self.offset)
-        raise e
-
-    def chunks(self, events: int, nbytes: int, stop: int | None = None) -> Iterator[list[Event]]:
-        """Lists of at most `events` events and about `nbytes` of records, until the data ends
-        (or `stop` events in all). Corrupt records skipped inside a chunk leave no gap in it.
-
-        Sizes are counted per event: a chunk ends once the next record, if as large as the
-        last, would pass `nbytes`, so records that grow along the file cannot swell it."""
-        header, item = self.header, self.item
-        while stop is None or self.event < stop:
-            chunk: list[Event] = []
-            size = 0
-            ended = full = False
-            while not full and len(chunk) < events:
-                limit = events if stop is None else min(events, stop - self.event + len(chunk))
-                n0, size0 = len(chunk), size
-                try:
-                    for ev in islice(self.reader, limit - n0):
-                        chunk.append(ev)
-                        record = header + item * len(ev["data"])
-                        size += record
-                        if size + record > nbytes:
-                            full = True
-                            break
-                except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
-                    self.advance(len(chunk) - n0, size - size0)
-                    self.fail(e)
-                    continue
-                self.advance(len(chunk) - n0, size - size0)
-                if (len(chunk) < limit and not full) or (stop is not None and self.event >= stop):
-                    ended = True
-                    break
-            if chunk:
-                yield chunk
-            if ended:
+    def chunks(self, max_events: int = -1, max_bytes: int = -1, limit: int | None = None) -> Iterator[Columns]:
+        """Chunks of the columns of up to `max_events` records and about `max_bytes` record bytes
+        (-1: no limit), until the data ends or `limit` records were read; empty chunks are left out."""
+        done = 0
+        while limit is None or done < limit:
+            n = max_events if limit is None else limit - done if max_events < 0 else min(max_events, limit - done)
+            cols = self.read(n, max_bytes)
+            k = len(cols["offset"])
+            done += k
+            if k:
+                yield cols
+            if self.reader.status == "end":
+                if limit is None and self.trailing:
+                    self.warn_trailing()
                 return
 
-    def trailing(self) -> int:
-        """Bytes after the last whole record of a regular file (a partial record)."""
-        try:
-            return max(0, os.path.getsize(self.path) - self.offset) if is_regular(self.path) else 0
-        except OSError:
-            return 0
-
     def warn_trailing(self) -> None:
-        extra = self.trailing()
-        if extra:
-            warnings.warn(f"{self.path}: {extra} bytes after the last whole record at byte offset {self.offset} "
-                          "(a partial record, or a file still being written)", FormatWarning, stacklevel=4)
+        r = self.reader
+        if r.pending and is_regular(self.path):
+            warnings.warn(f"{self.path}: {r.pending} bytes after the last whole record at byte offset {r.offset} "
+                          "(a partial record, or a file still being written)", FormatWarning, stacklevel=5)
+
+    def close(self) -> None:
+        self.reader.close()
 
 
-def events(path: PathLike, kind: str, *, on_corrupt: OnCorrupt = "raise", progress: bool = False) -> Iterator[Event]:
+def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
+    """The events of a chunk as vorn's dicts: header fields as ints, `data` a view of the chunk's samples."""
+    names = field_names(kind)
+    data = cols["data"]
+    bounds = np.zeros(len(cols["n_samples"]) + 1, np.int64)
+    np.cumsum(cols["n_samples"], out=bounds[1:])
+    ends = bounds.tolist()
+    for i, values in enumerate(zip(*(cols[n].tolist() for n in names), strict=True)):
+        ev: Event = dict(zip(names, values, strict=True))
+        ev["data"] = data[ends[i]:ends[i + 1]]
+        yield ev
+
+
+def events(path: PathLike, kind: str, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise",
+           progress: bool = False) -> Iterator[Event]:
     """The event dicts of a WD1 or WD2 file, as vorn.EventReader yields them.
 
-    path: str or os.PathLike. kind: "WD1" or "WD2".
-    on_corrupt: what a record with an impossible size does: "raise" CorruptRecordError,
-    "skip" it, or "warn" (a CorruptRecordWarning) and skip it. Reading carries on after it.
+    path: str or os.PathLike. kind: "WD1" or "WD2". channels: the WD2 channel count (None:
+    found from the first two headers, as vorn does); for WD1 None or 1.
+    on_corrupt: what damage (a header with an impossible size, or out of step with the run)
+    does: "raise" CorruptRecordError after the events before it, "skip" the damaged bytes to
+    the next good record, or "warn" (a CorruptRecordWarning naming the bytes skipped) and skip.
     progress: a tqdm progress bar over the file's bytes.
+
+    The events are read in chunks (about 4 MB); an event's `data` is a view of its chunk's
+    samples, so keeping one event keeps its chunk in memory.
 
     Every exception raised names the file, the event index (events before it) and the byte
     offset, in a note and as the attributes `path`, `event` and `offset`. A read error is the
@@ -207,26 +202,17 @@ def events(path: PathLike, kind: str, *, on_corrupt: OnCorrupt = "raise", progre
     that does not fit `kind`, or a WD2 file whose channel count looks wrong, warns
     (FormatWarning), as do bytes left after the last whole record.
     """
-    src = Source(path, kind, on_corrupt)
+    src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt)
     bar = _progress(progress, os.path.getsize(src.path) if is_regular(src.path) else None, os.path.basename(src.path))
-    reader = src.reader
     try:
-        while True:
-            try:
-                ev = next(reader)
-            except StopIteration:
-                break
-            except BaseException as e:  # noqa: B036
-                src.fail(e)
-                continue
-            before = src.offset
-            src.event += 1
-            src.offset += src.header + src.item * ev["data"].size
+        done = 0
+        for cols in src.chunks(CHUNK_EVENTS, CHUNK_BYTES):
             if bar is not None:
-                bar.update(src.offset - before)
-            yield ev
-        src.warn_trailing()
+                bar.update(src.reader.offset - done)
+                done = src.reader.offset
+            yield from event_dicts(cols, kind)
     finally:
+        src.close()
         if bar is not None:
             bar.close()
 
@@ -237,23 +223,24 @@ def _stop_requested(stop: threading.Event | Callable[[], bool] | None) -> bool:
     return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
 
 
-def follow(path: PathLike, kind: str, *, poll: float = 0.2, idle_timeout: float | None = None,
-           stop: threading.Event | Callable[[], bool] | None = None,
+def follow(path: PathLike, kind: str, *, channels: int | None = None, poll: float = 0.2,
+           idle_timeout: float | None = None, stop: threading.Event | Callable[[], bool] | None = None,
            on_corrupt: OnCorrupt = "raise") -> Iterator[Event]:
     """The events of a run while it is being written, as they are appended.
 
-    Waits for the file to appear (and, for WD2, until it holds the two records the channel
-    count is found from), then yields each event once its record is complete, checking
-    every `poll` seconds for more. Ends when no event came for `idle_timeout` seconds
-    (None: never) or when `stop` (a threading.Event, or a callable returning True) is set.
-    Raises FileChangedError if the file shrinks below what was read or is replaced by
-    another file. On a FIFO the reader waits inside its read while a writer has it open:
-    `idle_timeout` and `stop` then take effect once the writer closes it. Errors name the
-    file, event and offset as in `events`.
+    Waits for the file to appear (and, for WD2 without `channels`, until it holds the two
+    records the channel count is found from), then yields each event once its record is
+    complete, checking every `poll` seconds for more. Ends when no event came for
+    `idle_timeout` seconds (None: never) or when `stop` (a threading.Event, or a callable
+    returning True) is set. Raises FileChangedError if the file shrinks below what was read
+    or is replaced by another file. On a FIFO the reader waits inside its read while a writer
+    has it open: `idle_timeout` and `stop` then take effect once the writer closes it.
+    channels, on_corrupt and the errors are those of `events`.
     """
     p = os.fspath(path)
-    if kind not in KINDS:
-        raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
+    check_kind_name(kind)
+    check_on_corrupt(on_corrupt)
+    channels = check_channels(kind, channels)
     last = time.monotonic()
 
     def idle() -> bool:
@@ -269,57 +256,55 @@ def follow(path: PathLike, kind: str, *, poll: float = 0.2, idle_timeout: float 
     while src is None:  # the file, and for WD2 enough of it for the channel count
         if _stop_requested(stop) or idle():
             return
+        regular = False
         try:
             st = os.stat(p)
             regular = is_regular(p)
-            if not (regular and kind == "WD2" and _too_short_for_probe(p)):
-                if regular and st.st_size:
-                    check_kind(p, kind)  # FormatError for a compressed or foreign file
-                src = Source(p, kind, on_corrupt, check=False)
+            if regular and st.st_size:
+                check_kind(p, kind, channels)  # FormatError for a compressed or foreign file
+            src = Source(p, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, check=False)
         except FileNotFoundError:
             pass
+        except OSError as e:
+            if not (regular and probe_too_short(e)):
+                raise
         if src is None:
             wait()
     identity = (st.st_dev, st.st_ino)
     reader = src.reader
-    while True:
-        try:
-            ev = next(reader)
-        except StopIteration:
+    per_read = CHUNK_EVENTS if regular else 1  # a FIFO's read waits for every record it is asked for
+    try:
+        while True:
+            cols = src.read(per_read, CHUNK_BYTES)
+            for ev in event_dicts(cols, kind):
+                last = time.monotonic()
+                yield ev
+                if _stop_requested(stop):
+                    return
+            if reader.status != "end":
+                continue
             if _stop_requested(stop) or idle():
                 return
             if regular:
                 _check_unchanged(src, identity)
             wait()
-            continue
-        except BaseException as e:  # noqa: B036
-            src.fail(e)
-            continue
-        src.event += 1
-        src.offset += src.header + src.item * ev["data"].size
-        last = time.monotonic()
-        yield ev
-        if _stop_requested(stop):
-            return
-
-
-def _too_short_for_probe(path: str) -> bool:
-    with Head(path) as head:
-        return probe(head) is None
+    finally:
+        src.close()
 
 
 def _check_unchanged(src: Source, identity: tuple[int, int]) -> None:
+    r = src.reader
     try:
         st = os.stat(src.path)
     except FileNotFoundError:
         st = None
     if st is None or (st.st_dev, st.st_ino) != identity:
         what = "removed" if st is None else "replaced by another file"
-    elif st.st_size < src.offset:
+    elif st.st_size < r.offset + r.pending:
         what = f"truncated to {st.st_size} bytes"
     else:
         return
-    err = FileChangedError(f"{src.path} was {what} while being followed, after event {src.event} "
-                           f"(byte offset {src.offset})")
-    _locate(err, src.path, src.event, src.offset)
+    err = FileChangedError(f"{src.path} was {what} while being followed, after event {r.event} "
+                           f"(byte offset {r.offset})")
+    _locate(err, src.path, r.event, r.offset)
     raise err

@@ -1,22 +1,19 @@
-"""`scan`: one pass over a file through vorn that says what it holds and what is wrong with it."""
+"""`scan`: one header-only pass over a file that says what it holds and what is wrong with it."""
 
 from __future__ import annotations
 
 import dataclasses
 import os
-from collections.abc import Iterator
-from itertools import islice
-from operator import itemgetter
 
 import numpy as np
 
-from ._arrays import COLUMNS, _sample_counts
-from ._format import check_kind
+from ._format import _core, check_channels, check_kind, explain, field_names
+from ._layouts import SAMPLE_DTYPE
 from ._read import PathLike, Source
 
 _U32 = 0xFFFFFFFF
 _EXAMPLES = 5  # positions kept per kind of problem
-_CHUNK = 4096  # events whose headers are checked at a time
+_CHUNK = 65536  # events whose headers are read and checked at a time
 
 
 @dataclasses.dataclass
@@ -38,7 +35,9 @@ class ScanReport:
     counters_out_of_order: int = 0  # repeated or going back
     timestamps_backwards: int = 0  # not counting wraps
     timestamp_wraps: int = 0
-    corrupt: list[tuple[int, int]] = dataclasses.field(default_factory=list)  # (event, byte offset)
+    corrupt: list[tuple[int, int]] = dataclasses.field(default_factory=list)  # (event, byte offset) of each ...
+    skipped: list[tuple[int, int, int]] = dataclasses.field(default_factory=list)  # ... (event, offset, bytes)
+    skipped_bytes: int = 0  # damaged bytes passed over in all
     trailing_bytes: int = 0  # after the last whole record: a partial record
     read_error: str | None = None
     examples: dict[str, list[int]] = dataclasses.field(default_factory=dict)  # event indices per finding
@@ -60,8 +59,9 @@ class ScanReport:
                  ("counter wraps", str(self.counter_wraps)),
                  ("counters out of order", str(self.counters_out_of_order)),
                  ("timestamps backwards", f"{self.timestamps_backwards} (wraps: {self.timestamp_wraps})"),
-                 ("corrupt headers", ", ".join(f"event {e} at byte {o}" for e, o in self.corrupt[:_EXAMPLES])
-                  + (" ..." if len(self.corrupt) > _EXAMPLES else "") or "0"),
+                 ("corrupt headers", ", ".join(f"event {e} at byte {o} ({n} bytes skipped)"
+                                               for e, o, n in self.skipped[:_EXAMPLES])
+                  + (" ..." if len(self.skipped) > _EXAMPLES else "") or "0"),
                  ("trailing bytes", str(self.trailing_bytes))]
         if self.read_error:
             rows.append(("read error", self.read_error))
@@ -74,42 +74,6 @@ class ScanReport:
         return "\n".join(f"{k:<{width}}  {v}" for k, v in rows)
 
 
-def _header_chunks(src: Source, events: int) -> Iterator[dict[str, np.ndarray]]:
-    """Header columns of up to `events` events at a time; each event's samples are dropped as
-    soon as it is read, so memory stays small and warm."""
-    names = [name for name, _ in COLUMNS[src.kind]]
-    getter = itemgetter(*names)
-    channels = src.probe.channels if src.probe else 1
-
-    def columns(rows: list[tuple[int, ...]]) -> dict[str, np.ndarray]:
-        cols = {name: np.fromiter(map(itemgetter(i), rows), dtype, len(rows))
-                for i, (name, dtype) in enumerate(COLUMNS[src.kind])}
-        src.event += len(rows)  # move past them, sized from their headers
-        src.offset += src.header * len(rows) + src.item * int(_sample_counts(cols, src.kind, channels).sum())
-        return cols
-
-    while True:
-        rows: list[tuple[int, ...]] = []
-        parts = []
-        ended = False
-        while len(rows) < events:
-            n0 = len(rows)
-            try:
-                rows.extend(map(getter, islice(src.reader, events - n0)))
-            except BaseException as e:  # noqa: B036 - the reader's fault is a BaseException
-                parts.append(columns(rows[n0:]))
-                src.fail(e)
-                continue
-            parts.append(columns(rows[n0:] if n0 else rows))
-            if len(rows) < events:
-                ended = True
-                break
-        if rows:
-            yield {k: np.concatenate([p[k] for p in parts]) for k in names}
-        if ended:
-            return
-
-
 def span(r: tuple[int, int] | None) -> str:
     return "-" if r is None else str(r[0]) if r[0] == r[1] else f"{r[0]} .. {r[1]}"
 
@@ -120,43 +84,52 @@ def _note(report: ScanReport, key: str, where: np.ndarray, first: int) -> None:
         kept += [first + int(i) for i in where[: _EXAMPLES - len(kept)]]
 
 
-def scan(path: PathLike, kind: str | None = None) -> ScanReport:
-    """Reads a file once through vorn and reports what it holds and what is wrong with it.
+def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None) -> ScanReport:
+    """Reads a file's headers once and reports what it holds and what is wrong with it.
 
     kind: "WD1" or "WD2", or None to recognise it from the first headers (FormatError for
-    compressed files, other formats, or records that fit neither layout). The report has
-    the event count, record sizes and sample counts, the WD2 channel count and why the
-    reader chose it, event-counter gaps, wraps and disorder, timestamps going backwards,
-    corrupt headers with their byte offsets, trailing bytes of a partial record, a read
-    error, and `problems`, a list of sentences (empty when the file looks sound). Memory
-    stays at one chunk of events whatever the file's size.
+    compressed files, other formats, or records that fit neither layout). channels: the WD2
+    channel count (None: found from the first two headers, as the readers do). The report
+    has the event count, record sizes and sample counts, the WD2 channel count and why the
+    reader uses it (and the count to give when the records fit another), event-counter gaps,
+    wraps and disorder, timestamps going backwards, damaged spans skipped with their byte
+    offsets and sizes, trailing bytes of a partial record, a read error, and `problems`, a
+    list of sentences (empty when the file looks sound). Memory stays at one chunk of headers
+    whatever the file's size; the samples are skipped.
     """
     p = os.fspath(path)
     given = kind
-    kind, rec, notes = check_kind(p, kind)
+    kind, rec, notes = check_kind(p, kind, channels)
+    channels = check_channels(kind, channels)
     report = ScanReport(p, kind, given is None, os.path.getsize(p) if rec is not None else 0)
     report.problems += notes
+    names = field_names(kind)
     try:
-        src = Source(p, kind, on_corrupt="skip", check=False)
+        src = Source(p, kind, fields=names, data=False, channels=channels, on_corrupt="skip", check=False,
+                     trailing=False)
     except OSError as e:
         if not notes:
             raise
         report.read_error = str(e)  # e.g. the WD2 channel count cannot be found in a WD1 file
         _problems(report)
         return report
-    if src.probe is not None:
-        report.channels, report.channel_reason = src.probe.channels, src.probe.reason
-    channels = report.channels or 1
+    reader: _core.Reader = src.reader
+    if kind == "WD2":
+        report.channels = reader.channels
+        report.channel_reason = (f"given (channels={channels})" if channels is not None
+                                 else rec.probe.reason if rec is not None and rec.probe is not None
+                                 else explain(reader, None).reason)
+    item = SAMPLE_DTYPE[kind].itemsize
     ts_top = 1 << 31 if kind == "WD1" else 1 << 64  # timestamps wrap past this
     prev_c = prev_t = None
     rmin = smin = 1 << 62
     rmax = smax = -1
     try:
-        for cols in _header_chunks(src, _CHUNK):
-            first = src.event - len(cols["event_counter"])
-            counts = _sample_counts(cols, kind, channels)
+        for cols in src.chunks(_CHUNK):
+            first = reader.event - len(cols["offset"])
+            counts = cols["n_samples"]
             per = cols["samples"] if kind == "WD2" else counts
-            rec_bytes = src.header + src.item * counts
+            rec_bytes = src.header_bytes + item * counts
             rmin, rmax = min(rmin, int(rec_bytes.min())), max(rmax, int(rec_bytes.max()))
             smin, smax = min(smin, int(per.min())), max(smax, int(per.max()))
             c = cols["event_counter"].astype(np.int64)
@@ -181,11 +154,14 @@ def scan(path: PathLike, kind: str | None = None) -> ScanReport:
             prev_c, prev_t = int(c[-1]), t[-1]
     except OSError as e:
         report.read_error = str(e)
-    report.events = src.event
-    if src.event:
+    report.events = reader.event
+    if reader.event:
         report.record_bytes, report.samples = (rmin, rmax), (smin, smax)
-    report.corrupt = list(src.corrupt)
-    report.trailing_bytes = src.trailing()
+    report.skipped = list(reader.skipped)
+    report.corrupt = [(e, o) for e, o, _ in report.skipped]
+    report.skipped_bytes = sum(n for _, _, n in report.skipped)
+    report.trailing_bytes = 0 if report.read_error else reader.pending
+    src.close()
     _problems(report)
     return report
 
@@ -198,8 +174,9 @@ def _problems(r: ScanReport) -> None:
         r.problems.append(f"read error after event {r.events}: {r.read_error}")
     if r.events == 0:
         r.problems.append("no events")
-    if r.corrupt:
-        r.problems.append(f"{len(r.corrupt)} corrupt record header(s), first at byte {r.corrupt[0][1]}")
+    if r.skipped:
+        r.problems.append(f"{len(r.skipped)} corrupt record header(s), {r.skipped_bytes} bytes skipped, first at "
+                          f"byte {r.skipped[0][1]}")
     if r.trailing_bytes:
         r.problems.append(f"{r.trailing_bytes} bytes after the last whole record (a partial record)")
     if r.counter_gaps:

@@ -15,6 +15,7 @@ from ._format import FormatError, check_kind
 from ._read import ReadError
 from ._scan import scan
 
+CHANNELS_HELP = "the WD2 channel count (default: found from the first two headers)"
 FORMATS = {".npz": "npz", ".parquet": "parquet", ".pq": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
 
 
@@ -22,7 +23,7 @@ def _info(args: argparse.Namespace) -> int:
     status = 0
     for i, path in enumerate(args.files):
         try:
-            report = scan(path, args.kind)
+            report = scan(path, args.kind, channels=args.channels)
         except (FormatError, OSError, ReadError, ValueError) as e:
             rows = [("file", path), ("problems", str(e))]
             status = 1
@@ -136,16 +137,16 @@ def _convert(args: argparse.Namespace) -> int:
         except ImportError:
             progress = False  # a bar only when tqdm is there
     try:
-        kind, _, _ = check_kind(args.file, args.kind)
+        kind, _, _ = check_kind(args.file, args.kind, args.channels)
         if fmt == "npz":  # .npz members are written whole, so the run is held once in memory
-            np.savez(args.out, **arrays(args.file, kind, progress=progress))
+            np.savez(args.out, **arrays(args.file, kind, channels=args.channels, progress=progress))
             return 0
-        chunks = iterate(args.file, kind, step=args.step, progress=progress)
+        chunks = iterate(args.file, kind, step=args.step, channels=args.channels, progress=progress)
         if fmt == "parquet":
             _write_parquet(chunks, args.out)
         else:
             _write_hdf5(chunks, args.out, kind)
-    except (FormatError, OSError, ReadError) as e:
+    except (FormatError, OSError, ReadError, ValueError) as e:
         print(f"vornkit convert: {e}", file=sys.stderr)
         return 1
     return 0
@@ -161,12 +162,14 @@ def main(argv: list[str] | None = None) -> int:
     info = sub.add_parser("info", help="what each file holds and what is wrong with it (exit status 1 on problems)")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
+    info.add_argument("--channels", type=int, help=CHANNELS_HELP)
     info.add_argument("-s", "--short", action="store_true", help="one line per file")
     info.set_defaults(run=_info)
     conv = sub.add_parser("convert", help="write a run to .parquet (pyarrow), .h5 (h5py) or .npz, by OUT's suffix")
     conv.add_argument("file", metavar="FILE")
     conv.add_argument("out", metavar="OUT")
     conv.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
+    conv.add_argument("--channels", type=int, help=CHANNELS_HELP)
     conv.add_argument("--step", type=_step, default="64 MB", help='events, or bytes ("64 MB"), per chunk written')
     conv.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="a tqdm bar (default: on a terminal, when tqdm is installed)")
