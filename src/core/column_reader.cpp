@@ -17,6 +17,7 @@ void Column::reserve_more(std::size_t more) {
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<std::uint8_t*>(p);
     capacity_ = want;
+    advise_huge_pages(data_, capacity_);
 }
 
 namespace {

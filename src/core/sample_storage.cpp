@@ -2,6 +2,7 @@
 #include "sample_storage.hpp"
 
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include <array>
 #include <atomic>
@@ -93,6 +94,15 @@ BlockCache& block_cache() {
 
 }  // namespace
 
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kPage = 4096;
+    constexpr std::size_t kHugeMinBytes = 4 << 20;
+    if (bytes < kHugeMinBytes) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint only
+}
+
 void* sample_alloc(std::size_t bytes, std::size_t shift) {
     const bool placed = bytes >= kPlacedMinBytes;
     void* base = cacheable(bytes) ? block_cache().take(bytes) : nullptr;
@@ -102,6 +112,8 @@ void* sample_alloc(std::size_t bytes, std::size_t shift) {
             if (base == nullptr) throw std::bad_alloc();
         } else if (posix_memalign(&base, kSampleAlign, bytes + kSampleAlign) != 0) {
             throw std::bad_alloc();
+        } else {
+            advise_huge_pages(base, bytes + kSampleAlign);
         }
     }
     return placed ? static_cast<std::uint8_t*>(base) + shift % kSampleAlign : base;

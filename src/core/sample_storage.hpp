@@ -27,6 +27,11 @@ inline constexpr std::size_t kPlacedMinBytes = 8192;
 void* sample_alloc(std::size_t bytes, std::size_t shift);  // throws std::bad_alloc
 void sample_free(void* p, std::size_t bytes, bool reuse = true) noexcept;
 
+// Asks for huge pages under a large block (as NumPy does for its arrays): a first touch of
+// fresh memory then faults once per 2 MiB, not per 4 KiB, which is most of what filling a
+// large new block costs.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
 // A growable, owning, 64-byte-aligned array of samples (trivially copyable T). Unlike
 // std::vector it never zero-fills, and its storage can be released to a new owner.
 template <class T>
