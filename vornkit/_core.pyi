@@ -22,8 +22,10 @@ class Reader:
     (records in `skipped`); without it a corrupt header stops the read (status "corrupt").
 
     Raises the OSError subclass for the error number (errno and filename set) when the file
-    cannot be opened; for WD2 without `channels`, OSError when the file is too short for the
-    probe or cannot seek back (a pipe), ValueError for a bad argument.
+    cannot be opened; for WD2 without `channels`, plain OSError (errno None, filename set)
+    when the file is too short for the probe, or the error of the seek back (a pipe);
+    ValueError for a bad argument. After close() every attribute that reads the file's state
+    (offset, event, pending, skipped) raises ValueError.
     """
 
     path: str
@@ -31,13 +33,17 @@ class Reader:
     channels: int  # the WD2 channel count in use (1 for WD1)
     header_bytes: int  # 24, or 28 for WD2 with channel words
     # The probe's view of the first two headers read with channel words:
-    # (counter, samples, period, word) of each; None when channels was given or the file
-    # is too short for a second header.
+    # (counter, samples, period, word) of each; None when channels was given, the file is
+    # too short for a second header, or the first word cannot be a channel count.
     probe: tuple[tuple[int, int, int, int], tuple[int, int, int, int]] | None
     offset: int  # byte offset of the next record (of the one pending, if any)
     event: int  # index of the next record
     pending: int  # bytes of a partial record at `offset` read so far
-    status: Stop  # why the last read stopped
+    # Why the last read stopped. After "corrupt" (recover=False) the next read goes on after
+    # the corrupt header, as vorn does. A recovering reader that finds no boundary after
+    # damage (fewer than three chained headers left, or a file still being written) ends
+    # with the damage as `pending` and looks again at the next read.
+    status: Stop
     skipped: list[tuple[int, int, int]]  # damage passed over: (next event, byte offset, bytes), all so far
 
     def __init__(self, path: str | os.PathLike[str], kind: str, *, channels: int | None = None, offset: int = 0,
@@ -45,6 +51,7 @@ class Reader:
     def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
 
+        A byte limit stops before a record that would pass it (the first record always comes).
         Returns the asked header columns (native dtypes of the field table), "offset"
         (int64, each record's byte offset), "n_samples" (int64, each record's samples, all
         channels) and, when asked, "data": every sample end to end (uint16 or float32).
@@ -56,5 +63,5 @@ class Reader:
     def close(self) -> None:
         """Closes the file; later reads raise ValueError."""
     def fileno(self) -> int: ...
-    def __enter__(self) -> "Reader": ...
+    def __enter__(self) -> Reader: ...
     def __exit__(self, *exc: object) -> None: ...

@@ -93,7 +93,12 @@ struct ColumnReader<Layout>::Call {
     std::uint64_t max_bytes;
     std::uint64_t events = 0;
     std::uint64_t bytes = 0;
-    bool more() const { return events < max_events && bytes < max_bytes; }
+    bool full = false;  // the next record would pass max_bytes
+    bool more() const { return !full && events < max_events && bytes < max_bytes; }
+    // Whether a record of `record` bytes fits the byte limit; the first always does.
+    bool fits(std::uint64_t taken, std::uint64_t record) const {
+        return events + taken == 0 || record <= max_bytes - std::min(max_bytes, bytes);
+    }
 };
 
 template <class Layout>
@@ -126,7 +131,7 @@ template <class Layout>
 void ColumnReader<Layout>::reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record,
                                         std::uint64_t need) {
     if (out.offset.size() + need * sizeof(std::int64_t) <= out.offset.capacity()) return;
-    const std::uint64_t rows = std::max({records_left(call, record), out.events / 2, need});
+    const std::uint64_t rows = std::max<std::uint64_t>({records_left(call, record), out.events / 2, need});
     if (rows > SIZE_MAX / 16) throw std::bad_alloc();
     for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
         if (opt_.fields[i]) out.fields[i].reserve_more(rows * field_size(Layout::kFields[i].type));
@@ -196,10 +201,14 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     std::uint64_t bytes = 0;
     std::uint64_t run = same_size_run_;
     std::optional<Header> last = last_;
-    while (taken < rows && call.bytes + bytes < call.max_bytes && static_cast<std::size_t>(end - p) >= head) {
+    while (taken < rows && static_cast<std::size_t>(end - p) >= head) {
         const Header h = layout.decode(p);
         const std::optional<std::size_t> block = layout.try_block_bytes(h);
         if (!block || head + *block > static_cast<std::size_t>(end - p)) break;
+        if (!call.fits(taken, bytes + head + *block)) {
+            call.full = true;
+            break;
+        }
         if (last && !(same_run(*last, h) && same_size(*last, h))) {
             if (opt_.recover) break;
             run = 0;
@@ -253,7 +262,7 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     const std::uint64_t held = static_cast<std::uint64_t>(size_) > offset_ ? size_ - offset_ : 0;
     std::uint64_t n = std::min<std::uint64_t>({kBatchRecords, std::max<std::size_t>(kBatchBytes / record, 1),
                                                held / record, call.max_events - call.events});
-    if (call.max_bytes != UINT64_MAX) n = std::min(n, (call.max_bytes - call.bytes + record - 1) / record);
+    if (call.max_bytes != UINT64_MAX) n = std::min(n, (call.max_bytes - std::min(call.max_bytes, call.bytes)) / record);
     if (n < 2) return 0;
 
     BufReader& src = rec_.source();
@@ -298,6 +307,7 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
         accept(out, call, h, block);
         ++taken;
     }
+    if (!call.fits(0, record)) call.full = true;
     if (static_cast<std::uint64_t>(taken) != n || got != want) {
         batch_after_ = event_ + kBatchCooldown;
         if (!src.seek_to(offset_, error_)) return -2;  // back to the first record not taken
@@ -355,18 +365,31 @@ bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& foun
             std::uint64_t at = start + i + head + *block;
             int links = 1;
             bool ok = true;
-            while (links < kChainLinks && at < size) {
+            // The chain may end at the end of the file: exactly, or, after two links,
+            // in a record still being written.
+            bool ends = false;
+            while (links < kChainLinks && !ends) {
                 Header next;
                 std::size_t record;
-                if (header_at(at, next, record) != At::Valid || !chains(prev, next)) {
-                    ok = false;
+                if (at >= size) {
+                    ends = true;
+                    ok = at == size || links >= 2;
                     break;
                 }
-                prev = next;
-                at += record;
-                ++links;
+                const At found_at = header_at(at, next, record);
+                if (found_at == At::Missing) {
+                    ends = true;
+                    ok = links >= 2;
+                } else if (found_at == At::Invalid || !chains(prev, next)) {
+                    ok = false;
+                    break;
+                } else {
+                    prev = next;
+                    at += record;
+                    ++links;
+                }
             }
-            if (ok && (links == kChainLinks || at == size)) {
+            if (ok) {
                 found = start + i;
                 return true;
             }
@@ -396,6 +419,26 @@ ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
 // of the file, errors and faults.
 template <class Layout>
 ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
+    // Under a byte limit, a record whose header is at hand and that would pass it waits
+    // for the next call (a header cut by the buffer's end is read with its record).
+    const std::size_t head = rec_.layout().header_bytes();
+    if (call.max_bytes != UINT64_MAX && call.events != 0 && rec_.idle() && !rec_.done() &&
+        rec_.source().buffered() == 0) {
+        IoError err;
+        if (!rec_.source().refill(err, head)) {
+            if (err.kind == ErrorKind::UnexpectedEof) return ReadStop::End;
+            if (err.kind == ErrorKind::Interrupted) return ReadStop::Interrupted;
+            // other failures: the record reader reads again and reports them in its way
+        }
+    }
+    if (call.max_bytes != UINT64_MAX && rec_.idle() && rec_.source().buffered() >= head) {
+        const std::optional<std::size_t> block =
+            rec_.layout().try_block_bytes(rec_.layout().decode(rec_.source().buffered_data()));
+        if (block && !call.fits(0, head + *block)) {
+            call.full = true;
+            return ReadStop::Limit;
+        }
+    }
     const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
     typename RecordReader<Layout>::Result r;
     try {
