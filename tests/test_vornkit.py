@@ -216,6 +216,48 @@ def test_files_read_in_threads_match_one_after_the_other(write):
             assert got.keys() == one.keys() and all(np.array_equal(got[k], one[k]) for k in one)
 
 
+def test_a_blocked_read_lets_threads_run_and_ends_at_ctrl_c(tmp_path):
+    """A read waiting on a stalled writer holds no lock, and a signal handler that raises ends it."""
+    import signal
+
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    stall = "import sys, time\nf = open(sys.argv[1], 'wb', buffering=0)\nf.write(bytes.fromhex(sys.argv[2]))\n" \
+        "time.sleep(60)\n"
+    writer = subprocess.Popen([sys.executable, "-c", stall, fifo, (wd1_record(1048) * 3 + wd1_record(1048)[:100]).hex()])
+    ticks, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks[0] += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    counter.start()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 1.0)
+        started = time.monotonic()
+        with pytest.raises(Stop):
+            vornkit.arrays(fifo, "WD1")
+        assert time.monotonic() - started < 20
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+        done.set()
+        counter.join()
+        writer.kill()
+        writer.wait()
+    assert ticks[0] > 50  # the other thread ran while the read waited
+
+
 def test_errors_name_the_file(tmp_path):
     missing = str(tmp_path / "nope.wd1")
     with pytest.raises(FileNotFoundError) as info:
