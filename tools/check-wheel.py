@@ -39,7 +39,8 @@ def check(path, tracked):
     if None in arches or len({m.group(1) for m in arches}) != 1:
         return problems + [f"platform tag {plats} is not one manylinux architecture"]
     elf_class, machine, so_arch = ARCH[next(iter(arches)).group(1)]
-    module = f"vorn.cpython-{pytag.removeprefix('cp')}-{so_arch}-linux-gnu.so"
+    suffix = f".cpython-{pytag.removeprefix('cp')}-{so_arch}-linux-gnu.so"
+    modules = {"vorn" + suffix, "vornkit/_core" + suffix}  # vorn, and vornkit's compiled reader
     dist_info = f"vorn-{version}.dist-info/"
 
     with zipfile.ZipFile(path) as zf:
@@ -57,7 +58,7 @@ def check(path, tracked):
         if name.startswith(dist_info):
             if name.removeprefix(dist_info) not in DIST_INFO_FILES:
                 problems.append(f"unexpected metadata file {name}")
-        elif name == module:
+        elif name in modules:
             if data[:4] != b"\x7fELF" or data[4] != elf_class or int.from_bytes(data[18:20], "little") != machine:
                 problems.append(f"{name} is not an ELF module for this platform")
         elif "/" in name:
@@ -70,7 +71,7 @@ def check(path, tracked):
                 problems.append(f"{name} is no copy of a source file")
         else:
             problems.append(f"unexpected file {name}")
-    for name in REQUIRED | {module, dist_info + "licenses/LICENSE"}:
+    for name in REQUIRED | modules | {dist_info + "licenses/LICENSE"}:
         if name not in files:
             problems.append(f"missing {name}")
     if files.get(dist_info + "licenses/LICENSE", b"") != (ROOT / "LICENSE").read_bytes():
