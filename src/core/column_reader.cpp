@@ -119,7 +119,8 @@ std::uint64_t ColumnReader<Layout>::pending() const {
 template <class Layout>
 std::uint64_t ColumnReader<Layout>::records_left(const Call& call, std::size_t record) const {
     std::uint64_t records = 64;
-    if (size_ >= 0) records = (static_cast<std::uint64_t>(size_) - std::min<std::uint64_t>(size_, offset_)) / record + 1;
+    if (size_ >= 0)
+        records = (static_cast<std::uint64_t>(size_) - std::min<std::uint64_t>(size_, offset_)) / record + 1;
     records = std::min(records, call.max_events - call.events);
     if (call.max_bytes != UINT64_MAX) records = std::min(records, (call.max_bytes - call.bytes) / record + 1);
     return std::max<std::uint64_t>(records, 1);
@@ -141,7 +142,8 @@ void ColumnReader<Layout>::reserve_rows(Columns<Layout>& out, const Call& call, 
 }
 
 template <class Layout>
-void ColumnReader<Layout>::put_row(Columns<Layout>& out, const Header& h, std::int64_t at, std::int64_t samples) {
+void ColumnReader<Layout>::put_row(Columns<Layout>& out, const Header& h, std::int64_t at,
+                                   std::int64_t samples) {
     std::size_t i = 0;
     for_each_field<Layout::kFields>(Layout::members(h), [&](const Field&, const auto& value) {
         if (opt_.fields[i]) out.fields[i].put(&value, sizeof value);
@@ -254,7 +256,8 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
 // the call, -2 when a seek failed (error_). What it does not take, the record reader reads again.
 template <class Layout>
 long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
-    if (!opt_.data || !regular_ || !last_ || same_size_run_ < 2 || event_ < batch_after_ || rec_.done()) return 0;
+    if (!opt_.data || !regular_ || !last_ || same_size_run_ < 2 || event_ < batch_after_ || rec_.done())
+        return 0;
     const std::size_t head = rec_.layout().header_bytes();
     const std::size_t block = *rec_.layout().try_block_bytes(*last_);
     const std::size_t record = head + block;
@@ -262,7 +265,8 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     const std::uint64_t held = static_cast<std::uint64_t>(size_) > offset_ ? size_ - offset_ : 0;
     std::uint64_t n = std::min<std::uint64_t>({kBatchRecords, std::max<std::size_t>(kBatchBytes / record, 1),
                                                held / record, call.max_events - call.events});
-    if (call.max_bytes != UINT64_MAX) n = std::min(n, (call.max_bytes - std::min(call.max_bytes, call.bytes)) / record);
+    if (call.max_bytes != UINT64_MAX)
+        n = std::min(n, (call.max_bytes - std::min(call.max_bytes, call.bytes)) / record);
     if (n < 2) return 0;
 
     BufReader& src = rec_.source();
@@ -352,7 +356,8 @@ bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& foun
     const std::size_t head = rec_.layout().header_bytes();
     const auto size = static_cast<std::uint64_t>(size_);
     std::vector<std::uint8_t> window(kSearchWindow + head);
-    for (std::uint64_t start = (from + step - 1) / step * step; start + head <= size; start += kSearchWindow) {
+    for (std::uint64_t start = (from + step - 1) / step * step; start + head <= size;
+         start += kSearchWindow) {
         const ssize_t got = pread_all(rec_.source().fd(), window.data(), window.size(), start);
         if (got < 0) return false;
         for (std::size_t i = 0; i < kSearchWindow && i + head <= static_cast<std::size_t>(got); i += step) {

@@ -83,10 +83,11 @@ struct Skip {
 };
 
 enum class ReadStop : std::uint8_t {
-    Limit,        // the asked number of events or bytes was reached
-    End,          // end of data (a partial record stays pending at offset())
-    Corrupt,      // at a corrupt header, not recovered: offset() and event() name it; the next read goes on after its header
-    Error,        // a read failed (error()); the records before it were collected
+    Limit,    // the asked number of events or bytes was reached
+    End,      // end of data (a partial record stays pending at offset())
+    Corrupt,  // at a corrupt header, not recovered: offset() and event() name it; the next read goes on after
+              // its header
+    Error,    // a read failed (error()); the records before it were collected
     Interrupted,  // the interrupt hook stopped a wait; nothing lost, the call may be repeated
 };
 
@@ -122,7 +123,7 @@ public:
     BufReader& source() { return rec_.source(); }
 
 private:
-    struct Call;  // one read's limits and progress
+    struct Call;                                               // one read's limits and progress
     enum class At : std::uint8_t { Missing, Invalid, Valid };  // a header looked up with pread
 
     void accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block);
@@ -144,15 +145,15 @@ private:
     std::uint64_t event_;   // its index
     IoError error_;
     std::vector<Skip> skipped_;
-    bool regular_ = false;        // a regular file: its size known, seeks and pread allowed
-    std::int64_t size_ = -1;      // the file's size when the call began (-1: not regular)
-    std::optional<Header> last_;  // the last record collected: the run it belongs to
-    std::uint64_t same_size_run_ = 0;  // records in a row of the last one's size
-    std::uint64_t batch_after_ = 0;    // no batch before this record (one stopped early)
+    bool regular_ = false;               // a regular file: its size known, seeks and pread allowed
+    std::int64_t size_ = -1;             // the file's size when the call began (-1: not regular)
+    std::optional<Header> last_;         // the last record collected: the run it belongs to
+    std::uint64_t same_size_run_ = 0;    // records in a row of the last one's size
+    std::uint64_t batch_after_ = 0;      // no batch before this record (one stopped early)
     std::vector<std::uint8_t> staging_;  // a batch's headers
     std::vector<iovec> iov_;             // a batch's buffers
-    bool corrupt_ = false;         // stopped at a corrupt header, not recovered
-    bool searching_ = false;       // recovering: damage at damaged_, no boundary found yet
+    bool corrupt_ = false;               // stopped at a corrupt header, not recovered
+    bool searching_ = false;             // recovering: damage at damaged_, no boundary found yet
     std::uint64_t damaged_ = 0;
 };
 

@@ -15,10 +15,10 @@ namespace vorn {
 enum class FieldType : std::uint8_t { I32, U32, U64 };
 
 struct Field {
-    const char* name;      // the event dict's key and the column's name
-    std::uint8_t offset;   // from the start of the record
-    FieldType type;        // little-endian in the file
-    bool channel_word;     // WD2: present only when the file has channel words
+    const char* name;     // the event dict's key and the column's name
+    std::uint8_t offset;  // from the start of the record
+    FieldType type;       // little-endian in the file
+    bool channel_word;    // WD2: present only when the file has channel words
 };
 
 template <FieldType F>
@@ -31,7 +31,8 @@ inline constexpr std::size_t field_size(FieldType t) {
 
 // Little-endian field decoding from unaligned bytes (every supported target is
 // little-endian; the assert keeps it that way).
-static_assert(std::endian::native == std::endian::little, "event files are little-endian; so is every target");
+static_assert(std::endian::native == std::endian::little,
+              "event files are little-endian; so is every target");
 template <class T>
 inline T load_le(const std::uint8_t* p) {
     T v;
@@ -41,10 +42,8 @@ inline T load_le(const std::uint8_t* p) {
 
 inline constexpr Field kWD1Fields[] = {
     {"event_size", 0, FieldType::I32, false},  // whole record length in bytes, header included
-    {"board_id", 4, FieldType::I32, false},
-    {"pattern", 8, FieldType::I32, false},
-    {"board_channel", 12, FieldType::I32, false},
-    {"event_counter", 16, FieldType::I32, false},
+    {"board_id", 4, FieldType::I32, false},       {"pattern", 8, FieldType::I32, false},
+    {"board_channel", 12, FieldType::I32, false}, {"event_counter", 16, FieldType::I32, false},
     {"timestamp", 20, FieldType::I32, false},
 };
 
@@ -66,11 +65,13 @@ inline void for_each_field(Tuple&& members, F&& f) {
         (
             [&] {
                 using M = std::remove_cvref_t<std::tuple_element_t<I, std::remove_cvref_t<Tuple>>>;
-                static_assert(std::is_same_v<M, FieldValue<Table[I].type>>, "member type differs from the table");
+                static_assert(std::is_same_v<M, FieldValue<Table[I].type>>,
+                              "member type differs from the table");
                 f(Table[I], std::get<I>(members));
             }(),
             ...);
-    }(std::make_index_sequence<n>{});
+    }
+    (std::make_index_sequence<n>{});
 }
 
 // Decodes the fields present in every record from `p`; channel words are left to the layout.

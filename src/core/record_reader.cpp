@@ -64,7 +64,8 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t base, std::size
             // A large block bypasses the buffer (its tail too, so that the next header
             // comes with it and the following block is read straight again).
             const std::size_t step = std::min(want, BufReader::kDirectMinBytes);
-            const std::size_t room0 = vec.capacity_bytes() > base + have ? vec.capacity_bytes() - base - have : 0;
+            const std::size_t room0 =
+                vec.capacity_bytes() > base + have ? vec.capacity_bytes() - base - have : 0;
             if (room0 < step) {
                 // Storage too full for a direct read. Where the file is known to hold
                 // less than a buffer's worth, or may hold nothing more, learn that through
@@ -92,7 +93,7 @@ bool read_samples(BufReader& src, SampleVec<T>& vec, std::size_t base, std::size
 
 template bool read_samples<std::uint16_t>(BufReader&, SampleVec<std::uint16_t>&, std::size_t, std::size_t,
                                           std::size_t&, IoError&, std::size_t);
-template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t, std::size_t&, IoError&,
-                                  std::size_t);
+template bool read_samples<float>(BufReader&, SampleVec<float>&, std::size_t, std::size_t, std::size_t&,
+                                  IoError&, std::size_t);
 
 }  // namespace vorn

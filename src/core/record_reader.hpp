@@ -136,7 +136,8 @@ typename RecordReader<Layout>::Result RecordReader<Layout>::next() {
 }
 
 template <class Layout>
-typename RecordReader<Layout>::Result RecordReader<Layout>::next_into(SampleVec<Sample>* out, std::size_t base) {
+typename RecordReader<Layout>::Result RecordReader<Layout>::next_into(SampleVec<Sample>* out,
+                                                                      std::size_t base) {
     assert(!returned_);
     // A pending record's bytes wait in body_: move them to their place first.
     if (in_body_ && body_have_ != 0 && out != nullptr) {
@@ -178,8 +179,9 @@ typename RecordReader<Layout>::Result RecordReader<Layout>::step(SampleVec<Sampl
     }
 
     if (body_bytes_ != 0) {
-        const bool ok = out != nullptr ? read_samples(src_, *out, base, body_bytes_, body_have_, res.error, head_bytes)
-                                       : src_.pass(body_bytes_, body_have_, res.error);
+        const bool ok = out != nullptr
+                            ? read_samples(src_, *out, base, body_bytes_, body_have_, res.error, head_bytes)
+                            : src_.pass(body_bytes_, body_have_, res.error);
         if (!ok) return failed(std::move(res));
     } else if (out != nullptr) {
         out->set_size(base / sizeof(Sample));

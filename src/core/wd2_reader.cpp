@@ -69,7 +69,8 @@ bool probe_view(int fd, ProbeView& out, IoError& err) {
     }
     out.second.reset();
     const WD2Header& f = out.first;
-    std::optional<std::size_t> skip = f.channels >= 1 ? checked_block_bytes(f.channels, f.samples) : std::nullopt;
+    std::optional<std::size_t> skip =
+        f.channels >= 1 ? checked_block_bytes(f.channels, f.samples) : std::nullopt;
     if (!skip) return true;
     WD2Header second;
     got = pread_header(fd, WD2Layout::kMaxHeaderBytes + *skip, second, err);

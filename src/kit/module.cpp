@@ -92,7 +92,8 @@ PyObject* array_over(void* data, npy_intp n, int type, PyObject* owner) {
     npy_intp dims[1] = {n};
     Ref array = Ref::steal(PyArray_SimpleNewFromData(1, dims, type, data));
     if (!array) return nullptr;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        return nullptr;
     return array.release();
 }
 
@@ -145,8 +146,8 @@ PyObject* columns_dict(Columns<Layout>& cols, const ColumnOptions& opt) {
     if (!dict) return nullptr;
     for (std::size_t i = 0; i < std::size(Layout::kFields); ++i) {
         const Field& f = Layout::kFields[i];
-        if (opt.fields[i] && !put(dict.get(), f.name, column_array(cols.fields[i], field_size(f.type),
-                                                                   numpy_type(f.type)))) {
+        if (opt.fields[i] &&
+            !put(dict.get(), f.name, column_array(cols.fields[i], field_size(f.type), numpy_type(f.type)))) {
             return nullptr;
         }
     }
@@ -202,7 +203,8 @@ KitState state;
 PyObject* fs_path(PyObject* arg) {
     Ref p = Ref::steal(PyOS_FSPath(arg));
     if (!p) return nullptr;
-    if (PyBytes_Check(p.get())) return PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(p.get()), PyBytes_GET_SIZE(p.get()));
+    if (PyBytes_Check(p.get()))
+        return PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(p.get()), PyBytes_GET_SIZE(p.get()));
     return p.release();
 }
 
@@ -317,7 +319,8 @@ bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t o
 }
 
 PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"path", "kind", "channels", "offset", "event", "columns", "recover", nullptr};
+    static const char* names[] = {"path",  "kind",    "channels", "offset",
+                                  "event", "columns", "recover",  nullptr};
     PyObject *path_arg, *kind, *channels = Py_None, *columns = Py_None;
     unsigned long long offset = 0, event = 0;
     int recover = 0;
@@ -345,7 +348,8 @@ PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     self->path = fs_path(path_arg);
     if (self->path == nullptr) return nullptr;
     self->opt.recover = recover != 0;
-    if (!(wd1 ? parse_columns<WD1Layout>(columns, self->opt) : parse_columns<WD2Layout>(columns, self->opt))) {
+    if (!(wd1 ? parse_columns<WD1Layout>(columns, self->opt)
+              : parse_columns<WD2Layout>(columns, self->opt))) {
         return nullptr;
     }
     const int fd = open_file(self->path);
@@ -538,7 +542,8 @@ PyObject* Reader_status(PyObject* op, void*) {
 }
 
 PyMethodDef reader_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_read)), METH_VARARGS | METH_KEYWORDS,
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_read)),
+     METH_VARARGS | METH_KEYWORDS,
      "read(max_events=-1, max_bytes=-1)\n--\n\nReads a run of records into columns (see vornkit/_core.pyi)."},
     {"close", Reader_close, METH_NOARGS, "Closes the file."},
     {"fileno", Reader_fileno, METH_NOARGS, "The file's descriptor."},
@@ -589,9 +594,15 @@ PyType_Slot reader_slots[] = {
 PyType_Spec reader_spec = {"vornkit._core.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
 
 PyModuleDef kit_def = {
-    PyModuleDef_HEAD_INIT, "vornkit._core", "Records of WD1/WD2 event files straight into NumPy columns.", -1,
-    nullptr,           nullptr,         nullptr,
-    nullptr,           nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vornkit._core",
+    "Records of WD1/WD2 event files straight into NumPy columns.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* init() {

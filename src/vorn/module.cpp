@@ -61,7 +61,8 @@ bool make_event_template() {
     if (!dict) return false;
     for (std::size_t i = 0; i < std::size(Layout::kFields); ++i) {
         if (Keys::fields[i] == nullptr) Keys::fields[i] = PyUnicode_InternFromString(Layout::kFields[i].name);
-        if (Keys::fields[i] == nullptr || PyDict_SetItem(dict.get(), Keys::fields[i], Py_None) < 0) return false;
+        if (Keys::fields[i] == nullptr || PyDict_SetItem(dict.get(), Keys::fields[i], Py_None) < 0)
+            return false;
     }
     if (PyDict_SetItem(dict.get(), data_key, Py_None) < 0) return false;
     Keys::dict_template = dict.release();
