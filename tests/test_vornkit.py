@@ -224,7 +224,8 @@ def test_a_blocked_read_lets_threads_run_and_ends_at_ctrl_c(tmp_path):
     os.mkfifo(fifo)
     stall = "import sys, time\nf = open(sys.argv[1], 'wb', buffering=0)\nf.write(bytes.fromhex(sys.argv[2]))\n" \
         "time.sleep(60)\n"
-    writer = subprocess.Popen([sys.executable, "-c", stall, fifo, (wd1_record(1048) * 3 + wd1_record(1048)[:100]).hex()])
+    sent = wd1_record(1048) * 3 + wd1_record(1048)[:100]  # then the writer stalls inside a record
+    writer = subprocess.Popen([sys.executable, "-c", stall, fifo, sent.hex()])
     ticks, done = [0], threading.Event()
 
     def count():
