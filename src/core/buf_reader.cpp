@@ -215,6 +215,7 @@ bool BufReader::pass(std::size_t n, std::size_t& have, IoError& err) {
             }
             offset_ += step;
             have += step;
+            if (step != 0) read_size_ = kFirstRead;  // what follows a seek starts a new read-ahead
         }
     }
     while (have < n) {
