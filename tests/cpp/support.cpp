@@ -134,6 +134,7 @@ extern "C" ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
     for (int i = 0; i < iovcnt; ++i) total += iov[i].iov_len;
     ssize_t allowed = hooked_size(fd, total);
     if (allowed < 0) return -1;
+    if (fd == test::read_hook.fd) ++test::read_hook.vector_reads;
     std::vector<struct iovec> cut(iov, iov + iovcnt);
     size_t left = size_t(allowed);
     for (auto& v : cut) {

@@ -63,6 +63,7 @@ struct ReadHook {
     bool fail_whole = false;         // a read reaching past the threshold fails without data
     bool size_unknown = false;       // fstat reports size 0, as for files under /proc
     std::vector<std::size_t> calls;  // requested sizes of the real reads
+    int vector_reads = 0;            // readv calls among them
     long bytes = 0;                  // bytes delivered so far
     int pending_eintr = 0;
 };

@@ -1,6 +1,7 @@
 // Every sample-storage path against every way bytes arrive: blocks just below, at and above
 // each size the reader treats differently, read whole, cut and grown, and through a pipe,
-// for WD1, WD2 with one channel and WD2 with channel words.
+// for WD1, WD2 with one channel and WD2 with channel words; read by the record reader and
+// by the column reader.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -9,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "column_feed.hpp"
 #include "support.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -207,7 +209,8 @@ protected:
     static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // a failed reader closes its pipe early
     void TearDown() override { read_hook = ReadHook{}; }
 
-    template <class L>
+    // Columns: the column reader behind the same checks, and a header-only read of the whole file.
+    template <class L, bool Columns>
     void run() {
         const Case c = GetParam();
         auto block = [&](std::uint32_t k) { return is_big(k) ? c.block : kSmallBlock; };
@@ -222,6 +225,13 @@ protected:
             return std::uint32_t(std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
         };
         using Result = typename vorn::RecordReader<typename L::Layout>::Result;
+        auto open = [](BufReader src, bool seekable, bool data = true) {
+            auto r = L::open(std::move(src), seekable);
+            if constexpr (Columns)
+                return r ? std::optional(column_feed(std::move(*r), data)) : std::nullopt;
+            else
+                return r;
+        };
         // Records from..to-1 come back, then the end of data.
         auto expect_records = [&](auto& r, std::uint32_t from, std::uint32_t to) {
             for (std::uint32_t k = from; k < to; ++k)
@@ -237,7 +247,7 @@ protected:
             ASSERT_EQ(pipe(p), 0);
             std::jthread writer(feed, p[1], std::cref(file),
                                 c.arrival == Arrival::SmallChunks ? small : large, std::size_t(c.seed));
-            auto r = L::open(BufReader(p[0]), false);  // destroyed first: a blocked writer sees EPIPE
+            auto r = open(BufReader(p[0]), false);  // destroyed first: a blocked writer sees EPIPE
             ASSERT_NO_FATAL_FAILURE(expect_records(*r, 0, kRecords));
             return;
         }
@@ -249,7 +259,7 @@ protected:
         }
         cuts.push_back(file.size());
         TempFile f(Bytes(file.begin(), file.begin() + std::ptrdiff_t(cuts[0])));
-        auto r = L::open(f.reader(), true);
+        auto r = open(f.reader(), true);
         ASSERT_TRUE(r.has_value());
         read_hook.fd = r->source().fd();
         read_hook.size_unknown = c.arrival == Arrival::SizeUnknown;
@@ -260,14 +270,28 @@ protected:
             ASSERT_NO_FATAL_FAILURE(expect_records(*r, complete(cuts[i - 1]), complete(cuts[i])))
                 << "grown to " << cuts[i];
         }
+        if constexpr (Columns) {
+            auto h = open(f.reader(), true, false);
+            ASSERT_TRUE(h.has_value());
+            read_hook.fd = h->source().fd();
+            ASSERT_NO_FATAL_FAILURE(expect_records(*h, 0, kRecords)) << "header only";
+        }
     }
 };
 
 TEST_P(Matrix, RecordsComeBackExactly) {
     switch (GetParam().layout) {
-        case 0: run<WD1Traits>(); break;
-        case 1: run<WD2Traits<1>>(); break;
-        default: run<WD2Traits<2>>(); break;
+        case 0: run<WD1Traits, false>(); break;
+        case 1: run<WD2Traits<1>, false>(); break;
+        default: run<WD2Traits<2>, false>(); break;
+    }
+}
+
+TEST_P(Matrix, ColumnsComeBackExactly) {
+    switch (GetParam().layout) {
+        case 0: run<WD1Traits, true>(); break;
+        case 1: run<WD2Traits<1>, true>(); break;
+        default: run<WD2Traits<2>, true>(); break;
     }
 }
 
@@ -279,3 +303,94 @@ INSTANTIATE_TEST_SUITE_P(All, Matrix, ::testing::ValuesIn(all_cases()), [](const
 });
 
 }  // namespace
+
+// A same-size run of 2072-byte WD1 records goes in readv batches, straight into place;
+// where the run breaks (another size, a corrupt header, the end of the file) the record
+// reader takes over. The column reader must give what the record reader gives.
+class ColumnBatches : public ::testing::Test {
+protected:
+    void TearDown() override { read_hook = ReadHook{}; }
+
+    static constexpr std::size_t kRecord = 2072, kBreak = 20 * kRecord;
+    // 300 records, the one at kBreak of `size` bytes, or left out.
+    static Bytes file(std::int32_t size = kRecord, bool drop = false) {
+        Bytes out;
+        for (int i = 0; i < 300; ++i) {
+            if (!(drop && i == 20))
+                append(out, wd1_counted(i == 20 ? size : kRecord, i, std::uint16_t(i * 1000)));
+        }
+        return out;
+    }
+    ColumnFeed<vorn::WD1Layout> feed(const TempFile& f, bool recover) {
+        auto feed = column_feed(vorn::WD1Reader(f.reader()), true, recover);
+        read_hook.fd = feed.source().fd();
+        return feed;
+    }
+    // The feed gives what `rec` gives, up to the end of data.
+    static void expect_same(ColumnFeed<vorn::WD1Layout>& feed, vorn::WD1Reader& rec) {
+        for (int i = 0;; ++i) {
+            auto want = rec.next(), got = feed.next();
+            ASSERT_EQ(got.kind, want.kind) << "outcome " << i << ": " << got.error.text();
+            if (want.kind != vorn::WD1Reader::Result::Kind::Record) return;
+            ASSERT_EQ(std::memcmp(&got.record.header, &want.record.header, sizeof want.record.header), 0)
+                << i;
+            ASSERT_EQ(got.record.data.size(), want.record.data.size()) << i;
+            ASSERT_EQ(
+                std::memcmp(got.record.data.data(), want.record.data.data(), 2 * want.record.data.size()), 0)
+                << i;
+        }
+    }
+};
+
+TEST_F(ColumnBatches, AnotherSizeBreaksARun) {
+    TempFile f(file(4120));
+    for (bool recover : {false, true}) {  // recovering, it is taken too: the next header chains
+        auto columns = feed(f, recover);
+        vorn::WD1Reader rec(f.reader());
+        ASSERT_NO_FATAL_FAILURE(expect_same(columns, rec));
+        EXPECT_TRUE(columns.reader().skipped().empty());
+        EXPECT_GT(read_hook.vector_reads, 0);
+        read_hook = ReadHook{};
+    }
+}
+
+TEST_F(ColumnBatches, CorruptHeaderInARun) {
+    Bytes damaged = file();
+    damaged[kBreak] = 5, damaged[kBreak + 1] = 0;  // event_size 5
+    TempFile f(damaged);
+    auto plain = feed(f, false);
+    vorn::Columns<vorn::WD1Layout> cols;
+    EXPECT_EQ(plain.reader().read(cols, UINT64_MAX, UINT64_MAX), vorn::ReadStop::Corrupt);
+    EXPECT_EQ(cols.events, 20u);
+    EXPECT_EQ(plain.reader().offset(), kBreak);
+    EXPECT_EQ(plain.reader().event(), 20u);
+    EXPECT_GT(read_hook.vector_reads, 0);
+
+    auto recovering = feed(f, true);  // passes over the damaged record, as if it were not there
+    TempFile without(file(kRecord, true));
+    vorn::WD1Reader rec(without.reader());
+    ASSERT_NO_FATAL_FAILURE(expect_same(recovering, rec));
+    ASSERT_EQ(recovering.reader().skipped().size(), 1u);
+    const vorn::Skip& skip = recovering.reader().skipped()[0];
+    EXPECT_EQ(skip.event, 20u);
+    EXPECT_EQ(skip.offset, kBreak);
+    EXPECT_EQ(skip.bytes, kRecord);
+}
+
+TEST_F(ColumnBatches, FileEndsInsideARun) {
+    const Bytes whole = file();
+    const auto cut = std::ptrdiff_t(60 * kRecord + 1000);
+    const Bytes first(whole.begin(), whole.begin() + cut), rest(whole.begin() + cut, whole.end());
+    TempFile f(first), g(first);
+    auto columns = feed(f, false);
+    vorn::WD1Reader rec(g.reader());
+    read_hook.max_chunk = 5000;  // every read and readv comes back short
+    ASSERT_NO_FATAL_FAILURE(expect_same(columns, rec));
+    EXPECT_EQ(columns.reader().offset(), 60 * kRecord);
+    EXPECT_EQ(columns.reader().pending(), 1000u);
+    EXPECT_GT(read_hook.vector_reads, 0);
+    f.append(rest);
+    g.append(rest);
+    ASSERT_NO_FATAL_FAILURE(expect_same(columns, rec));
+    EXPECT_EQ(columns.reader().offset(), whole.size());
+}

@@ -1,7 +1,8 @@
 // Shared by the fuzz targets. Raw targets: the input becomes a file that a decoder reads
 // twice, once whole and once in two pieces with the file growing in between; both readings
 // must give the same outcomes. Record targets: the input describes records and how the
-// file arrives (see Plan below); every reading must give exactly the records written.
+// file arrives (see Plan below); every reading, by the record reader and by the column
+// reader, must give exactly the records written.
 #pragma once
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../cpp/column_feed.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
@@ -361,9 +363,11 @@ void expect_records(Reader& r, const Plan<Header>& plan, std::size_t& next) {
 }
 
 // Reads the plan's file whole, then as it arrives; `make` builds a reader on a file source
-// (returning it by value), `make_stream` one on a pipe.
+// (returning it by value), `make_stream` one on a pipe. Returns the records read by each
+// end of data, in turn.
 template <class Header, class Make, class MakeStream>
-void run_plan(const Plan<Header>& plan, Make make, MakeStream make_stream) {
+std::vector<std::size_t> read_plan(const Plan<Header>& plan, Make make, MakeStream make_stream) {
+    std::vector<std::size_t> ends;
     {
         MemFile whole(plan.image.data(), plan.image.size());
         auto r = make(whole);
@@ -378,12 +382,15 @@ void run_plan(const Plan<Header>& plan, Make make, MakeStream make_stream) {
         auto r = make(growing);
         std::size_t size = first;
         expect_records(r, plan, next);
+        ends.push_back(next);
         for (std::size_t cut : plan.cuts) {
             if (cut <= size) continue;
             growing.append(plan.image.data() + size, cut - size);
             size = cut;
             expect_records(r, plan, next);
+            ends.push_back(next);
             expect_records(r, plan, next);  // again at the same size: nothing more, nothing lost
+            ends.push_back(next);
         }
     } else {
         static const bool ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
@@ -423,6 +430,23 @@ void run_plan(const Plan<Header>& plan, Make make, MakeStream make_stream) {
         }  // closes the read end: a writer still blocked fails with EPIPE
         writer.join();
     }
+    if (next != plan.records.size()) __builtin_trap();
+    return ends;
+}
+
+// Reads the plan with the record reader, then with the column reader behind the same
+// checks, which must reach each end of data at the same record, then header-only.
+template <class Header, class Make, class MakeStream>
+void run_plan(const Plan<Header>& plan, Make make, MakeStream make_stream) {
+    const std::vector<std::size_t> ends = read_plan(plan, make, make_stream);
+    const std::vector<std::size_t> column_ends = read_plan(
+        plan, [&](const MemFile& f) { return test::column_feed(make(f)); },
+        [&](vorn::BufReader src) { return test::column_feed(make_stream(std::move(src))); });
+    if (column_ends != ends) __builtin_trap();
+    MemFile whole(plan.image.data(), plan.image.size());
+    auto r = test::column_feed(make(whole), false);
+    std::size_t next = 0;
+    expect_records(r, plan, next);
     if (next != plan.records.size()) __builtin_trap();
 }
 
