@@ -51,10 +51,10 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def rss_kib():
-    """Resident size of this process in KiB."""
+def rss_kib(field="VmRSS"):
+    """Resident size of this process in KiB; "VmSize" for its address space."""
     with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
 
 
 def child_env(**extra):

@@ -112,6 +112,36 @@ def test_events_leak_nothing_and_types_keep_their_references(write):
     assert rss_kib() - rss < 1024
 
 
+_HELD_READERS = """
+import sys, vorn
+from support import rss_kib
+path = sys.argv[1]
+list(vorn.EventReader(path, "WD1"))  # loads NumPy's array API
+before = rss_kib("VmSize")
+held = [vorn.EventReader(path, "WD1") for _ in range(2000)]
+for r in held[::2]:
+    assert len(list(r)) == 1
+print(rss_kib("VmSize") - before)
+"""
+
+
+@needs_plain_memory
+def test_read_buffer_grows_with_what_is_read(write):
+    # 2000 readers of a small file kept alive together, half of them read to its end: each
+    # buffer is as large as its reads. The address space counts buffers whose pages were
+    # never touched, which the resident size does not.
+    out = run_python(_HELD_READERS, write(wd1_record(250), "small"))
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) < 64 * 1024  # 2000 whole buffers: 512 MiB
+    # A file of small records (the read-ahead grows to its largest) with a large one among
+    # them (read past the buffer, with the next header into it) still reads exactly.
+    counts = [i % 200 for i in range(6000)]
+    counts[3000] = 100_000
+    path = write(b"".join(wd1_record(24 + 2 * n, np.arange(n) * 3 + i, event_counter=i) for i, n in enumerate(counts)))
+    for i, (ev, n) in enumerate(zip(ER(path, "WD1"), counts, strict=True)):
+        assert ev["event_counter"] == i and np.array_equal(ev["data"], (np.arange(n) * 3 + i).astype("<u2"))
+
+
 @needs_plain_memory
 def test_huge_claim_costs_only_what_the_file_holds(write):
     # ~2 GiB claimed, 1 KiB present: under a tight address-space limit the read just ends.

@@ -54,28 +54,11 @@ BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const 
     return Outcome::Data;
 }
 
-namespace {
-// Closes a descriptor on scope exit unless released: keeps the constructor's promise
-// that the descriptor is closed even when the buffer cannot be allocated.
-struct FdGuard {
-    int fd;
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-}  // namespace
-
-BufReader::BufReader(int fd) {
-    FdGuard guard{fd};
-    buf_ =
-        static_cast<std::uint8_t*>(::operator new (kCapacity + kSampleAlign, std::align_val_t{kSampleAlign}));
-    fd_ = std::exchange(guard.fd, -1);
-}
-
 BufReader::BufReader(BufReader&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       hook_(o.hook_),
       buf_(std::exchange(o.buf_, nullptr)),
+      capacity_(std::exchange(o.capacity_, 0)),
       pos_(std::exchange(o.pos_, 0)),
       filled_(std::exchange(o.filled_, 0)),
       read_size_(std::exchange(o.read_size_, kFirstRead)),
@@ -92,8 +75,21 @@ BufReader& BufReader::operator=(BufReader&& o) noexcept {
 }
 
 BufReader::~BufReader() {
-    if (buf_ != nullptr) ::operator delete (buf_, std::align_val_t{kSampleAlign});
+    free_buffer();
     if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to report to
+}
+
+void BufReader::free_buffer() noexcept {
+    if (buf_ != nullptr) ::operator delete (buf_, capacity_ + kSampleAlign, std::align_val_t{kSampleAlign});
+    buf_ = nullptr;
+    capacity_ = 0;
+}
+
+void BufReader::reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    free_buffer();  // empty: nothing to keep, and the old block need not outlive the new one
+    buf_ = static_cast<std::uint8_t*>(::operator new (n + kSampleAlign, std::align_val_t{kSampleAlign}));
+    capacity_ = n;
 }
 
 ReadResult BufReader::sys_read(std::uint8_t* dst, std::size_t n) {
@@ -118,13 +114,17 @@ ReadResult BufReader::fill_buffer(std::size_t need) {
     const std::size_t small = std::min(need, kCapacity);
     ReadResult r;
     if (!narrow_) {
+        reserve(read_size_);
         r = sys_read(buf_ + lead, read_size_);
         if (r.err != 0 && r.err != EINTR && read_size_ > small) {
             read_size_ = kFirstRead;
             narrow_ = true;
         }
     }
-    if (narrow_) r = narrow_read(buf_ + lead, small);
+    if (narrow_) {
+        reserve(small);
+        r = narrow_read(buf_ + lead, small);
+    }
     if (r.err == 0) {
         pos_ = lead;
         filled_ = lead + r.count;
@@ -138,7 +138,9 @@ ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t 
     if (narrow_) return narrow_read(dst, n);
     if (ahead == 0) return sys_read(dst, n);
     const std::size_t lead = static_cast<std::size_t>((offset_ + n) % kSampleAlign);
-    iovec iov[2] = {{dst, n}, {buf_ + lead, std::min(ahead, kCapacity)}};
+    ahead = std::min(ahead, kCapacity);
+    reserve(ahead);
+    iovec iov[2] = {{dst, n}, {buf_ + lead, ahead}};
     if (stop_due()) return {0, EINTR, true};
     ssize_t r = ::readv(fd_, iov, 2);
     if (r < 0 && errno != EINTR) return narrow_read(dst, n);  // the failure may lie only ahead

@@ -52,12 +52,14 @@ using InterruptHook = bool (*)(bool interrupted);
 // The opened file behind a read buffer. Owns the descriptor and the buffer.
 //
 // Reads ahead: a refill asks for kFirstRead bytes, and for twice as many after each
-// refill that came back full, up to the buffer's capacity, so that a stream of small
-// records costs one system call per many records while a short or growing file, a pipe or
-// the WD2 probe reads little. Read-ahead never moves an I/O error to an earlier record:
-// a read returns the bytes before any that cannot be read, and the error comes with the
-// next read, which starts at them; a read that fails as a whole is retried with only the
-// bytes the current record needs before the error is reported.
+// refill that came back full, up to kCapacity, so that a stream of small records costs one
+// system call per many records while a short or growing file, a pipe or the WD2 probe
+// reads little. The buffer grows with the read-ahead, to what the next refill asks for: a
+// reader that never reads holds none, and one of a small file a small one.
+// Read-ahead never moves an I/O error to an earlier record: a read returns the bytes
+// before any that cannot be read, and the error comes with the next read, which starts at
+// them; a read that fails as a whole is retried with only the bytes the current record
+// needs before the error is reported.
 class BufReader {
 public:
     static constexpr std::size_t kCapacity = 256 * 1024;
@@ -67,8 +69,8 @@ public:
     // the system call it saves.
     static constexpr std::size_t kDirectMinBytes = 65536;
 
-    // Takes ownership of `fd`, which is closed even when the buffer cannot be allocated.
-    explicit BufReader(int fd);
+    // Takes ownership of `fd`. Allocates nothing: the buffer comes with the first refill.
+    explicit BufReader(int fd) noexcept : fd_(fd) {}
     BufReader(BufReader&& o) noexcept;
     BufReader& operator=(BufReader&& o) noexcept;
     BufReader(const BufReader&) = delete;
@@ -122,10 +124,11 @@ public:
 
     // Refills an empty buffer with one read, for a caller that needs `need` more bytes.
     // Returns false with `err` set on failure (UnexpectedEof at the end of the file);
-    // EINTR is retried.
+    // EINTR is retried. Reads that fill the buffer throw std::bad_alloc when it cannot
+    // grow, before anything is read.
     bool refill(IoError& err, std::size_t need);
 
-    // Reads and discards n bytes through the buffer, without allocating.
+    // Reads and discards n bytes through the buffer, allocating nothing else.
     bool skip(std::size_t n, IoError& err);
 
     // Resumable pass over n bytes, advancing `have`: with a seek where the file is regular
@@ -159,12 +162,17 @@ private:
     // The narrower retry of a failed read; it stays due while it is interrupted.
     ReadResult narrow_read(std::uint8_t* dst, std::size_t n);
     ReadResult fill_buffer(std::size_t need);
+    // Makes room in the empty buffer for a refill of n bytes. The buffer grows only while
+    // it holds nothing (refills happen only then), so nothing is copied; it never shrinks.
+    void reserve(std::size_t n);
+    void free_buffer() noexcept;
 
     int fd_ = -1;                   // owned descriptor; -1 once moved from
     InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry
-    std::uint8_t* buf_ = nullptr;   // owned, kCapacity + 64 bytes, 64-aligned; null once moved from
+    std::uint8_t* buf_ = nullptr;   // owned, capacity_ + 64 bytes, 64-aligned; null until a refill
     // A refill lands at buf_ + (file offset mod 64), so that the kernel's copy runs
     // aligned; pos_ and filled_ count from buf_.
+    std::size_t capacity_ = 0;            // the largest refill buf_ has room for; 0 without buf_
     std::size_t pos_ = 0;                 // read position in buf_
     std::size_t filled_ = 0;              // fill level of buf_
     std::size_t read_size_ = kFirstRead;  // the next refill's size

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -113,7 +114,12 @@ ssize_t hooked_size(int fd, size_t n) {
 }
 
 void count(int fd, ssize_t r) {
-    if (fd == test::read_hook.fd && r > 0) test::read_hook.bytes += r;
+    auto& h = test::read_hook;
+    if (fd != h.fd || r <= 0) return;
+    h.bytes += r;
+    if (h.signal_after_bytes >= 0 && h.bytes - r < h.signal_after_bytes && h.bytes >= h.signal_after_bytes) {
+        raise(SIGUSR1);
+    }
 }
 }  // namespace
 

@@ -62,6 +62,7 @@ struct ReadHook {
     int fail_times = 1;              // how many reads fail after the threshold
     bool fail_whole = false;         // a read reaching past the threshold fails without data
     bool size_unknown = false;       // fstat reports size 0, as for files under /proc
+    long signal_after_bytes = -1;    // raise SIGUSR1 in the read that brings `bytes` to this, after it
     std::vector<std::size_t> calls;  // requested sizes of the real reads
     int vector_reads = 0;            // readv calls among them
     long bytes = 0;                  // bytes delivered so far

@@ -68,6 +68,7 @@ protected:
     void TearDown() override {
         quit_ = true;  // the reader is gone by now
         if (writer_.joinable()) writer_.join();
+        read_hook = ReadHook{};
         if (p_[1] >= 0) close(p_[1]);
         signal(SIGPIPE, old_pipe_);
         sigaction(SIGUSR1, &old_, nullptr);
@@ -145,6 +146,42 @@ TEST_F(SignalTest, WD1RecordStoppedMidSamplesOnAPipeCompletes) {
     ASSERT_EQ(res.kind, WD1Kind::Record) << res.error.text();
     ASSERT_EQ(res.record.data.size(), 100000u);
     for (std::size_t i = 0; i < 100000; ++i) ASSERT_EQ(res.record.data.data()[i], std::uint16_t(1 + i)) << i;
+    EXPECT_EQ(r.next().kind, WD1Kind::End);
+}
+
+// A signal that comes while next() is busy, here inside the read that brings the last
+// bytes a stalled writer sent, stops the read after it, which would wait for ever. The
+// writer sends the rest only once next() returned, or once the reader sleeps in a read
+// without having returned (the signal lost).
+TEST_F(SignalTest, WD1SignalWhileBusyEndsTheWaitThatFollows) {
+    const Bytes rec = wd1_counted(24 + 4 * 1024 * 1024, 7, 1);
+    const long cut = 24 + 1024 * 1024;
+    BufReader src(p_[0]);
+    src.set_interrupt_hook(hook_stop);
+    vorn::WD1Reader r(std::move(src));
+    read_hook.fd = p_[0];
+    read_hook.signal_after_bytes = cut;
+    const pid_t tid = pid_t(syscall(SYS_gettid));
+    std::atomic<bool> returned{false}, lost{false};
+    writer_ = std::thread([&] {
+        EXPECT_EQ(write(p_[1], rec.data(), cut), cut);
+        while (!returned && !blocked_in_read(tid, p_[1])) std::this_thread::yield();
+        lost = !returned;
+        EXPECT_EQ(write(p_[1], rec.data() + cut, rec.size() - cut), ssize_t(rec.size() - cut));
+        close(std::exchange(p_[1], -1));
+    });
+    auto res = r.next();
+    returned = true;
+    EXPECT_EQ(res.kind, WD1Kind::Error);
+    EXPECT_EQ(res.error.kind, ErrorKind::Interrupted);
+    EXPECT_EQ(signals_caught, 1);
+    if (res.kind == WD1Kind::Error) res = r.next();
+    writer_.join();
+    EXPECT_FALSE(lost);
+    ASSERT_EQ(res.kind, WD1Kind::Record) << res.error.text();
+    ASSERT_EQ(res.record.data.size(), 2u * 1024 * 1024);
+    for (std::size_t i = 0; i < res.record.data.size(); ++i)
+        ASSERT_EQ(res.record.data.data()[i], std::uint16_t(1 + i)) << i;
     EXPECT_EQ(r.next().kind, WD1Kind::End);
 }
 
