@@ -55,16 +55,21 @@ private:
     off_t size_ = 0;
 };
 
-// Header fields as text, for comparing outcomes.
+// Header fields as text (from the layout's field table), for comparing outcomes.
+template <class Layout>
+std::string describe_fields(const typename Layout::Header& h) {
+    std::string out;
+    vorn::for_each_field<Layout::kFields>(Layout::members(h), [&](const vorn::Field& f, auto value) {
+        out += f.name;
+        out += '=' + std::to_string(value) + ' ';
+    });
+    return out;
+}
 inline std::string describe(const vorn::WD1Header& h) {
-    return std::to_string(h.event_size) + ' ' + std::to_string(h.board_id) + ' ' + std::to_string(h.pattern) +
-           ' ' + std::to_string(h.board_channel) + ' ' + std::to_string(h.event_counter) + ' ' +
-           std::to_string(h.timestamp);
+    return describe_fields<vorn::WD1Layout>(h);
 }
 inline std::string describe(const vorn::WD2Header& h) {
-    return std::to_string(h.event_counter) + ' ' + std::to_string(h.timestamp) + ' ' +
-           std::to_string(h.samples) + ' ' + std::to_string(h.sampling_period) + ' ' +
-           std::to_string(h.channels);
+    return describe_fields<vorn::WD2Layout>(h);
 }
 
 // Drives a decoder until it reports the end of data, collecting every outcome; faults
