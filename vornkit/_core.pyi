@@ -38,7 +38,8 @@ class Reader:
     probe: tuple[tuple[int, int, int, int], tuple[int, int, int, int]] | None
     offset: int  # byte offset of the next record (of the one pending, if any)
     event: int  # index of the next record
-    pending: int  # bytes of a partial record at `offset` read so far
+    pending: int  # bytes of a partial record at `offset` read so far, or of damage when `resyncing`
+    resyncing: bool  # recovering: the bytes from `offset` on are damage with no record boundary found after it
     # Why the last read stopped. After "corrupt" (recover=False) the next read goes on after
     # the corrupt header, as vorn does. A recovering reader that finds no boundary after
     # damage (fewer than three chained headers left, or a file still being written) ends

@@ -34,18 +34,20 @@ constexpr std::uint64_t kBatchCooldown = 64;
 
 // After damage, a record boundary is where kChainLinks headers chain: each record's size
 // leads to the next header, which belongs to the same run, with a counter at most
-// kCounterStep on (the first one on from the last good record, by less than half the range).
+// kCounterStep on (the first one on from the last good record, by less than half the
+// range, unless no boundary is found so: that record may itself be damaged).
 constexpr int kChainLinks = 3;
 constexpr std::uint32_t kCounterStep = 1u << 16;
 constexpr std::size_t kSearchWindow = 1 << 20;
 
-// What a run keeps from record to record: WD1 board and channel, WD2 sampling period and
-// channel word. The block size may change (it is checked by looking one record ahead).
+// What a run keeps from record to record: the WD1 board (records of its channels may
+// interleave, with equal counters), the WD2 sampling period. The block size may change:
+// a new size is taken when the header it leads to chains with it.
 bool same_run(const WD1Header& a, const WD1Header& b) {
-    return a.board_id == b.board_id && a.board_channel == b.board_channel;
+    return a.board_id == b.board_id;
 }
 bool same_run(const WD2Header& a, const WD2Header& b) {
-    return a.sampling_period == b.sampling_period && a.channels == b.channels;
+    return a.sampling_period == b.sampling_period;
 }
 bool same_size(const WD1Header& a, const WD1Header& b) {
     return a.event_size == b.event_size;
@@ -71,6 +73,9 @@ constexpr std::uint64_t boundary_step(const WD2Layout&) {
 bool chains(const auto& prev, const auto& next) {
     return same_run(prev, next) && counter(next) - counter(prev) < kCounterStep;
 }
+bool goes_on(const auto& last, const auto& next) {
+    return counter(next) - counter(last) < 0x80000000u;
+}
 
 // pread of up to n bytes, retrying EINTR; the count read (short at the end of the file) or -1.
 ssize_t pread_all(int fd, std::uint8_t* dst, std::size_t n, std::uint64_t at) {
@@ -94,7 +99,7 @@ struct ColumnReader<Layout>::Call {
     std::uint64_t events = 0;
     std::uint64_t bytes = 0;
     bool full = false;  // the next record would pass max_bytes
-    bool more() const { return !full && events < max_events && bytes < max_bytes; }
+    bool more() const { return !full && events < max_events && (events == 0 || bytes < max_bytes); }
     // Whether a record of `record` bytes fits the byte limit; the first always does.
     bool fits(std::uint64_t taken, std::uint64_t record) const {
         return events + taken == 0 || record <= max_bytes - std::min(max_bytes, bytes);
@@ -211,6 +216,7 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
             call.full = true;
             break;
         }
+        if (opt_.recover && !last) break;  // the first record is confirmed by the record reader's path
         if (last && !(same_run(*last, h) && same_size(*last, h))) {
             if (opt_.recover) break;
             run = 0;
@@ -311,7 +317,6 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
         accept(out, call, h, block);
         ++taken;
     }
-    if (!call.fits(0, record)) call.full = true;
     if (static_cast<std::uint64_t>(taken) != n || got != want) {
         batch_after_ = event_ + kBatchCooldown;
         if (!src.seek_to(offset_, error_)) return -2;  // back to the first record not taken
@@ -334,24 +339,30 @@ typename ColumnReader<Layout>::At ColumnReader<Layout>::header_at(std::uint64_t 
     return At::Valid;
 }
 
-// Whether a record out of step with the run (a new block size, board or period) is real:
-// the header its size leads to must chain with it. At the end of the file it is taken.
+// Whether the record at offset_ belongs to the file's records, checked before it is read
+// by a recovering reader when it starts a run or changes its block size: its header must
+// keep the run's fields and lead to a header that chains with it. A record that runs past
+// the end of the file is taken (it may be being written) unless three chained headers
+// follow within it: then its size is false.
 template <class Layout>
-bool ColumnReader<Layout>::confirmed(const Header& h, std::uint64_t at, std::size_t record) {
+bool ColumnReader<Layout>::belongs(const Header& h, std::size_t record) {
+    if (last_ && same_run(*last_, h) && same_size(*last_, h)) return true;
+    if (last_ && !same_run(*last_, h)) return false;
     Header next;
     std::size_t next_record;
-    switch (header_at(at + record, next, next_record)) {
-        case At::Missing: return true;
-        case At::Invalid: return false;
+    switch (header_at(offset_ + record, next, next_record)) {
         case At::Valid: return chains(h, next);
+        case At::Invalid: return false;
+        case At::Missing: break;
     }
-    return false;
+    std::uint64_t found = 0;
+    return offset_ + record <= static_cast<std::uint64_t>(size_) || !find_boundary(offset_ + 1, found, true);
 }
 
 // Looks for the first boundary at or after `from` where kChainLinks headers chain (fewer
 // when the chain ends exactly at the end of the file).
 template <class Layout>
-bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& found) {
+bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& found, bool going_on) {
     const std::uint64_t step = boundary_step(rec_.layout());
     const std::size_t head = rec_.layout().header_bytes();
     const auto size = static_cast<std::uint64_t>(size_);
@@ -364,7 +375,7 @@ bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& foun
             const Header h = rec_.layout().decode(window.data() + i);
             const std::optional<std::size_t> block = rec_.layout().try_block_bytes(h);
             if (!block) continue;
-            if (last_ && !(same_run(*last_, h) && counter(h) - counter(*last_) < 0x80000000u)) continue;
+            if (last_ && !(same_run(*last_, h) && (!going_on || goes_on(*last_, h)))) continue;
             // Follow the chain from this candidate.
             Header prev = h;
             std::uint64_t at = start + i + head + *block;
@@ -408,7 +419,7 @@ template <class Layout>
 ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
     BufReader& src = rec_.source();
     std::uint64_t found = 0;
-    if (!find_boundary(damaged + 1, found)) {
+    if (!find_boundary(damaged + 1, found, true) && !find_boundary(damaged + 1, found, false)) {
         searching_ = true;
         damaged_ = offset_ = damaged;
         return ReadStop::End;
@@ -444,6 +455,11 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
             return ReadStop::Limit;
         }
     }
+    if (opt_.recover && regular_ && rec_.idle()) {
+        Header h;
+        std::size_t record = 0;
+        if (header_at(offset_, h, record) == At::Valid && !belongs(h, record)) return recover_from(offset_);
+    }
     const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
     typename RecordReader<Layout>::Result r;
     try {
@@ -462,13 +478,7 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
         return r.error.kind == ErrorKind::Interrupted ? ReadStop::Interrupted : ReadStop::Error;
     }
     const Header& h = r.record.header;
-    const std::size_t block = *rec_.layout().try_block_bytes(h);
-    if (opt_.recover && regular_ && last_ && !(same_run(*last_, h) && same_size(*last_, h)) &&
-        !confirmed(h, offset_, rec_.layout().header_bytes() + block)) {
-        if (opt_.data) out.data.set_size(base / sizeof(Sample));
-        return recover_from(offset_);
-    }
-    accept(out, call, h, block);
+    accept(out, call, h, *rec_.layout().try_block_bytes(h));
     return ReadStop::Limit;
 }
 

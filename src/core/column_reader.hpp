@@ -117,6 +117,8 @@ public:
     // Bytes at offset() read so far and not yet a record: a partial record, or damage not
     // yet resolved by a recovering read.
     std::uint64_t pending() const;
+    // Whether pending() counts damage after which no record boundary was found yet.
+    bool resyncing() const { return searching_; }
     const IoError& error() const { return error_; }
     const std::vector<Skip>& skipped() const { return skipped_; }
     const Layout& layout() const { return rec_.layout(); }
@@ -135,8 +137,8 @@ private:
     long batch(Columns<Layout>& out, Call& call);
     ReadStop one_record(Columns<Layout>& out, Call& call);
     ReadStop recover_from(std::uint64_t damaged);
-    bool confirmed(const Header& h, std::uint64_t at, std::size_t record);
-    bool find_boundary(std::uint64_t from, std::uint64_t& found);
+    bool belongs(const Header& h, std::size_t record);
+    bool find_boundary(std::uint64_t from, std::uint64_t& found, bool going_on);
     At header_at(std::uint64_t at, Header& h, std::size_t& record);
 
     RecordReader<Layout> rec_;

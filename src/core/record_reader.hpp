@@ -79,7 +79,8 @@ public:
     // The same step for a caller that collects samples elsewhere: the record's samples go
     // to `out` from byte `base` on (the bytes before are kept), or are passed over when
     // `out` is null (a seek where the file allows). A Record result carries the header
-    // only. A record left pending keeps its bytes here between calls, not in `out`.
+    // only. A record left pending keeps its bytes here between calls, not in `out`. The
+    // caller starts the source's call (BufReader::begin_call) for a run of these.
     Result next_into(SampleVec<Sample>* out, std::size_t base);
 
     // Takes back a record that the caller could not use: the next call returns it again.
@@ -104,6 +105,7 @@ protected:
 
 private:
     Result step(SampleVec<Sample>* out, std::size_t base);
+    void keep(const SampleVec<Sample>& out, std::size_t base);
     Result failed(Result out);
 
     BufReader src_;
@@ -130,6 +132,7 @@ typename RecordReader<Layout>::Result RecordReader<Layout>::next() {
         returned_.reset();
         return out;
     }
+    src_.begin_call();
     Result out = step(&body_, 0);
     if (out.kind == Result::Kind::Record) out.record.data = std::move(body_);
     return out;
@@ -139,25 +142,57 @@ template <class Layout>
 typename RecordReader<Layout>::Result RecordReader<Layout>::next_into(SampleVec<Sample>* out,
                                                                       std::size_t base) {
     assert(!returned_);
-    // A pending record's bytes wait in body_: move them to their place first.
-    if (in_body_ && body_have_ != 0 && out != nullptr) {
-        out->grow((base + body_have_ + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
-        std::memcpy(out->bytes() + base, body_.bytes(), body_have_);
+    if (out == nullptr) return step(nullptr, 0);
+    if (in_body_ && body_have_ != 0) {
+        // A record cut by the end of the file goes on in the reader's own storage, which
+        // keeps it whatever happens, and is copied to its place once whole.
+        Result r = step(&body_, 0);
+        if (r.kind != Result::Kind::Record) return r;
+        try {
+            out->grow((base + body_bytes_ + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
+        } catch (const std::bad_alloc&) {
+            in_body_ = true;  // whole but not delivered: the next call returns it
+            body_have_ = body_bytes_;
+            throw;
+        }
+        std::memcpy(out->bytes() + base, body_.bytes(), body_bytes_);
+        out->set_size((base + body_bytes_) / sizeof(Sample));
         body_.reset();
+        return r;
     }
-    Result r = step(out, base);
-    if (r.kind != Result::Kind::Record && in_body_ && body_have_ != 0 && out != nullptr) {
-        body_.grow((body_have_ + sizeof(Sample) - 1) / sizeof(Sample), 0, 0);
-        std::memcpy(body_.bytes(), out->bytes() + base, body_have_);
+    Result r;
+    try {
+        r = step(out, base);
+    } catch (const std::bad_alloc&) {
+        keep(*out, base);
+        throw;
     }
+    if (r.kind != Result::Kind::Record) keep(*out, base);
     return r;
+}
+
+// Moves the bytes of a record left pending in a caller's storage into the reader's own.
+// Without memory for them, a regular file reads the record again from its start; on a
+// stream they are lost, and the allocation failure says so.
+template <class Layout>
+void RecordReader<Layout>::keep(const SampleVec<Sample>& out, std::size_t base) {
+    if (!in_body_ || body_have_ == 0) return;
+    try {
+        body_.grow((body_have_ + sizeof(Sample) - 1) / sizeof(Sample), 0, 0);
+    } catch (const std::bad_alloc&) {
+        IoError err;
+        (void)src_.seek_to(src_.position() - layout_.header_bytes() - body_have_, err);
+        in_body_ = false;
+        body_have_ = 0;
+        throw;
+    }
+    std::memcpy(body_.bytes(), out.bytes() + base, body_have_);
 }
 
 template <class Layout>
 typename RecordReader<Layout>::Result RecordReader<Layout>::step(SampleVec<Sample>* out, std::size_t base) {
     Result res;
     if (done_) return res;  // latched: end of data, nothing read
-    src_.begin_call();
 
     const std::size_t head_bytes = layout_.header_bytes();
     if (!in_body_) {

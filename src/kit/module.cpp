@@ -179,7 +179,14 @@ PyObject* raise_os_error(const IoError& err, PyObject* path) {
 // ---------------------------------------------------------------------------------------
 // The Reader object
 
-using AnyReader = std::variant<std::monostate, ColumnReader<WD1Layout>, ColumnReader<WD2Layout>>;
+// A column reader and the columns of a call that a signal handler interrupted: the next
+// call goes on filling them, so that no record read is lost.
+template <class Layout>
+struct Kit {
+    ColumnReader<Layout> reader;
+    std::optional<Columns<Layout>> carry;
+};
+using AnyReader = std::variant<std::monostate, Kit<WD1Layout>, Kit<WD2Layout>>;
 
 struct ReaderObject {
     PyObject_HEAD AnyReader reader;  // owned: the file, its buffer and the read state; monostate once closed
@@ -314,7 +321,7 @@ bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t o
         raise_os_error(err, self->path);
         return false;
     }
-    self->reader.template emplace<ColumnReader<Layout>>(std::move(*rec), self->opt, offset, event);
+    self->reader.template emplace<Kit<Layout>>(Kit<Layout>{{std::move(*rec), self->opt, offset, event}, {}});
     return true;
 }
 
@@ -406,9 +413,12 @@ const char* status_text(ReadStop s) {
 }
 
 template <class Layout>
-PyObject* read_columns(ReaderObject* self, ColumnReader<Layout>& reader, std::uint64_t max_events,
+PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_events,
                        std::uint64_t max_bytes) {
-    Columns<Layout> cols;
+    ColumnReader<Layout>& reader = kit.reader;
+    Columns<Layout> cols = kit.carry ? std::move(*kit.carry) : Columns<Layout>{};
+    kit.carry.reset();
+    max_events -= std::min<std::uint64_t>(max_events, cols.events);
     ReadStop stop = ReadStop::End;
     bool no_memory = false;
     {
@@ -419,9 +429,15 @@ PyObject* read_columns(ReaderObject* self, ColumnReader<Layout>& reader, std::ui
             no_memory = true;
         }
     }
-    if (no_memory) return PyErr_NoMemory();
+    if (no_memory) {
+        kit.carry.emplace(std::move(cols));
+        return PyErr_NoMemory();
+    }
     if (stop == ReadStop::Interrupted) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) {
+            kit.carry.emplace(std::move(cols));
+            return nullptr;
+        }
         stop = ReadStop::Limit;  // stopped without a handler raising: nothing to report
     }
     if (stop == ReadStop::Error && cols.events == 0) {
@@ -485,7 +501,7 @@ PyObject* Reader_fileno(PyObject* op, PyObject*) {
                 PyErr_SetString(PyExc_ValueError, kClosed);
                 return nullptr;
             } else {
-                return PyLong_FromLong(r.source().fd());
+                return PyLong_FromLong(r.reader.source().fd());
             }
         },
         self->reader);
@@ -499,17 +515,20 @@ PyObject* Reader_exit(PyObject* op, PyObject*) {
     return Reader_close(op, nullptr);
 }
 
-// Reader state for the attributes: offset, event, pending, skipped.
+// Reader state for the attributes: offset, event, pending, skipped; refused while another
+// thread reads (the state changes under it).
 template <class F>
 PyObject* with_reader(PyObject* op, F&& f) {
     auto* self = reinterpret_cast<ReaderObject*>(op);
+    Using use(self);
+    if (!use.held()) return nullptr;
     return std::visit(
         [&](auto& r) -> PyObject* {
             if constexpr (std::is_same_v<std::remove_cvref_t<decltype(r)>, std::monostate>) {
                 PyErr_SetString(PyExc_ValueError, kClosed);
                 return nullptr;
             } else {
-                return f(r);
+                return f(r.reader);
             }
         },
         self->reader);
@@ -523,6 +542,9 @@ PyObject* Reader_event(PyObject* op, void*) {
 }
 PyObject* Reader_pending(PyObject* op, void*) {
     return with_reader(op, [](auto& r) { return PyLong_FromUnsignedLongLong(r.pending()); });
+}
+PyObject* Reader_resyncing(PyObject* op, void*) {
+    return with_reader(op, [](auto& r) { return PyBool_FromLong(r.resyncing()); });
 }
 PyObject* Reader_skipped(PyObject* op, void*) {
     return with_reader(op, [](auto& r) -> PyObject* {
@@ -578,6 +600,7 @@ PyGetSetDef reader_getset[] = {
     {"event", Reader_event, nullptr, nullptr, nullptr},
     {"pending", Reader_pending, nullptr, nullptr, nullptr},
     {"skipped", Reader_skipped, nullptr, nullptr, nullptr},
+    {"resyncing", Reader_resyncing, nullptr, nullptr, nullptr},
     {"status", Reader_status, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
