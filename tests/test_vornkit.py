@@ -197,6 +197,43 @@ def test_recovery_reads_exactly_the_good_records(write):
         vornkit.arrays(SAMPLES[0][0], "WD1", channels=2)
 
 
+def _wd1_run(n=40, board_channel=lambda i: 3):
+    return [wd1_record(510, np.arange(243) + i, board_channel=board_channel(i), event_counter=i) for i in range(n)]
+
+
+def _damage(records, at, data):
+    """The run with `data` written over it from byte `at`."""
+    out = bytearray(b"".join(records))
+    out[at:at + len(data)] = data
+    return bytes(out)
+
+
+WD2_RUN = [wd2_record(i, 64, np.arange(128) + i, sampling_period=8, channel_word=2) for i in range(40)]
+DAMAGE = {  # damaged file, kind, the records that must come back
+    "zeros over WD2 records": (_damage(WD2_RUN, 10 * 540, bytes(4096)), "WD2", [*range(10), *range(18, 40)]),
+    "a false large WD1 size": (_damage(_wd1_run(), 5 * 510, (510 | 1 << 24).to_bytes(4, "little")), "WD1",
+                               [*range(5), *range(6, 40)]),
+    "the first two WD1 headers": (_damage(_wd1_run(), 0, bytes(534)), "WD1", list(range(2, 40))),
+    "none: WD1 channels interleaved": (b"".join(_wd1_run(board_channel=lambda i: i % 2)), "WD1", list(range(40))),
+}
+
+
+@pytest.mark.parametrize("name", DAMAGE)
+def test_recovery_returns_nothing_out_of_step(write, name):
+    data, kind, good = DAMAGE[name]
+    path = write(data)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = vornkit.arrays(path, kind, on_corrupt="warn")
+    assert out["event_counter"].tolist() == good
+    assert all((row.reshape(-1) == np.arange(row.size) + i).all() for row, i in zip(out["data"], good, strict=True))
+    spans = vornkit.scan(path, kind).skipped
+    damage = [w for w in caught if issubclass(w.category, vornkit.CorruptRecordWarning)]
+    assert len(damage) == len(spans) == (0 if name.startswith("none") else 1)
+    headers = vornkit.arrays(path, kind, columns=["event_counter"], on_corrupt="skip")  # samples passed over
+    assert headers["event_counter"].tolist() == good
+
+
 def test_files_read_in_threads_match_one_after_the_other(write):
     paths = [write(MIXED_WD1 * 300, "a.wd1"), write(wd2_file(3000, samples=16, channels=3), "b.wd2")]
     kinds = ["WD1", "WD2"]
@@ -216,24 +253,24 @@ def test_files_read_in_threads_match_one_after_the_other(write):
             assert got.keys() == one.keys() and all(np.array_equal(got[k], one[k]) for k in one)
 
 
-def test_a_blocked_read_lets_threads_run_and_ends_at_ctrl_c(tmp_path):
-    """A read waiting on a stalled writer holds no lock, and a signal handler that raises ends it."""
+def test_a_blocked_read_lets_threads_run_ends_at_ctrl_c_and_loses_nothing(tmp_path):
+    """A read waiting on a stalled writer holds no lock (the writer here is a thread of this
+    process), a signal handler that raises ends it, and the next read returns every record."""
     import signal
+
+    from vornkit._format import _core
 
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
-    stall = "import sys, time\nf = open(sys.argv[1], 'wb', buffering=0)\nf.write(bytes.fromhex(sys.argv[2]))\n" \
-        "time.sleep(60)\n"
-    sent = wd1_record(1048) * 3 + wd1_record(1048)[:100]  # then the writer stalls inside a record
-    writer = subprocess.Popen([sys.executable, "-c", stall, fifo, sent.hex()])
-    ticks, done = [0], threading.Event()
+    records = [wd1_record(1048, np.arange(512) + i, event_counter=i) for i in range(6)]
+    stream = b"".join(records)
+    interrupted = threading.Event()
 
-    def count():
-        while not done.is_set():
-            ticks[0] += 1
-            time.sleep(0.001)
-
-    counter = threading.Thread(target=count)
+    def write():
+        with open(fifo, "wb", buffering=0) as f:
+            f.write(stream[:3 * 1048 + 100])  # three records and a piece of the fourth
+            interrupted.wait(30)
+            f.write(stream[3 * 1048 + 100:])
 
     class Stop(Exception):
         pass
@@ -241,22 +278,25 @@ def test_a_blocked_read_lets_threads_run_and_ends_at_ctrl_c(tmp_path):
     def handler(signum, frame):
         raise Stop
 
+    writer = threading.Thread(target=write)
+    writer.start()
     old = signal.signal(signal.SIGALRM, handler)
-    counter.start()
     try:
-        signal.setitimer(signal.ITIMER_REAL, 1.0)
+        reader = _core.Reader(fifo, "WD1")
+        signal.setitimer(signal.ITIMER_REAL, 0.5)
         started = time.monotonic()
         with pytest.raises(Stop):
-            vornkit.arrays(fifo, "WD1")
+            reader.read()
         assert time.monotonic() - started < 20
+        assert reader.offset == 3 * 1048  # the writer thread ran while the read waited
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
-        done.set()
-        counter.join()
-        writer.kill()
-        writer.wait()
-    assert ticks[0] > 50  # the other thread ran while the read waited
+        interrupted.set()
+        writer.join()
+    cols = reader.read()
+    assert cols["event_counter"].tolist() == list(range(6))
+    assert cols["data"].tobytes() == b"".join(r[24:] for r in records)
 
 
 def test_errors_name_the_file(tmp_path):
