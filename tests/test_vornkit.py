@@ -15,7 +15,7 @@ import pytest
 
 import vorn
 import vornkit
-from support import child_env, wd1_record, wd2_file, wd2_record
+from support import child_env, needs_plain_memory, run_python, wd1_record, wd2_file, wd2_record
 from vornkit import _arrays, _read
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
@@ -297,6 +297,36 @@ def test_a_blocked_read_lets_threads_run_ends_at_ctrl_c_and_loses_nothing(tmp_pa
     cols = reader.read()
     assert cols["event_counter"].tolist() == list(range(6))
     assert cols["data"].tobytes() == b"".join(r[24:] for r in records)
+
+
+@needs_plain_memory  # an address-space limit and the sanitizers' shadow memory do not mix
+def test_a_pending_record_survives_running_out_of_memory(tmp_path):
+    """The rest of a record cut by the end of the file cannot be stored: MemoryError, and the
+    next read returns it whole."""
+    path = tmp_path / "cut.wd1"
+    record = wd1_record(24 + (16 << 20), np.arange(8 << 20) % 65521, event_counter=7)
+    path.write_bytes(record[:8 << 20])
+    out = run_python("""
+        import resource, sys
+        from vornkit._format import _core
+        path, size = sys.argv[1], int(sys.argv[2])
+        r = _core.Reader(path, "WD1")
+        assert len(r.read()["offset"]) == 0 and r.pending == 8 << 20
+        with open(sys.argv[3], "rb") as f, open(path, "ab") as g:
+            g.write(f.read()[8 << 20:])
+        vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (10 << 20), hard))
+        try:
+            r.read()
+            print("no MemoryError")
+        except MemoryError:
+            pass
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        cols = r.read()
+        print(cols["event_counter"].tolist(), cols["data"].tobytes() == open(sys.argv[3], "rb").read()[24:])
+    """, path, len(record), _written(tmp_path / "whole", record))
+    assert out.returncode == 0 and out.stdout == "[7] True\n", out.stdout + out.stderr
 
 
 def test_errors_name_the_file(tmp_path):
