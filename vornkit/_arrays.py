@@ -94,13 +94,14 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
     """Byte offset and index of a record at or just before event `start` of a regular file.
 
     A run of same-size records is checked at the predicted place (the record there has the
-    first record's size and the counter `start` later), reading two headers; otherwise the
-    record offsets come from a header-only walk of the file, kept for the next seek."""
+    first record's size and the counter `start` later), reading two headers; otherwise, and
+    always when damage is skipped (indices then count the good records), the record offsets
+    come from a header-only walk of the file, kept for the next seek."""
     with _core.Reader(path, kind, channels=channels, columns=["event_counter"]) as r:
         first = r.read(1)
         channels = r.channels if kind == "WD2" else None
         header = r.header_bytes
-    if len(first["offset"]):
+    if len(first["offset"]) and not recover:  # after skipped damage, indices count good records: the index
         record = header + int(first["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize
         k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
         if k < 1:
@@ -150,8 +151,8 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
     start: the records before it are not read. In a run of same-size records the place of
     event `start` is computed and checked (its size, and its counter `start` on from the
     first); otherwise one header-only pass over the file finds it (kept for later calls on
-    the same, unchanged file). Event indices count the records read: after damage skipped
-    with on_corrupt="skip"/"warn", a computed place still counts the damaged record.
+    the same, unchanged file). With on_corrupt="skip"/"warn" indices count the good records,
+    as in a whole read, so the place always comes from that pass.
 
     The whole slice is read in one call with the interpreter lock released; memory: the
     result. progress: a tqdm bar over the bytes read (the slice is then read in pieces and
@@ -165,7 +166,7 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
         raise ValueError("start and stop must satisfy 0 <= start <= stop")
     fields, data = core_columns(kind, columns)
     p = os.fspath(path)
-    warn_format(p, kind, channels, stacklevel=3)
+    warn_format(p, kind, channels)
     offset = event = 0
     if start and is_regular(p):
         offset, event = _seek(p, kind, channels, start, on_corrupt != "raise")
@@ -207,10 +208,13 @@ def _parse_step(step: int | str) -> tuple[int, int]:
         if step < 1:
             raise ValueError("step must be at least 1 event")
         return step, -1
-    m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kMG]i?B|B)\s*", step)
+    if step.strip().isdigit():
+        return _parse_step(int(step))
+    m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmg]i?b|b)\s*", step.lower())
     if not m:
-        raise ValueError(f'step must be a number of events or a size such as "100 MB", not {step!r}')
-    scale = {"B": 1, "kB": 10**3, "MB": 10**6, "GB": 10**9, "kiB": 1 << 10, "MiB": 1 << 20, "GiB": 1 << 30}
+        raise ValueError(f'step must be a number of events or a size such as "100 MB" (units B, kB, MB, GB, '
+                         f'KiB, MiB, GiB), not {step!r}')
+    scale = {"b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30}
     return -1, max(1, int(float(m[1]) * scale[m[2]]))
 
 

@@ -234,6 +234,14 @@ def check_kind(path: str, kind: str | None, channels: int | None = None) -> tupl
     elif not given_fits and rec.kind is not None and rec.kind != kind:
         warnings.append(f"the first records do not fit {kind} ({rec.fits[kind].why}) but fit {rec.kind}: "
                         f"the events read as {kind} are garbage")
+    elif not given_fits and kind == "WD2" and channels is not None:
+        warnings.append(f"the first records do not fit {channels} channel(s) ({rec.fits[kind].why}): check channels=")
+    if kind == "WD2" and channels is not None and channels >= 2:
+        with _core.Reader(path, "WD2", channels=channels, columns=["channels"]) as reader:
+            words = reader.read(1)["channels"]
+        if len(words) and int(words[0]) != channels:
+            warnings.append(f"the first record's channel word is {int(words[0])}, not channels={channels}: "
+                            "the events read are garbage")
     if kind == "WD2" and rec.probe is not None and rec.probe.suspect_channels:
         warnings.append(rec.probe.reason)
     return kind, rec, warnings

@@ -4,11 +4,13 @@ file, event and offset, and a choice of what damage does; `events` and `follow`.
 from __future__ import annotations
 
 import os
+import sys
 import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Literal
+from types import FrameType
+from typing import Any, Literal, cast
 
 import numpy as np
 
@@ -82,11 +84,24 @@ def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], b
     return list(dict.fromkeys(c for c in columns if c != "data")), "data" in columns
 
 
-def warn_format(path: str, kind: str, channels: int | None, stacklevel: int) -> list[str]:
+_PACKAGE = os.path.dirname(os.path.abspath(__file__))
+
+
+def warn(message: str, category: type[Warning]) -> None:
+    """warnings.warn attributed to the first caller outside vornkit (the user's line), however
+    deep in vornkit, or in a generator, the warning arises."""
+    level, frame = 1, cast(FrameType | None, sys._getframe(0))
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
+        frame = frame.f_back
+        level += 1
+    warnings.warn(message, category, stacklevel=level)
+
+
+def warn_format(path: str, kind: str, channels: int | None) -> list[str]:
     """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes."""
     notes = check_kind(path, kind, channels)[2]
     for note in notes:
-        warnings.warn(f"{path}: {note}", FormatWarning, stacklevel=stacklevel + 1)
+        warn(f"{path}: {note}", FormatWarning)
     return notes
 
 
@@ -104,7 +119,7 @@ class Source:
         self.kind = kind
         self.on_corrupt = on_corrupt
         self.trailing = trailing  # warn of the bytes of a partial record at the end
-        notes = warn_format(self.path, kind, channels, stacklevel=4) if check else []
+        notes = warn_format(self.path, kind, channels) if check else []
         try:
             self.reader = _core.Reader(self.path, kind, channels=channels, offset=offset, event=event,
                                        columns=[*fields, "data"] if data else list(fields),
@@ -133,8 +148,8 @@ class Source:
         if len(skipped) > self._reported:
             if self.on_corrupt == "warn":
                 for event, offset, nbytes in skipped[self._reported:]:
-                    warnings.warn(f"{self.path}: {nbytes} damaged bytes skipped at byte offset {offset}; reading "
-                                  f"resumes at event {event}", CorruptRecordWarning, stacklevel=5)
+                    warn(f"{self.path}: {nbytes} damaged bytes skipped at byte offset {offset}; reading "
+                         f"resumes at event {event}", CorruptRecordWarning)
             self._reported = len(skipped)
         if r.status == "corrupt":
             err = CorruptRecordError(f"{self.path}: event {r.event} at byte offset {r.offset}: corrupt record header")
@@ -161,8 +176,10 @@ class Source:
     def warn_trailing(self) -> None:
         r = self.reader
         if r.pending and is_regular(self.path):
-            warnings.warn(f"{self.path}: {r.pending} bytes after the last whole record at byte offset {r.offset} "
-                          "(a partial record, or a file still being written)", FormatWarning, stacklevel=5)
+            what = ("damaged bytes in which no record boundary was found" if r.resyncing else
+                    "a partial record, or a file still being written")
+            warn(f"{self.path}: {r.pending} bytes after the last whole record at byte offset {r.offset} ({what})",
+                 FormatWarning)
 
     def close(self) -> None:
         self.reader.close()
