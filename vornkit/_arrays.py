@@ -77,7 +77,7 @@ def _check_library(library: str) -> None:
 def _empty(kind: str, fields: Sequence[str], data: bool) -> Columns:
     dtypes = column_dtypes(kind)
     cols = {name: np.empty(0, dtypes[name]) for name in fields}
-    cols["offset"] = cols["n_samples"] = np.empty(0, np.int64)
+    cols["n_samples"] = np.empty(0, np.int64)
     if data:
         cols["data"] = np.empty(0, SAMPLE_DTYPE[kind].newbyteorder("="))
     return cols
@@ -101,14 +101,14 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
         first = r.read(1)
         channels = r.channels if kind == "WD2" else None
         header = r.header_bytes
-    if len(first["offset"]) and not recover:  # after skipped damage, indices count good records: the index
+    if len(first["n_samples"]) and not recover:  # after skipped damage, indices count good records: the index
         record = header + int(first["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize
         k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
         if k < 1:
             return 0, 0
         with _core.Reader(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
             there = r.read(1)
-        if (len(there["offset"]) == 1 and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
+        if (len(there["n_samples"]) == 1 and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
                 and int(there["event_counter"][0]) == _counter_after(kind, int(first["event_counter"][0]), k)):
             return k * record, k
     st = os.stat(path)
@@ -122,7 +122,7 @@ def _index(path: str, kind: str, channels: int | None, recover: bool,
     """Every record's byte offset (a header-only walk), the offset after the last and the count.
 
     Cached per file version (`identity`: device, inode, size, modification time)."""
-    src = Source(path, kind, fields=[], data=False, channels=channels, on_corrupt="skip" if recover else "raise",
+    src = Source(path, kind, fields=["offset"], data=False, channels=channels, on_corrupt="skip" if recover else "raise",
                  check=False)
     with src.reader:
         cols = src.read()
@@ -244,7 +244,7 @@ def iterate(paths: PathLike | Iterable[PathLike], kind: str, *, step: int | str 
             try:
                 done = 0
                 for cols in src.chunks(events_per, bytes_per):
-                    n = len(cols["offset"])
+                    n = len(cols["n_samples"])
                     first = src.reader.event - n
                     extra = {"file": np.full(n, path), "entry": np.arange(first, first + n, dtype=np.int64)}
                     if bar is not None:

@@ -15,9 +15,9 @@ class Reader:
     path: opened read-only (a regular file, a FIFO or a pipe). kind: "WD1" or "WD2".
     channels: the WD2 channel count; None runs the probe on the file's first two headers
     (at offset 0, whatever `offset` is). offset/event: the byte offset of the first record
-    to read (a record boundary) and its index. columns: the header fields and "data" to
-    read (None: all); without "data" the sample blocks are skipped (a seek where the file
-    allows). recover: after a corrupt header, or one out of step with the run, find the
+    to read (a record boundary) and its index. columns: the header fields, "data" and
+    "offset" to read (None: every field and "data"); without "data" the sample blocks are
+    skipped (a seek where the file allows). recover: after a corrupt header, or one out of step with the run, find the
     next record boundary where consecutive headers chain with the run and go on there
     (records in `skipped`); without it a corrupt header stops the read (status "corrupt").
 
@@ -53,9 +53,10 @@ class Reader:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
 
         A byte limit stops before a record that would pass it (the first record always comes).
-        Returns the asked header columns (native dtypes of the field table), "offset"
-        (int64, each record's byte offset), "n_samples" (int64, each record's samples, all
-        channels) and, when asked, "data": every sample end to end (uint16 or float32).
+        Returns the asked header columns (native dtypes of the field table), "n_samples"
+        (int64, each record's samples, all channels; with "data" read and every record of one
+        size, a read-only array of one value repeated) and, when asked, "offset" (int64, each
+        record's byte offset) and "data": every sample end to end (uint16 or float32).
         `status` says why it stopped. A read error after some records returns them with
         status "error" and raises at the next call; with none, it raises at once (the
         OSError subclass, errno and filename set). A signal handler that raises (Ctrl-C)

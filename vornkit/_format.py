@@ -154,14 +154,14 @@ class Walk:
 
 def walk(path: str, kind: str, channels: int | None = None) -> Walk:
     """Reads the headers of the first few records under one layout (WD2: `channels`) and checks them."""
-    names = ["sampling_period"] if kind == "WD2" else []
+    names = ["offset", "sampling_period"] if kind == "WD2" else ["offset"]
     try:
         with _core.Reader(path, kind, channels=channels, columns=names) as reader:
             cols = reader.read(_WALK_RECORDS)
             status, offset, pending = reader.status, reader.offset, reader.pending
     except OSError as e:
         return Walk(False, 0, str(e))
-    n = len(cols["offset"])
+    n = len(cols["n_samples"])
     if kind == "WD2" and n:
         # Counters may skip or repeat in a sound file (scan reports that); the period may not change.
         period = cols["sampling_period"]

@@ -164,7 +164,7 @@ class Source:
         while limit is None or done < limit:
             n = max_events if limit is None else limit - done if max_events < 0 else min(max_events, limit - done)
             cols = self.read(n, max_bytes)
-            k = len(cols["offset"])
+            k = len(cols["n_samples"])
             done += k
             if k:
                 yield cols

@@ -126,7 +126,7 @@ def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None
     rmax = smax = -1
     try:
         for cols in src.chunks(_CHUNK):
-            first = reader.event - len(cols["offset"])
+            first = reader.event - len(cols["n_samples"])
             counts = cols["n_samples"]
             per = cols["samples"] if kind == "WD2" else counts
             rec_bytes = src.header_bytes + item * counts

@@ -136,14 +136,14 @@ std::uint64_t ColumnReader<Layout>::records_left(const Call& call, std::size_t r
 template <class Layout>
 void ColumnReader<Layout>::reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record,
                                         std::uint64_t need) {
-    if (out.offset.size() + need * sizeof(std::int64_t) <= out.offset.capacity()) return;
+    if ((out.events + need) * sizeof(std::int64_t) <= out.n_samples.capacity()) return;
     const std::uint64_t rows = std::max<std::uint64_t>({records_left(call, record), out.events / 2, need});
-    if (rows > SIZE_MAX / 16) throw std::bad_alloc();
+    if (rows > SIZE_MAX / 16 - out.events) throw std::bad_alloc();
     for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
         if (opt_.fields[i]) out.fields[i].reserve_more(rows * field_size(Layout::kFields[i].type));
     }
-    out.offset.reserve_more(rows * sizeof(std::int64_t));
-    out.n_samples.reserve_more(rows * sizeof(std::int64_t));
+    if (opt_.offsets) out.offset.reserve_more(rows * sizeof(std::int64_t));
+    out.n_samples.reserve_more((out.events + rows) * sizeof(std::int64_t) - out.n_samples.size());
 }
 
 template <class Layout>
@@ -154,8 +154,8 @@ void ColumnReader<Layout>::put_row(Columns<Layout>& out, const Header& h, std::i
         if (opt_.fields[i]) out.fields[i].put(&value, sizeof value);
         ++i;
     });
-    out.offset.put(&at, sizeof at);
-    out.n_samples.put(&samples, sizeof samples);
+    if (opt_.offsets) out.offset.put(&at, sizeof at);
+    out.note_samples(out.events, samples);
 }
 
 template <class Layout>
@@ -186,8 +186,28 @@ void ColumnReader<Layout>::reserve(Columns<Layout>& out, const Call& call, std::
     out.data.grow((base + static_cast<std::size_t>(want) + sizeof(Sample) - 1) / sizeof(Sample), 0, base);
 }
 
-// Records wholly in the read-ahead buffer, decoded in place: the loop a stream of small
-// records spends its time in, so rows go to columns reserved up front, without checks.
+// Copies field `f` of the records starting at at[0..n) into a column, in one tight loop
+// per field (as one would transpose a table): a stream of small records spends its time
+// here. A WD2 channel count that the records do not carry is the reader's own.
+template <class Layout>
+void gather_field(const Layout& layout, const Field& f, const std::uint8_t* const* at, std::size_t n,
+                  std::uint8_t* to) {
+    const std::size_t size = field_size(f.type);
+    if constexpr (std::is_same_v<Layout, WD2Layout>) {
+        if (f.channel_word && !layout.has_word()) {
+            for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * size, &layout.channel_count, size);
+            return;
+        }
+    }
+    if (size == 4) {
+        for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * 4, at[k] + f.offset, 4);
+    } else {
+        for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * 8, at[k] + f.offset, 8);
+    }
+}
+
+// Records wholly in the read-ahead buffer, decoded in place: a first pass finds where each
+// starts and copies its samples, then each wanted field is gathered into its column.
 template <class Layout>
 void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     BufReader& src = rec_.source();
@@ -198,16 +218,15 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     if (!call.more() || static_cast<std::size_t>(end - p) < head) return;
     const std::uint64_t rows = std::min<std::uint64_t>(call.max_events - call.events, (end - p) / head);
     reserve_rows(out, call, head, rows);
-    // Destinations in the reserved columns; written without checks, committed after.
-    constexpr std::size_t n = Columns<Layout>::kFieldCount;
-    std::array<std::uint8_t*, n> to{};
-    for (std::size_t i = 0; i < n; ++i) to[i] = opt_.fields[i] ? out.fields[i].end() : nullptr;
-    std::uint8_t* const at_to = out.offset.end();
-    std::uint8_t* const samples_to = out.n_samples.end();
-    std::uint64_t taken = 0;
+    std::uint8_t* const at_to = opt_.offsets ? out.offset.end() : nullptr;
+    starts_.resize(static_cast<std::size_t>(rows));
+    std::size_t taken = 0;
     std::uint64_t bytes = 0;
     std::uint64_t run = same_size_run_;
-    std::optional<Header> last = last_;
+    std::size_t prev_block = last_ ? *layout.try_block_bytes(*last_) : SIZE_MAX;
+    // Recovering: the run each record must keep (`have_last` false: none yet).
+    const bool have_last = opt_.recover && last_.has_value();
+    const Header last = have_last ? *last_ : Header{};
     while (taken < rows && static_cast<std::size_t>(end - p) >= head) {
         const Header h = layout.decode(p);
         const std::optional<std::size_t> block = layout.try_block_bytes(h);
@@ -216,37 +235,33 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
             call.full = true;
             break;
         }
-        if (opt_.recover && !last) break;  // the first record is confirmed by the record reader's path
-        if (last && !(same_run(*last, h) && same_size(*last, h))) {
-            if (opt_.recover) break;
-            run = 0;
-        }
+        // A recovering read leaves a record that starts or leaves a run to the checks of
+        // one_record; within a run, `last` stands for every record before.
+        if (opt_.recover && !(have_last && same_run(last, h) && same_size(last, h))) break;
+        run = *block == prev_block ? run + 1 : 1;
+        prev_block = *block;
         if (opt_.data && *block != 0) {
             reserve(out, call, *block);
             const std::size_t base = out.data.size() * sizeof(Sample);
             std::memcpy(out.data.bytes() + base, p + head, *block);
             out.data.set_size((base + *block) / sizeof(Sample));
         }
-        std::size_t i = 0;
-        for_each_field<Layout::kFields>(Layout::members(h), [&](const Field&, const auto& value) {
-            if (to[i] != nullptr) std::memcpy(to[i] + taken * sizeof value, &value, sizeof value);
-            ++i;
-        });
-        const auto at = static_cast<std::int64_t>(offset_ + bytes);
-        const auto samples = static_cast<std::int64_t>(*block / sizeof(Sample));
-        std::memcpy(at_to + taken * sizeof at, &at, sizeof at);
-        std::memcpy(samples_to + taken * sizeof samples, &samples, sizeof samples);
-        last = h;
-        ++run;
-        ++taken;
+        if (at_to != nullptr) {
+            const auto at = static_cast<std::int64_t>(offset_ + bytes);
+            std::memcpy(at_to + taken * sizeof at, &at, sizeof at);
+        }
+        out.note_samples(out.events + taken, static_cast<std::int64_t>(*block / sizeof(Sample)));
+        starts_[taken++] = p;
         bytes += head + *block;
         p += head + *block;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (to[i] != nullptr) out.fields[i].commit(taken * field_size(Layout::kFields[i].type));
+    for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
+        if (!opt_.fields[i]) continue;
+        gather_field(layout, Layout::kFields[i], starts_.data(), taken, out.fields[i].end());
+        out.fields[i].commit(taken * field_size(Layout::kFields[i].type));
     }
-    out.offset.commit(taken * sizeof(std::int64_t));
-    out.n_samples.commit(taken * sizeof(std::int64_t));
+    if (at_to != nullptr) out.offset.commit(taken * sizeof(std::int64_t));
+    if (taken != 0) last_ = layout.decode(starts_[taken - 1]);
     src.consume(static_cast<std::size_t>(bytes));
     out.events += taken;
     call.events += taken;
@@ -254,7 +269,6 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     offset_ += bytes;
     event_ += taken;
     same_size_run_ = run;
-    last_ = last;
 }
 
 // A batch of same-size records with one readv, each block straight into its place; the

@@ -36,6 +36,11 @@ public:
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }  // bytes
     std::size_t capacity() const { return capacity_; }
+    // Takes the first `bytes` written (with room reserved) as the column's content.
+    void resize(std::size_t bytes) {
+        assert(bytes <= capacity_);
+        size_ = bytes;
+    }
     // Room for `more` bytes past size(): grows by half again at least.
     void reserve_more(std::size_t more);
     // Where the next bytes go, and their count once written (with room reserved first).
@@ -69,9 +74,33 @@ struct Columns {
     static constexpr std::size_t kFieldCount = std::size(Layout::kFields);
     std::size_t events = 0;
     std::array<Column, kFieldCount> fields;  // empty for fields not wanted
-    Column offset;                           // int64 per record
-    Column n_samples;                        // int64 per record
+    Column offset;                           // int64 per record, when wanted
+    // int64 per record, filled only once the records' counts differ: while they are all
+    // `same_samples`, nothing is written (a run of same-size records costs no column).
+    Column n_samples;
+    bool samples_vary = false;
+    std::int64_t same_samples = 0;
     SampleVec<typename Layout::Sample> data;
+
+    std::int64_t samples_of(std::size_t row) const {
+        if (!samples_vary) return same_samples;
+        std::int64_t v;
+        std::memcpy(&v, n_samples.data() + row * sizeof v, sizeof v);
+        return v;
+    }
+    // Notes the count of record `row` (rows come in order, room reserved for them).
+    void note_samples(std::size_t row, std::int64_t samples) {
+        if (!samples_vary) {
+            if (row == 0 || samples == same_samples) {
+                same_samples = samples;
+                return;
+            }
+            samples_vary = true;
+            for (std::size_t r = 0; r < row; ++r) std::memcpy(n_samples.data() + r * 8, &same_samples, 8);
+        }
+        std::memcpy(n_samples.data() + row * 8, &samples, 8);
+        n_samples.resize((row + 1) * 8);
+    }
 };
 
 // A span of damaged bytes passed over by a recovering read: the index the next good
@@ -94,6 +123,7 @@ enum class ReadStop : std::uint8_t {
 struct ColumnOptions {
     std::array<bool, 8> fields{};  // header fields to keep, in table order
     bool data = true;              // keep the samples; else pass over them (a seek where the file allows)
+    bool offsets = true;           // keep each record's byte offset
     bool recover = false;          // find the next record boundary after damage
 };
 
@@ -147,15 +177,16 @@ private:
     std::uint64_t event_;   // its index
     IoError error_;
     std::vector<Skip> skipped_;
-    bool regular_ = false;               // a regular file: its size known, seeks and pread allowed
-    std::int64_t size_ = -1;             // the file's size when the call began (-1: not regular)
-    std::optional<Header> last_;         // the last record collected: the run it belongs to
-    std::uint64_t same_size_run_ = 0;    // records in a row of the last one's size
-    std::uint64_t batch_after_ = 0;      // no batch before this record (one stopped early)
-    std::vector<std::uint8_t> staging_;  // a batch's headers
-    std::vector<iovec> iov_;             // a batch's buffers
-    bool corrupt_ = false;               // stopped at a corrupt header, not recovered
-    bool searching_ = false;             // recovering: damage at damaged_, no boundary found yet
+    bool regular_ = false;                     // a regular file: its size known, seeks and pread allowed
+    std::int64_t size_ = -1;                   // the file's size when the call began (-1: not regular)
+    std::optional<Header> last_;               // the last record collected: the run it belongs to
+    std::uint64_t same_size_run_ = 0;          // records in a row of the last one's size
+    std::uint64_t batch_after_ = 0;            // no batch before this record (one stopped early)
+    std::vector<const std::uint8_t*> starts_;  // where records start in the read-ahead buffer
+    std::vector<std::uint8_t> staging_;        // a batch's headers
+    std::vector<iovec> iov_;                   // a batch's buffers
+    bool corrupt_ = false;                     // stopped at a corrupt header, not recovered
+    bool searching_ = false;                   // recovering: damage at damaged_, no boundary found yet
     std::uint64_t damaged_ = 0;
 };
 

@@ -33,7 +33,11 @@ struct WD1Layout {
     }
 
     std::size_t header_bytes() const { return kMaxHeaderBytes; }
-    static Header decode(const std::uint8_t* p);
+    static Header decode(const std::uint8_t* p) {
+        Header h;
+        decode_fields<kFields>(p, members(h));
+        return h;
+    }
     // (event_size - 24) / 2 samples, truncated toward zero: 23 and 25 give none, odd sizes
     // from 27 leave their last counted byte to the next record. Below 23 the count is
     // negative, a corrupt header: nothing.

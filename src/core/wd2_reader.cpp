@@ -17,26 +17,7 @@ WD2Header decode_base(const std::uint8_t* p) {
     return h;
 }
 
-// The sample block of `channels` x `samples` floats in bytes, or nothing when the true
-// product is negative or over 2147483647 bytes.
-std::optional<std::size_t> checked_block_bytes(std::int32_t channels, std::uint32_t samples) {
-    if (channels < 0) return std::nullopt;
-    std::uint64_t values = std::uint64_t(std::uint32_t(channels)) * samples;  // < 2^63
-    if (values > 0x7fffffffu / 4) return std::nullopt;
-    return static_cast<std::size_t>(values * 4);
-}
-
 }  // namespace
-
-WD2Header WD2Layout::decode(const std::uint8_t* p) const {
-    WD2Header h = decode_base(p);
-    h.channels = has_word() ? load_le<std::int32_t>(p + kWordOffset) : channel_count;
-    return h;
-}
-
-std::optional<std::size_t> WD2Layout::try_block_bytes(const Header& h) const {
-    return checked_block_bytes(channel_count, h.samples);
-}
 
 namespace {
 
@@ -70,7 +51,7 @@ bool probe_view(int fd, ProbeView& out, IoError& err) {
     out.second.reset();
     const WD2Header& f = out.first;
     std::optional<std::size_t> skip =
-        f.channels >= 1 ? checked_block_bytes(f.channels, f.samples) : std::nullopt;
+        f.channels >= 1 ? WD2Layout::block_for(f.channels, f.samples) : std::nullopt;
     if (!skip) return true;
     WD2Header second;
     got = pread_header(fd, WD2Layout::kMaxHeaderBytes + *skip, second, err);
@@ -90,7 +71,7 @@ std::optional<WD2Reader> WD2Reader::create(BufReader source, IoError& err) {
     // file without channel words this is the first sample's bit pattern, which must not
     // stop the open: such a file has one channel.
     std::int32_t count = 1;
-    std::optional<std::size_t> skip = k1 >= 1 ? checked_block_bytes(k1, first.samples) : std::nullopt;
+    std::optional<std::size_t> skip = k1 >= 1 ? WD2Layout::block_for(k1, first.samples) : std::nullopt;
     if (skip) {
         if (!src.skip(*skip, err)) return std::nullopt;
         if (!src.read_exact(h, sizeof h, err)) return std::nullopt;

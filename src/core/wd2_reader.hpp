@@ -37,9 +37,24 @@ struct WD2Layout {
 
     bool has_word() const { return channel_count >= 2; }
     std::size_t header_bytes() const { return has_word() ? kMaxHeaderBytes : kBaseHeaderBytes; }
-    Header decode(const std::uint8_t* p) const;
+    Header decode(const std::uint8_t* p) const {
+        Header h;
+        decode_fields<kFields>(p, members(h));
+        h.channels = has_word() ? load_le<std::int32_t>(p + kBaseHeaderBytes) : channel_count;
+        return h;
+    }
     // channel_count x samples floats; nothing beyond 2147483647 bytes.
-    std::optional<std::size_t> try_block_bytes(const Header& h) const;
+    std::optional<std::size_t> try_block_bytes(const Header& h) const {
+        return block_for(channel_count, h.samples);
+    }
+    // The sample block of `channels` x `samples` floats in bytes, or nothing when the true
+    // product is negative or over 2147483647 bytes.
+    static std::optional<std::size_t> block_for(std::int32_t channels, std::uint32_t samples) {
+        if (channels < 0) return std::nullopt;
+        const std::uint64_t values = std::uint64_t(std::uint32_t(channels)) * samples;  // < 2^63
+        if (values > 0x7fffffffu / 4) return std::nullopt;
+        return static_cast<std::size_t>(values * 4);
+    }
 };
 
 using WD2Record = EventRecord<WD2Header, float>;

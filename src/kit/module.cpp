@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <variant>
 
@@ -140,6 +141,37 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
     return v && PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
+// Each record's sample count. Records of one size have none stored: with the samples read,
+// a read-only array of one value repeated (the caller only shapes the samples by it); else
+// filled in.
+template <class Layout>
+PyObject* samples_array(Columns<Layout>& cols, const ColumnOptions& opt) {
+    if (cols.samples_vary) return column_array(cols.n_samples, 8, NPY_INT64);
+    npy_intp dims[1] = {static_cast<npy_intp>(cols.events)};
+    if (!opt.data || cols.events == 0) {
+        Ref array = Ref::steal(PyArray_SimpleNew(1, dims, NPY_INT64));
+        if (!array) return nullptr;
+        auto* p = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        std::fill(p, p + cols.events, cols.same_samples);
+        return array.release();
+    }
+    auto* one = static_cast<std::int64_t*>(std::malloc(sizeof(std::int64_t)));
+    if (one == nullptr) return PyErr_NoMemory();
+    *one = cols.same_samples;
+    PyObject* capsule = PyCapsule_New(one, "vornkit.column", free_column);
+    if (capsule == nullptr) {
+        std::free(one);
+        return nullptr;
+    }
+    Ref base = Ref::steal(capsule);
+    npy_intp strides[1] = {0};
+    Ref array = Ref::steal(PyArray_New(&PyArray_Type, 1, dims, NPY_INT64, strides, one, 0, 0, nullptr));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) {
+        return nullptr;
+    }
+    return array.release();
+}
+
 template <class Layout>
 PyObject* columns_dict(Columns<Layout>& cols, const ColumnOptions& opt) {
     Ref dict = Ref::steal(PyDict_New());
@@ -151,10 +183,8 @@ PyObject* columns_dict(Columns<Layout>& cols, const ColumnOptions& opt) {
             return nullptr;
         }
     }
-    if (!put(dict.get(), "offset", column_array(cols.offset, 8, NPY_INT64)) ||
-        !put(dict.get(), "n_samples", column_array(cols.n_samples, 8, NPY_INT64))) {
-        return nullptr;
-    }
+    if (opt.offsets && !put(dict.get(), "offset", column_array(cols.offset, 8, NPY_INT64))) return nullptr;
+    if (!put(dict.get(), "n_samples", samples_array(cols, opt))) return nullptr;
     if (opt.data && !put(dict.get(), "data", sample_array(cols.data))) return nullptr;
     return dict.release();
 }
@@ -251,6 +281,7 @@ PyObject* probe_tuple(int fd) {
 template <class Layout>
 bool parse_columns(PyObject* columns, ColumnOptions& opt) {
     constexpr std::size_t n = std::size(Layout::kFields);
+    opt.offsets = false;
     if (columns == Py_None) {
         for (std::size_t i = 0; i < n; ++i) opt.fields[i] = true;
         opt.data = true;
@@ -271,6 +302,7 @@ bool parse_columns(PyObject* columns, ColumnOptions& opt) {
             if (strcmp(name, Layout::kFields[i].name) == 0) opt.fields[i] = known = true;
         }
         if (strcmp(name, "data") == 0) opt.data = known = true;
+        if (strcmp(name, "offset") == 0) opt.offsets = known = true;
         if (!known) {
             PyErr_Format(PyExc_ValueError, "unknown column %R", item);
             return false;
