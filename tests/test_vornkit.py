@@ -311,7 +311,7 @@ def test_a_pending_record_survives_running_out_of_memory(tmp_path):
         from vornkit._format import _core
         path, size = sys.argv[1], int(sys.argv[2])
         r = _core.Reader(path, "WD1")
-        assert len(r.read()["offset"]) == 0 and r.pending == 8 << 20
+        assert len(r.read()["n_samples"]) == 0 and r.pending == 8 << 20
         with open(sys.argv[3], "rb") as f, open(path, "ab") as g:
             g.write(f.read()[8 << 20:])
         vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
