@@ -111,12 +111,18 @@ def write_run(directory, name, fmt, samples, channels, nbytes, seed=7):
 
 
 def medians(runs, reps):
-    """Median seconds of each run, after a warm-up call of each; the repetitions interleaved."""
+    """Median seconds of each run, after a warm-up call of each; the repetitions interleaved.
+
+    Each call starts from the same allocator state: freed memory is handed back first, so
+    that no reader fills memory another one just freed (and faulted in) while the next pays
+    for fresh pages."""
     for run in runs.values():
         run()
     times = {k: [] for k in runs}
     for _ in range(reps):
         for k, run in runs.items():
+            if hasattr(LIBC, "malloc_trim"):
+                LIBC.malloc_trim(0)
             t0 = time.perf_counter()
             run()
             times[k].append(time.perf_counter() - t0)

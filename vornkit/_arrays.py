@@ -43,7 +43,9 @@ def _finish(cols: Columns, fields: Sequence[str], data: bool, kind: str, channel
     if library == "ak":
         return _awkward(out, flat, counts, kind, channels)
     n = counts.size
-    if n == 0 or counts.min() == counts.max():  # one shape for all: events x samples (x channels)
+    # One shape for all (the core gives a same-size run's counts as one value repeated):
+    # events x samples (x channels).
+    if n == 0 or counts.strides == (0,) or counts.min() == counts.max():
         per = int(counts[0]) if n else 0
         out["data"] = flat.reshape((n, per) if kind == "WD1" else (n, channels, per // channels))
     else:
@@ -122,8 +124,8 @@ def _index(path: str, kind: str, channels: int | None, recover: bool,
     """Every record's byte offset (a header-only walk), the offset after the last and the count.
 
     Cached per file version (`identity`: device, inode, size, modification time)."""
-    src = Source(path, kind, fields=["offset"], data=False, channels=channels, on_corrupt="skip" if recover else "raise",
-                 check=False)
+    src = Source(path, kind, fields=["offset"], data=False, channels=channels,
+                 on_corrupt="skip" if recover else "raise", check=False)
     with src.reader:
         cols = src.read()
         if src.reader.status == "error":

@@ -136,14 +136,15 @@ std::uint64_t ColumnReader<Layout>::records_left(const Call& call, std::size_t r
 template <class Layout>
 void ColumnReader<Layout>::reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record,
                                         std::uint64_t need) {
-    if ((out.events + need) * sizeof(std::int64_t) <= out.n_samples.capacity()) return;
+    if (out.events + need <= out.rows) return;
     const std::uint64_t rows = std::max<std::uint64_t>({records_left(call, record), out.events / 2, need});
     if (rows > SIZE_MAX / 16 - out.events) throw std::bad_alloc();
     for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
         if (opt_.fields[i]) out.fields[i].reserve_more(rows * field_size(Layout::kFields[i].type));
     }
     if (opt_.offsets) out.offset.reserve_more(rows * sizeof(std::int64_t));
-    out.n_samples.reserve_more((out.events + rows) * sizeof(std::int64_t) - out.n_samples.size());
+    if (out.samples_vary) out.n_samples.reserve_more(rows * sizeof(std::int64_t));
+    out.rows = out.events + rows;
 }
 
 template <class Layout>
@@ -226,18 +227,22 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     std::size_t prev_block = last_ ? *layout.try_block_bytes(*last_) : SIZE_MAX;
     // Recovering: the run each record must keep (`have_last` false: none yet).
     const bool have_last = opt_.recover && last_.has_value();
-    const Header last = have_last ? *last_ : Header{};
+    Header last = have_last ? *last_ : Header{};
+    const bool limited = call.max_bytes != UINT64_MAX;
     while (taken < rows && static_cast<std::size_t>(end - p) >= head) {
-        const Header h = layout.decode(p);
-        const std::optional<std::size_t> block = layout.try_block_bytes(h);
+        const std::optional<std::size_t> block = layout.block_at(p);
         if (!block || head + *block > static_cast<std::size_t>(end - p)) break;
-        if (!call.fits(taken, bytes + head + *block)) {
+        if (limited && !call.fits(taken, bytes + head + *block)) {
             call.full = true;
             break;
         }
         // A recovering read leaves a record that starts or leaves a run to the checks of
         // one_record; within a run, `last` stands for every record before.
-        if (opt_.recover && !(have_last && same_run(last, h) && same_size(last, h))) break;
+        if (opt_.recover) {
+            const Header h = layout.decode(p);
+            if (!(have_last && same_run(last, h) && same_size(last, h))) break;
+            last = h;
+        }
         run = *block == prev_block ? run + 1 : 1;
         prev_block = *block;
         if (opt_.data && *block != 0) {

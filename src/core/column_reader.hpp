@@ -49,6 +49,10 @@ public:
         assert(size_ + bytes <= capacity_);
         size_ += bytes;
     }
+    void push(const void* value, std::size_t bytes) {
+        if (size_ + bytes > capacity_) reserve_more(bytes);
+        put(value, bytes);
+    }
     // Appends to a column with room (reserve_more first).
     void put(const void* value, std::size_t bytes) {
         assert(size_ + bytes <= capacity_);
@@ -73,10 +77,11 @@ template <class Layout>
 struct Columns {
     static constexpr std::size_t kFieldCount = std::size(Layout::kFields);
     std::size_t events = 0;
+    std::size_t rows = 0;                    // rows the columns have room for
     std::array<Column, kFieldCount> fields;  // empty for fields not wanted
     Column offset;                           // int64 per record, when wanted
-    // int64 per record, filled only once the records' counts differ: while they are all
-    // `same_samples`, nothing is written (a run of same-size records costs no column).
+    // int64 per record, made only once the records' counts differ: while they are all
+    // `same_samples`, nothing is allocated or written (a same-size run costs no column).
     Column n_samples;
     bool samples_vary = false;
     std::int64_t same_samples = 0;
@@ -88,7 +93,7 @@ struct Columns {
         std::memcpy(&v, n_samples.data() + row * sizeof v, sizeof v);
         return v;
     }
-    // Notes the count of record `row` (rows come in order, room reserved for them).
+    // Notes the count of record `row` (rows come in order).
     void note_samples(std::size_t row, std::int64_t samples) {
         if (!samples_vary) {
             if (row == 0 || samples == same_samples) {
@@ -96,10 +101,11 @@ struct Columns {
                 return;
             }
             samples_vary = true;
+            n_samples.reserve_more(2 * (row + 1) * sizeof samples);
             for (std::size_t r = 0; r < row; ++r) std::memcpy(n_samples.data() + r * 8, &same_samples, 8);
+            n_samples.resize(row * sizeof samples);
         }
-        std::memcpy(n_samples.data() + row * 8, &samples, 8);
-        n_samples.resize((row + 1) * 8);
+        n_samples.push(&samples, sizeof samples);
     }
 };
 

@@ -43,6 +43,10 @@ struct WD2Layout {
         h.channels = has_word() ? load_le<std::int32_t>(p + kBaseHeaderBytes) : channel_count;
         return h;
     }
+    // The block size of the record whose header starts at p, from its samples field alone.
+    std::optional<std::size_t> block_at(const std::uint8_t* p) const {
+        return block_for(channel_count, load_le<std::uint32_t>(p + kFields[2].offset));
+    }
     // channel_count x samples floats; nothing beyond 2147483647 bytes.
     std::optional<std::size_t> try_block_bytes(const Header& h) const {
         return block_for(channel_count, h.samples);
