@@ -287,13 +287,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     TempFile f(wd2_file(2, 1, 200000, 2, true));
-    vorn::BufReader src = f.reader();  // its buffer is the one allocation allowed
+    vorn::BufReader src = f.reader();
     largest_aligned_alloc = 0;
     IoError err;
     auto r = WD2Reader::create(std::move(src), err);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->channel_count(), 2);
-    EXPECT_EQ(largest_aligned_alloc, 0u);
+    // The read-ahead buffer may grow as the skip reads on; no block for the 1.6 MB skipped.
+    EXPECT_LE(largest_aligned_alloc, vorn::BufReader::kCapacity + vorn::kSampleAlign);
 }
 
 // Records of 64 KiB samples and more settle into one system call each: the samples
