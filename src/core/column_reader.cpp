@@ -207,6 +207,68 @@ void gather_field(const Layout& layout, const Field& f, const std::uint8_t* cons
     }
 }
 
+// Records of the run's size wholly in the read-ahead buffer: once each size field is seen
+// to agree, every column is filled with a fixed stride, as one would transpose a table.
+template <class Layout>
+void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
+    if (opt_.recover || call.max_bytes != UINT64_MAX || !last_ || same_size_run_ < 2 || !call.more()) return;
+    BufReader& src = rec_.source();
+    const Layout& layout = rec_.layout();
+    const std::size_t head = layout.header_bytes();
+    const std::size_t block = *layout.try_block_bytes(*last_);
+    const std::size_t record = head + block;
+    const std::uint8_t* const p = src.buffered_data();
+    const std::size_t most = static_cast<std::size_t>(
+        std::min<std::uint64_t>(call.max_events - call.events, src.buffered() / record));
+    std::size_t n = 0;
+    while (n < most && layout.block_at(p + n * record) == block) ++n;
+    if (n == 0) return;
+    reserve_rows(out, call, record, n);
+    for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
+        if (!opt_.fields[i]) continue;
+        const Field& f = Layout::kFields[i];
+        const std::size_t size = field_size(f.type);
+        std::uint8_t* to = out.fields[i].end();
+        if constexpr (std::is_same_v<Layout, WD2Layout>) {
+            if (f.channel_word && !layout.has_word()) {
+                for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * size, &layout.channel_count, size);
+                out.fields[i].commit(n * size);
+                continue;
+            }
+        }
+        if (size == 4) {
+            for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * 4, p + k * record + f.offset, 4);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * 8, p + k * record + f.offset, 8);
+        }
+        out.fields[i].commit(n * size);
+    }
+    if (opt_.offsets) {
+        auto* to = out.offset.end();
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto at = static_cast<std::int64_t>(offset_ + k * record);
+            std::memcpy(to + k * sizeof at, &at, sizeof at);
+        }
+        out.offset.commit(n * sizeof(std::int64_t));
+    }
+    const auto samples = static_cast<std::int64_t>(block / sizeof(Sample));
+    for (std::size_t k = 0; k < n; ++k) out.note_samples(out.events + k, samples);
+    if (opt_.data && block != 0) {
+        reserve(out, call, n * block);
+        std::uint8_t* to = out.data.bytes() + out.data.size() * sizeof(Sample);
+        for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * block, p + k * record + head, block);
+        out.data.set_size(out.data.size() + n * block / sizeof(Sample));
+    }
+    last_ = layout.decode(p + (n - 1) * record);
+    src.consume(n * record);
+    out.events += n;
+    call.events += n;
+    call.bytes += n * record;
+    offset_ += n * record;
+    event_ += n;
+    same_size_run_ += n;
+}
+
 // Records wholly in the read-ahead buffer, decoded in place: a first pass finds where each
 // starts and copies its samples, then each wanted field is gathered into its column.
 template <class Layout>
@@ -521,6 +583,7 @@ ReadStop ColumnReader<Layout>::read(Columns<Layout>& out, std::uint64_t max_even
             if (taken == -1) return ReadStop::Interrupted;
             if (taken == -2) return ReadStop::Error;
             if (taken > 0) continue;
+            from_buffer_run(out, call);
             from_buffer(out, call);
             if (!call.more()) break;
         }

@@ -169,6 +169,7 @@ private:
     void reserve_rows(Columns<Layout>& out, const Call& call, std::size_t record, std::uint64_t need);
     void put_row(Columns<Layout>& out, const Header& h, std::int64_t at, std::int64_t samples);
     std::uint64_t records_left(const Call& call, std::size_t record) const;
+    void from_buffer_run(Columns<Layout>& out, Call& call);
     void from_buffer(Columns<Layout>& out, Call& call);
     long batch(Columns<Layout>& out, Call& call);
     ReadStop one_record(Columns<Layout>& out, Call& call);

@@ -96,7 +96,7 @@ BlockCache& block_cache() {
 
 void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     constexpr std::uintptr_t kPage = 4096;
-    constexpr std::size_t kHugeMinBytes = 4 << 20;
+    constexpr std::size_t kHugeMinBytes = 2 << 20;
     if (bytes < kHugeMinBytes) return;
     const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
