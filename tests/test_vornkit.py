@@ -218,6 +218,7 @@ DAMAGE = {  # damaged file, kind, the records that must come back
 }
 
 
+@pytest.mark.filterwarnings("ignore::vornkit.FormatWarning")  # damaged first headers fit neither layout well
 @pytest.mark.parametrize("name", DAMAGE)
 def test_recovery_returns_nothing_out_of_step(write, name):
     data, kind, good = DAMAGE[name]
