@@ -42,7 +42,8 @@ std::string IoError::text() const {
 }
 
 BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const {
-    if (r.err == EINTR && !r.stopped && (hook_ == nullptr || !hook_(true))) return Outcome::Retry;
+    if (r.err == EINTR && !r.stopped && (hook_ == nullptr || !hook_(hook_context_, true)))
+        return Outcome::Retry;
     if (r.err != 0) {
         err = IoError::from_errno(r.err);
         return Outcome::Failed;
@@ -57,6 +58,7 @@ BufReader::Outcome BufReader::classify(const ReadResult& r, IoError& err) const 
 BufReader::BufReader(BufReader&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       hook_(o.hook_),
+      hook_context_(o.hook_context_),
       buf_(std::exchange(o.buf_, nullptr)),
       capacity_(std::exchange(o.capacity_, 0)),
       pos_(std::exchange(o.pos_, 0)),

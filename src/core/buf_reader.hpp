@@ -46,8 +46,9 @@ struct ReadResult {
 // the wait that follows): true stops the wait, and the read fails with kind Interrupted;
 // false retries it. The Python layer runs the interpreter's signal handlers here, so that
 // a handler that raises ends a blocked read.
-// `interrupted` is true when a read returned EINTR, false when asked before a read.
-using InterruptHook = bool (*)(bool interrupted);
+// `interrupted` is true when a read returned EINTR, false when asked before a read;
+// `context` is the one given with the hook.
+using InterruptHook = bool (*)(void* context, bool interrupted);
 
 // The opened file behind a read buffer. Owns the descriptor and the buffer.
 //
@@ -80,7 +81,10 @@ public:
     int fd() const { return fd_; }
 
     // Without a hook (the default) every EINTR is retried.
-    void set_interrupt_hook(InterruptHook hook) { hook_ = hook; }
+    void set_interrupt_hook(InterruptHook hook, void* context = nullptr) {
+        hook_ = hook;
+        hook_context_ = context;
+    }
     // Starts a caller's call: its first system read goes ahead unasked, every later one
     // asks the hook first. Outside a call (before the first) the hook is asked on EINTR only.
     void begin_call() { reads_in_call_ = 0; }
@@ -156,7 +160,7 @@ private:
     // True when the hook stops this call before its next system read.
     bool stop_due() {
         if (reads_in_call_ == kNoCall) return false;
-        return reads_in_call_++ != 0 && hook_ != nullptr && hook_(false);
+        return reads_in_call_++ != 0 && hook_ != nullptr && hook_(hook_context_, false);
     }
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
     // The narrower retry of a failed read; it stays due while it is interrupted.
@@ -169,6 +173,7 @@ private:
 
     int fd_ = -1;                   // owned descriptor; -1 once moved from
     InterruptHook hook_ = nullptr;  // asked on EINTR; null: retry
+    void* hook_context_ = nullptr;  // not owned; passed to the hook
     std::uint8_t* buf_ = nullptr;   // owned, capacity_ + 64 bytes, 64-aligned; null until a refill
     // A refill lands at buf_ + (file offset mod 64), so that the kernel's copy runs
     // aligned; pos_ and filled_ count from buf_.

@@ -39,9 +39,14 @@ constexpr const char kReaderDoc[] =
 // before a read at most every 20 ms, so that a busy Python thread elsewhere is not waited
 // for on every read.
 
-thread_local PyThreadState* released = nullptr;  // this thread's state while it reads
-thread_local std::int64_t next_poll_ns = 0;
 unsigned long main_thread = 0;  // the thread signal handlers run on
+
+// A reader's wait: the state of the thread reading with the lock released, and when the
+// main thread next asks for signals before a read.
+struct Waiting {
+    PyThreadState* released = nullptr;  // not owned; set while the lock is released
+    std::int64_t next_poll_ns = 0;
+};
 
 std::int64_t now_ns() {
     timespec ts;
@@ -49,29 +54,33 @@ std::int64_t now_ns() {
     return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-bool run_handlers(bool interrupted) {
-    if (released == nullptr || PyThread_get_thread_ident() != main_thread) return false;
+bool run_handlers(void* context, bool interrupted) {
+    auto* waiting = static_cast<Waiting*>(context);
+    if (waiting->released == nullptr || PyThread_get_thread_ident() != main_thread) return false;
     if (!interrupted) {
         const std::int64_t now = now_ns();
-        if (now < next_poll_ns) return false;
-        next_poll_ns = now + 20000000;
+        if (now < waiting->next_poll_ns) return false;
+        waiting->next_poll_ns = now + 20000000;
     }
-    PyEval_RestoreThread(released);
+    PyEval_RestoreThread(waiting->released);
     const bool raised = PyErr_CheckSignals() != 0;
-    released = PyEval_SaveThread();
+    waiting->released = PyEval_SaveThread();
     return raised;
 }
 
 // Releases the lock for a scope; the hook takes it back when it must.
 class Unlocked {
 public:
-    Unlocked() { released = PyEval_SaveThread(); }
+    explicit Unlocked(Waiting& waiting) : waiting_(waiting) { waiting_.released = PyEval_SaveThread(); }
     ~Unlocked() {
-        PyEval_RestoreThread(released);
-        released = nullptr;
+        PyEval_RestoreThread(waiting_.released);
+        waiting_.released = nullptr;
     }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    Waiting& waiting_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -229,6 +238,7 @@ struct ReaderObject {
     const char* status;           // why the last read stopped
     std::optional<IoError> held;  // a read error after records: raised by the next read
     std::atomic<bool> busy;       // a read is running with the lock released
+    Waiting waiting;              // the wait of that read, for the interrupt hook
 };
 
 struct KitState {
@@ -316,7 +326,7 @@ bool parse_columns(PyObject* columns, ColumnOptions& opt) {
 template <class Layout>
 bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t offset, std::uint64_t event) {
     BufReader src(fd);
-    src.set_interrupt_hook(run_handlers);
+    src.set_interrupt_hook(run_handlers, &self->waiting);
     std::optional<RecordReader<Layout>> rec;
     IoError err;
     if constexpr (std::is_same_v<Layout, WD1Layout>) {
@@ -337,7 +347,7 @@ bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t o
         Py_SETREF(self->probe, probe.release());
         std::optional<WD2Reader> wd2;
         {
-            Unlocked unlocked;
+            Unlocked unlocked(self->waiting);
             wd2 = WD2Reader::create(std::move(src), err);
         }
         if (!wd2) {
@@ -381,6 +391,7 @@ PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     new (&self->reader) AnyReader();
     new (&self->held) std::optional<IoError>();
     new (&self->busy) std::atomic<bool>(false);
+    new (&self->waiting) Waiting();
     self->kind = Py_NewRef(kind);
     self->probe = Py_NewRef(Py_None);
     self->status = "limit";
@@ -454,7 +465,7 @@ PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_e
     ReadStop stop = ReadStop::End;
     bool no_memory = false;
     {
-        Unlocked unlocked;
+        Unlocked unlocked(self->waiting);
         try {
             stop = reader.read(cols, max_events, max_bytes);
         } catch (const std::bad_alloc&) {

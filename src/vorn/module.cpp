@@ -140,7 +140,7 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size) {
 
 // Runs the interpreter's signal handlers after an interrupted wait (opening a FIFO with no
 // writer, reading one with no data): true when a handler raised, which ends the wait.
-bool run_signal_handlers(bool = true) {
+bool run_signal_handlers(void* = nullptr, bool = true) {
     return PyErr_CheckSignals() != 0;
 }
 

@@ -28,12 +28,12 @@ std::atomic<int> signals_caught{0};
 std::atomic<int> hook_calls{0};
 std::atomic<int> signals_handled{0};
 
-bool hook_retry(bool) {
+bool hook_retry(void*, bool) {
     ++hook_calls;
     return false;
 }
 // Stops when a signal came since it last looked, as the interpreter's handlers do.
-bool hook_stop(bool) {
+bool hook_stop(void*, bool) {
     ++hook_calls;
     const int caught = signals_caught;
     return signals_handled.exchange(caught) != caught;
@@ -189,7 +189,7 @@ TEST_F(SignalTest, WD1SignalWhileBusyEndsTheWaitThatFollows) {
 // stops one wait once `stop_at` bytes have come. Both layouts, stopped inside a header
 // and at several points inside a large block: nothing lost, nothing twice.
 long stop_at = 0;
-bool stop_once(bool) {
+bool stop_once(void*, bool) {
     if (stop_at < 0 || read_hook.bytes < stop_at) return false;
     stop_at = -1;
     return true;
