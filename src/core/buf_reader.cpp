@@ -82,7 +82,7 @@ BufReader::~BufReader() {
 }
 
 void BufReader::free_buffer() noexcept {
-    if (buf_ != nullptr) ::operator delete (buf_, capacity_ + kSampleAlign, std::align_val_t{kSampleAlign});
+    if (buf_ != nullptr) ::operator delete (buf_, std::align_val_t{kSampleAlign});
     buf_ = nullptr;
     capacity_ = 0;
 }
