@@ -57,13 +57,19 @@ def bulk_wd1(path, samples):
     columns = [table[k].tolist() for k in WD1_KEYS]
     data = table["data"]
     for i, (a, b, c, d, e, f) in enumerate(zip(*columns, strict=True)):
-        yield {"event_size": a, "board_id": b, "pattern": c, "board_channel": d,
-               "event_counter": e, "timestamp": f, "data": data[i]}
+        yield {
+            "event_size": a,
+            "board_id": b,
+            "pattern": c,
+            "board_channel": d,
+            "event_counter": e,
+            "timestamp": f,
+            "data": data[i],
+        }
 
 
 def bulk_wd2(path, samples, channels):
-    fields = [("event_counter", "<u4"), ("timestamp", "<u8"), ("samples", "<u4"),
-              ("sampling_period", "<u8")]
+    fields = [("event_counter", "<u4"), ("timestamp", "<u8"), ("samples", "<u4"), ("sampling_period", "<u8")]
     if channels >= 2:
         fields.append(("channels", "<i4"))
     dtype = np.dtype(fields + [("data", "<f4", (channels * samples,))])
@@ -72,8 +78,7 @@ def bulk_wd2(path, samples, channels):
     words = table["channels"].tolist() if channels >= 2 else [channels] * len(table)
     data = table["data"]
     for i, (a, b, c, d, e) in enumerate(zip(*columns, words, strict=True)):
-        yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d,
-               "channels": e, "data": data[i]}
+        yield {"event_counter": a, "timestamp": b, "samples": c, "sampling_period": d, "channels": e, "data": data[i]}
 
 
 def bulk_arrays(path, fmt, samples, channels):

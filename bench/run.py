@@ -74,8 +74,12 @@ def write_workload(path, fmt, events, samples, channels, seed=7):
     templates = 64  # a few distinct waveforms, reused, keep writing fast
     with open(path, "wb") as f:
         if fmt == "WD1":
-            waves = [np.clip(8000 + rng.normal(0, 4, samples) - rng.uniform(200, 3000) * shape, 0, 16383)
-                     .astype("<u2").tobytes() for _ in range(templates)]
+            waves = [
+                np.clip(8000 + rng.normal(0, 4, samples) - rng.uniform(200, 3000) * shape, 0, 16383)
+                .astype("<u2")
+                .tobytes()
+                for _ in range(templates)
+            ]
             head = np.zeros((events, 6), "<i4")
             head[:, 0] = 24 + 2 * samples
             head[:, 1] = 3
@@ -86,11 +90,17 @@ def write_workload(path, fmt, events, samples, channels, seed=7):
                 f.write(head[i].tobytes())
                 f.write(waves[i % templates])
         else:
-            waves = [np.concatenate([rng.normal(0, 0.002, samples) - rng.uniform(0.05, 0.4) * shape
-                                     for _ in range(channels)]).astype("<f4").tobytes()
-                     for _ in range(templates)]
+            waves = [
+                np.concatenate(
+                    [rng.normal(0, 0.002, samples) - rng.uniform(0.05, 0.4) * shape for _ in range(channels)]
+                )
+                .astype("<f4")
+                .tobytes()
+                for _ in range(templates)
+            ]
             fields = "<IQIQi" if channels >= 2 else "<IQIQ"
             import struct
+
             for i in range(events):
                 values = (i, 10**15 + 1000 * i, samples, 200) + ((channels,) if channels >= 2 else ())
                 f.write(struct.pack(fields, *values))
@@ -158,9 +168,11 @@ def same_events(a, b):
 
 def peak_rss_rise_kib(run):
     """Peak RSS rise over one call of run(), with the kernel's peak reset first."""
+
     def status(key):
         with open("/proc/self/status") as f:
             return next(int(line.split()[1]) for line in f if line.startswith(key))
+
     if hasattr(LIBC, "malloc_trim"):  # hand freed heap memory back, or a new result reuses it unseen
         LIBC.malloc_trim(0)
     try:
@@ -176,9 +188,22 @@ def peak_rss_rise_kib(run):
 def build_limit(directory):
     """Compiles bench/limit.c for this interpreter and imports it."""
     out = os.path.join(directory, "vorn_limit" + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
-                    "-I", np.get_include(), os.path.join(os.path.dirname(__file__), "limit.c"), "-o", out],
-                   check=True)
+    subprocess.run(
+        [
+            os.environ.get("CC", "cc"),
+            "-O2",
+            "-shared",
+            "-fPIC",
+            "-I",
+            sysconfig.get_paths()["include"],
+            "-I",
+            np.get_include(),
+            os.path.join(os.path.dirname(__file__), "limit.c"),
+            "-o",
+            out,
+        ],
+        check=True,
+    )
     spec = importlib.util.spec_from_file_location("vorn_limit", out)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -208,12 +233,18 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit, kit):
     readers["objects"] = lambda: (limit.objects(fmt, events, samples * channels), ())[1]
 
     med = medians({k: lambda m=make: drain(m()) for k, make in readers.items()}, reps)
-    rss = {k: peak_rss_rise_kib(lambda m=make: drain(m())) for k, make in readers.items()
-           if k in ("vorn", "bulk", "handwritten")}
+    rss = {
+        k: peak_rss_rise_kib(lambda m=make: drain(m()))
+        for k, make in readers.items()
+        if k in ("vorn", "bulk", "handwritten")
+    }
     med["limit"] = med["copy"] + med["objects"]
     return {
         "kit": bench_kit(path, fmt, samples, channels, reps, limit) if kit else None,
-        "workload": name, "events": events, "bytes": size, "samples": samples * channels,
+        "workload": name,
+        "events": events,
+        "bytes": size,
+        "samples": samples * channels,
         "seconds": med,
         "events_per_s": {k: events / v for k, v in med.items()},
         "mb_per_s": {k: size / v / 1e6 for k, v in med.items()},
@@ -271,8 +302,11 @@ def bench_kit(path, fmt, samples, channels, reps, limit):
                 sizes[k] = nbytes(got)
             check_same(path, k, got, table, names)
     del table, got
-    return {"seconds": medians(runs, reps), "result_bytes": sizes,
-            "peak_rss_rise_kib": {k: peak_rss_rise_kib(runs[k]) for k in sizes if k != "limit"}}
+    return {
+        "seconds": medians(runs, reps),
+        "result_bytes": sizes,
+        "peak_rss_rise_kib": {k: peak_rss_rise_kib(runs[k]) for k in sizes if k != "limit"},
+    }
 
 
 def bench_seek(directory, scale, reps):
@@ -283,8 +317,9 @@ def bench_seek(directory, scale, reps):
     tail = vornkit.arrays(path, fmt, start=start)
     if not np.array_equal(tail["event_counter"], np.arange(start, events)):
         raise SystemExit(f"{path}: arrays(start={start}) does not return the last events")
-    seconds = medians({"whole": lambda: vornkit.arrays(path, fmt),
-                       "last 100": lambda: vornkit.arrays(path, fmt, start=start)}, reps)
+    seconds = medians(
+        {"whole": lambda: vornkit.arrays(path, fmt), "last 100": lambda: vornkit.arrays(path, fmt, start=start)}, reps
+    )
     return {"events": events, "bytes": os.path.getsize(path), "seconds": seconds}
 
 
@@ -300,15 +335,20 @@ def bench_threads(directory, scale, reps):
     same with np.fromfile for reference."""
     fmt, samples, channels, size = THREADS
     paths = [write_run(directory, f"thread{i}", fmt, samples, channels, size * scale, seed=i)[0] for i in (1, 2)]
-    readers = {"vornkit": lambda p: vornkit.arrays(p, fmt),
-               "fromfile": lambda p: peers.bulk_arrays(p, fmt, samples, channels)}
+    readers = {
+        "vornkit": lambda p: vornkit.arrays(p, fmt),
+        "fromfile": lambda p: peers.bulk_arrays(p, fmt, samples, channels),
+    }
     runs = {}
     for name, read in readers.items():
         runs[name + " one after the other"] = lambda read=read: [read(p) for p in paths]
         runs[name + " in two threads"] = lambda read=read: in_threads([lambda p=p: read(p) for p in paths])
     seconds = medians(runs, reps)
-    return {"bytes": sum(map(os.path.getsize, paths)), "seconds": seconds,
-            "speedup": {k: seconds[k + " one after the other"] / seconds[k + " in two threads"] for k in readers}}
+    return {
+        "bytes": sum(map(os.path.getsize, paths)),
+        "seconds": seconds,
+        "speedup": {k: seconds[k + " one after the other"] / seconds[k + " in two threads"] for k in readers},
+    }
 
 
 def mean_waveform(blocks):
@@ -323,10 +363,11 @@ def mean_waveform(blocks):
 def bench_many(directory, scale, reps):
     """A mean waveform over many files: iterate() against a loop of np.fromfile."""
     fmt, samples, channels, size, files = MANY
-    paths = [write_run(directory, f"many{i:02}", fmt, samples, channels, size * scale, seed=i)[0]
-             for i in range(files)]
-    runs = {"iterate": lambda: mean_waveform(c["data"] for c in vornkit.iterate(paths, fmt, step="100 MB")),
-            "fromfile": lambda: mean_waveform(peers.bulk_arrays(p, fmt, samples, channels)["data"] for p in paths)}
+    paths = [write_run(directory, f"many{i:02}", fmt, samples, channels, size * scale, seed=i)[0] for i in range(files)]
+    runs = {
+        "iterate": lambda: mean_waveform(c["data"] for c in vornkit.iterate(paths, fmt, step="100 MB")),
+        "fromfile": lambda: mean_waveform(peers.bulk_arrays(p, fmt, samples, channels)["data"] for p in paths),
+    }
     if not np.allclose(runs["iterate"](), runs["fromfile"]()):
         raise SystemExit("iterate() and np.fromfile give different mean waveforms")
     return {"files": files, "bytes": sum(map(os.path.getsize, paths)), "seconds": medians(runs, reps)}
@@ -341,8 +382,15 @@ def targets(results, seek, threads, many):
     lines = []
 
     def add(what, ratio, op, bound):
-        lines.append({"target": what, "ratio": ratio, "op": op, "bound": bound,
-                      "pass": None if ratio is None else OPS[op](ratio, bound)})
+        lines.append(
+            {
+                "target": what,
+                "ratio": ratio,
+                "op": op,
+                "bound": bound,
+                "pass": None if ratio is None else OPS[op](ratio, bound),
+            }
+        )
 
     for r in results:
         k = r["kit"]
@@ -364,11 +412,19 @@ def targets(results, seek, threads, many):
     if seek:
         add("seek: arrays(start=N-100) / arrays", seek["seconds"]["last 100"] / seek["seconds"]["whole"], "<", 0.01)
     if threads:
-        add("threads: arrays, two files, two threads / one after the other (throughput)",
-            threads["speedup"]["vornkit"], ">=", 1.6)
+        add(
+            "threads: arrays, two files, two threads / one after the other (throughput)",
+            threads["speedup"]["vornkit"],
+            ">=",
+            1.6,
+        )
     if many:
-        add("many files: iterate / np.fromfile loop (mean waveform)",
-            many["seconds"]["iterate"] / many["seconds"]["fromfile"], "<=", 1.3)
+        add(
+            "many files: iterate / np.fromfile loop (mean waveform)",
+            many["seconds"]["iterate"] / many["seconds"]["fromfile"],
+            "<=",
+            1.3,
+        )
     return lines
 
 
@@ -380,38 +436,53 @@ def print_kit_table(results):
     """vornkit per workload: arrays() seconds and its time over the columnar limit's, the
     structured np.fromfile's and iterating vorn's; its result and peak RSS rise (MiB); the
     same for the header columns alone and to_dataframe(), their times over arrays()'."""
-    print(f"\n{'workload':20} {'arrays s':>9} {'/limit':>7} {'/fromfile':>9} {'/vorn':>6} {'MiB':>6} {'peak':>6} "
-          f"{'header/arrays':>13} {'MiB':>6} {'peak':>6} {'frame/arrays':>12} {'MiB':>6} {'peak':>6}")
+    print(
+        f"\n{'workload':20} {'arrays s':>9} {'/limit':>7} {'/fromfile':>9} {'/vorn':>6} {'MiB':>6} {'peak':>6} "
+        f"{'header/arrays':>13} {'MiB':>6} {'peak':>6} {'frame/arrays':>12} {'MiB':>6} {'peak':>6}"
+    )
     for r in results:
         k = r["kit"]
         if k is None:
             continue
         s, size, rss = k["seconds"], k["result_bytes"], k["peak_rss_rise_kib"]
-        line = (f"{r['workload']:20} {s['arrays']:9.4f} {s['arrays'] / s['limit']:7.2f} "
-                f"{s['arrays'] / s['fromfile']:9.2f} {s['arrays'] / s['vorn']:6.2f} {mib(size['arrays']):>6} "
-                f"{mib(rss['arrays'], 1024):>6}")
+        line = (
+            f"{r['workload']:20} {s['arrays']:9.4f} {s['arrays'] / s['limit']:7.2f} "
+            f"{s['arrays'] / s['fromfile']:9.2f} {s['arrays'] / s['vorn']:6.2f} {mib(size['arrays']):>6} "
+            f"{mib(rss['arrays'], 1024):>6}"
+        )
         for key, width in (("columns", 13), ("dataframe", 12)):
             ratio = format(s[key] / s["arrays"], ".3f") if key in s else "n/a"
             line += f" {ratio:>{width}} {mib(size.get(key)):>6} {mib(rss.get(key), 1024):>6}"
         print(line)
-    print("(MiB: the result's size; peak: the peak RSS rise of the call, MiB; header: arrays(columns=<header "
-          "fields>); frame: to_dataframe())")
+    print(
+        "(MiB: the result's size; peak: the peak RSS rise of the call, MiB; header: arrays(columns=<header "
+        "fields>); frame: to_dataframe())"
+    )
 
 
 def print_sections(seek, threads, many):
     if seek:
         s = seek["seconds"]
-        print(f"\nseek: {seek['events']} events, {seek['bytes'] / 1e6:.0f} MB: arrays() {s['whole']:.4f} s, "
-              f"arrays(start=N-100) {s['last 100']:.5f} s")
+        print(
+            f"\nseek: {seek['events']} events, {seek['bytes'] / 1e6:.0f} MB: arrays() {s['whole']:.4f} s, "
+            f"arrays(start=N-100) {s['last 100']:.5f} s"
+        )
     if threads:
         s = threads["seconds"]
-        print(f"threads: two files, {threads['bytes'] / 1e6:.0f} MB together: " + "; ".join(
-            f"{k} {s[k + ' one after the other']:.4f} s one after the other, {s[k + ' in two threads']:.4f} s "
-            f"in two threads (x{v:.2f})" for k, v in threads["speedup"].items()))
+        print(
+            f"threads: two files, {threads['bytes'] / 1e6:.0f} MB together: "
+            + "; ".join(
+                f"{k} {s[k + ' one after the other']:.4f} s one after the other, {s[k + ' in two threads']:.4f} s "
+                f"in two threads (x{v:.2f})"
+                for k, v in threads["speedup"].items()
+            )
+        )
     if many:
         s = many["seconds"]
-        print(f"many files: mean waveform over {many['files']} files, {many['bytes'] / 1e6:.0f} MB: "
-              f"iterate() {s['iterate']:.4f} s, np.fromfile loop {s['fromfile']:.4f} s")
+        print(
+            f"many files: mean waveform over {many['files']} files, {many['bytes'] / 1e6:.0f} MB: "
+            f"iterate() {s['iterate']:.4f} s, np.fromfile loop {s['fromfile']:.4f} s"
+        )
 
 
 def print_targets(lines):
@@ -425,17 +496,21 @@ def print_targets(lines):
 def print_table(results):
     """Per reader: rate, microseconds per event, and how many times vorn is faster; for the
     limit, vorn's time over the limit's (1.0 would be at the limit)."""
-    print(f"{'workload':20} {'reader':12} {'events/s':>11} {'us/event':>9} {'MB/s':>7} "
-          f"{'vorn x':>7} {'peak RSS rise':>14}")
+    print(
+        f"{'workload':20} {'reader':12} {'events/s':>11} {'us/event':>9} {'MB/s':>7} "
+        f"{'vorn x':>7} {'peak RSS rise':>14}"
+    )
     for r in results:
         for k in ("vorn", "bulk", "handwritten", "copy", "objects", "limit"):
             rss = r["peak_rss_rise_kib"].get(k)
             ratio = "" if k == "vorn" else format(r["vorn_vs"][k], ".2f")
             if k == "limit":
                 ratio = f"vorn/limit {1 / r['vorn_vs'][k]:.2f}"
-            print(f"{r['workload'] if k == 'vorn' else '':20} {k:12} {r['events_per_s'][k]:11.4g} "
-                  f"{1e6 / r['events_per_s'][k]:9.3f} {r['mb_per_s'][k]:7.0f} {ratio:>7} "
-                  f"{'' if rss is None else str(rss) + ' KiB':>14}")
+            print(
+                f"{r['workload'] if k == 'vorn' else '':20} {k:12} {r['events_per_s'][k]:11.4g} "
+                f"{1e6 / r['events_per_s'][k]:9.3f} {r['mb_per_s'][k]:7.0f} {ratio:>7} "
+                f"{'' if rss is None else str(rss) + ' KiB':>14}"
+            )
 
 
 def main():
@@ -457,8 +532,10 @@ def main():
         for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
     lines = targets(results, *sections.values()) if args.kit else []
-    print(f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
-          f"numpy {np.__version__}, median of {args.reps}")
+    print(
+        f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
+        f"numpy {np.__version__}, median of {args.reps}"
+    )
     if results:
         print_table(results)
         if args.kit:
@@ -468,8 +545,18 @@ def main():
         print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"python": sys.version, "machine": platform.machine(), "numpy": np.__version__,
-                       "results": results, **sections, "targets": lines}, f, indent=1)
+            json.dump(
+                {
+                    "python": sys.version,
+                    "machine": platform.machine(),
+                    "numpy": np.__version__,
+                    "results": results,
+                    **sections,
+                    "targets": lines,
+                },
+                f,
+                indent=1,
+            )
 
 
 if __name__ == "__main__":

@@ -14,8 +14,16 @@ from vornkit._layouts import header_dtype
 HERE = pathlib.Path(__file__).resolve().parent / "data"
 
 
-def pulse(rng: np.random.Generator, n: int, baseline: float, noise: float, amplitude: float, t0: float,
-          rise: float, fall: float) -> "np.ndarray[tuple[int], np.dtype[np.float64]]":
+def pulse(
+    rng: np.random.Generator,
+    n: int,
+    baseline: float,
+    noise: float,
+    amplitude: float,
+    t0: float,
+    rise: float,
+    fall: float,
+) -> "np.ndarray[tuple[int], np.dtype[np.float64]]":
     t = np.arange(n, dtype=np.float64)
     shape = np.where(t >= t0, (1 - np.exp(-(t - t0) / rise)) * np.exp(-(t - t0) / fall), 0.0)
     shape /= max(float(shape.max()), 1e-12)
@@ -35,15 +43,18 @@ def wd1(rng: np.random.Generator, events: int = 16, samples: int = 512) -> bytes
     return bytes(out)
 
 
-def wd2(rng: np.random.Generator, events: int = 10, samples: int = 256, channels: int = 2,
-        period_ps: int = 200) -> bytes:
+def wd2(
+    rng: np.random.Generator, events: int = 10, samples: int = 256, channels: int = 2, period_ps: int = 200
+) -> bytes:
     out = bytearray()
     timestamp = 1_700_000_000_000_000
     for i in range(events):
         amplitude = rng.uniform(0.05, 0.4)
         t0 = rng.uniform(90, 110)
-        waves = [pulse(rng, samples, 0.0, 0.002, amplitude * (1.0 if c == 0 else 0.6), t0 + 2 * c, 2.0, 15.0)
-                 for c in range(channels)]
+        waves = [
+            pulse(rng, samples, 0.0, 0.002, amplitude * (1.0 if c == 0 else 0.6), t0 + 2 * c, 2.0, 15.0)
+            for c in range(channels)
+        ]
         timestamp += int(rng.integers(1_000_000, 9_000_000))
         out += np.array((1000 + i, timestamp, samples, period_ps, channels), header_dtype("WD2")).tobytes()
         out += np.concatenate(waves).astype("<f4").tobytes()

@@ -56,8 +56,10 @@ def main() -> None:
         results: list[RunSummary] = bag.map(summarise).compute()
     print(f"{len(results)} files, {sum(r.events for r in results)} events")
     for r in results:
-        print(f"  {pathlib.Path(r.file).name}: {r.events} events, "
-              f"baseline {r.baseline:.1f}, mean amplitude {r.amplitude:.1f}")
+        print(
+            f"  {pathlib.Path(r.file).name}: {r.events} events, "
+            f"baseline {r.baseline:.1f}, mean amplitude {r.amplitude:.1f}"
+        )
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Plots one WD1 event, and an overlay of every event with their mean, to a PNG.
 
-    python examples/plot_waveforms.py [FILE.wd1] [OUT.png]
+python examples/plot_waveforms.py [FILE.wd1] [OUT.png]
 """
 
 import pathlib

@@ -15,8 +15,10 @@ def summarise_wd1(path: pathlib.Path) -> None:
     for ev in vorn.EventReader(str(path), "WD1"):
         wave = ev["data"].astype(np.float64)
         baseline = np.median(wave[:100])
-        print(f"  {ev['event_counter']:5d}  {ev['board_id']:5d}  {ev['board_channel']:7d}  "
-              f"{ev['timestamp']:10d}  {wave.size:7d}  {baseline:8.1f}  {baseline - wave.min():9.1f}")
+        print(
+            f"  {ev['event_counter']:5d}  {ev['board_id']:5d}  {ev['board_channel']:7d}  "
+            f"{ev['timestamp']:10d}  {wave.size:7d}  {baseline:8.1f}  {baseline - wave.min():9.1f}"
+        )
 
 
 def summarise_wd2(path: pathlib.Path) -> None:
@@ -25,8 +27,10 @@ def summarise_wd2(path: pathlib.Path) -> None:
     for ev in vorn.EventReader(str(path), "WD2"):
         waves = ev["data"].reshape(-1, ev["samples"])  # one row per channel
         peaks = -waves.min(axis=1) * 1000
-        print(f"  {ev['event_counter']:5d}  {ev['channels']:8d}  {ev['samples']:7d}  "
-              f"{ev['sampling_period']:11d}  {peaks[0]:13.1f}  {peaks[1]:13.1f}")
+        print(
+            f"  {ev['event_counter']:5d}  {ev['channels']:8d}  {ev['samples']:7d}  "
+            f"{ev['sampling_period']:11d}  {peaks[0]:13.1f}  {peaks[1]:13.1f}"
+        )
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Collects the header fields of every event of a run into a pandas DataFrame (with vornkit).
 
-    python examples/to_dataframe.py [FILE] [WD1|WD2]
+python examples/to_dataframe.py [FILE] [WD1|WD2]
 """
 
 import pathlib

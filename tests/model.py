@@ -23,7 +23,7 @@ def read_wd1(data):
             break
         keys = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
         ev = dict(zip(keys, head, strict=True))
-        ev["data"] = data[pos:pos + nbytes]
+        ev["data"] = data[pos : pos + nbytes]
         out.append(("event", ev))
         pos += nbytes
     return out
@@ -60,9 +60,19 @@ def read_wd2(data):
             continue
         if len(data) - pos < nbytes:
             break
-        out.append(("event", {"event_counter": counter, "timestamp": timestamp, "samples": samples,
-                              "sampling_period": period, "channels": channels,
-                              "data": data[pos:pos + nbytes]}))
+        out.append(
+            (
+                "event",
+                {
+                    "event_counter": counter,
+                    "timestamp": timestamp,
+                    "samples": samples,
+                    "sampling_period": period,
+                    "channels": channels,
+                    "data": data[pos : pos + nbytes],
+                },
+            )
+        )
         pos += nbytes
     return out
 
@@ -74,6 +84,7 @@ def read_model(data, kind):
 def read_vorn(path, kind):
     """The same outcomes, as vorn gives them."""
     import vorn
+
     try:
         reader = vorn.EventReader(path, kind)
     except OSError as e:

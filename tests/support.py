@@ -14,8 +14,7 @@ import vorn
 from vornkit._layouts import header_dtype
 
 
-def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3,
-               event_counter=4, timestamp=5):
+def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3, event_counter=4, timestamp=5):
     """One WD1 record; by default (event_size - 24) // 2 counting samples."""
     if samples is None:
         samples = np.arange(max(0, (event_size - 24) // 2), dtype="<u2")
@@ -36,8 +35,9 @@ def wd2_file(n, samples=4, channels=2, first_counter=0):
     out = b""
     for i in range(n):
         data = np.arange(channels * samples, dtype="<f4") + 100 * i
-        out += wd2_record(first_counter + i, samples, data, timestamp=1000 + i,
-                          channel_word=channels if channels >= 2 else None)
+        out += wd2_record(
+            first_counter + i, samples, data, timestamp=1000 + i, channel_word=channels if channels >= 2 else None
+        )
     return out
 
 
@@ -64,8 +64,13 @@ def child_env(**extra):
 
 def run_python(code, *args, timeout=120, **env):
     """Runs dedented `code` in a new interpreter with `args` in sys.argv; text output."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
-                          text=True, env=child_env(**env), timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=child_env(**env),
+        timeout=timeout,
+    )
 
 
 # The fault shim (built by tools/test beside the module) wraps read/open for one path.
@@ -102,14 +107,16 @@ def read_with_faults(path, kind, attempts=1, stats=None, **faults):
     if stats is not None:
         env["VORN_FAULT_STATS"] = str(stats)
     env.update({f"VORN_FAULT_{k.upper()}": str(v) for k, v in faults.items()})
-    out = subprocess.run([sys.executable, "-c", _READ_ALL, path, kind, str(attempts)], capture_output=True,
-                         env=env, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", _READ_ALL, path, kind, str(attempts)], capture_output=True, env=env, timeout=300
+    )
     assert out.returncode == 0, out.stderr.decode()
     return pickle.loads(out.stdout)
 
 
 def events_of(path, kind):
     """What read_with_faults returns for a read without faults, in this process."""
-    return [("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()})
-            for ev in vorn.EventReader(path, kind)]
-
+    return [
+        ("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()})
+        for ev in vorn.EventReader(path, kind)
+    ]

@@ -25,6 +25,7 @@ def test_module_attributes():
 
 def test_reinitialisation_returns_the_same_module():
     import importlib.util
+
     spec = importlib.util.find_spec("vorn")
     again = importlib.util.module_from_spec(spec)
     assert again is vorn
@@ -40,25 +41,34 @@ def test_type_is_closed(write):
         weakref.ref(r)
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "EventReader.__new__() missing 2 required positional arguments: 'path' and 'reader_type'"),
-    (("f.bin",), {}, "EventReader.__new__() missing 1 required positional argument: 'reader_type'"),
-    ((), {"reader_type": "WD1"}, "EventReader.__new__() missing 1 required positional argument: 'path'"),
-    (("f.bin", "WD1", 0), {}, "EventReader.__new__() takes 2 positional arguments but 3 were given"),
-    (("a", "b", "c", "d"), {"x": 1}, "EventReader.__new__() takes 2 positional arguments but 4 were given"),
-    (("f.bin", "WD1"), {"mode": "r"}, "EventReader.__new__() got an unexpected keyword argument 'mode'"),
-    # Keywords are checked before missing arguments, in the order given.
-    (("f.bin",), {"path": "g.bin"}, "EventReader.__new__() got multiple values for argument 'path'"),
-    ((), {"path": "f", "bogus": 1, "reader_type": 2},
-     "EventReader.__new__() got an unexpected keyword argument 'bogus'"),
-    (("f", "WD1"), {"reader_type": "WD1", "mode": 1},
-     "EventReader.__new__() got multiple values for argument 'reader_type'"),
-    # Conversions come last: path first, then reader_type.
-    ((pathlib.Path("f.bin"), "WD1"), {}, "argument 'path': 'PosixPath' object cannot be converted to 'str'"),
-    ((b"f.bin", None), {}, "argument 'path': 'bytes' object cannot be converted to 'str'"),
-    (("f.bin", None), {}, "argument 'reader_type': 'NoneType' object cannot be converted to 'str'"),
-    ((None,), {"reader_type": 3}, "argument 'path': 'NoneType' object cannot be converted to 'str'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "EventReader.__new__() missing 2 required positional arguments: 'path' and 'reader_type'"),
+        (("f.bin",), {}, "EventReader.__new__() missing 1 required positional argument: 'reader_type'"),
+        ((), {"reader_type": "WD1"}, "EventReader.__new__() missing 1 required positional argument: 'path'"),
+        (("f.bin", "WD1", 0), {}, "EventReader.__new__() takes 2 positional arguments but 3 were given"),
+        (("a", "b", "c", "d"), {"x": 1}, "EventReader.__new__() takes 2 positional arguments but 4 were given"),
+        (("f.bin", "WD1"), {"mode": "r"}, "EventReader.__new__() got an unexpected keyword argument 'mode'"),
+        # Keywords are checked before missing arguments, in the order given.
+        (("f.bin",), {"path": "g.bin"}, "EventReader.__new__() got multiple values for argument 'path'"),
+        (
+            (),
+            {"path": "f", "bogus": 1, "reader_type": 2},
+            "EventReader.__new__() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            ("f", "WD1"),
+            {"reader_type": "WD1", "mode": 1},
+            "EventReader.__new__() got multiple values for argument 'reader_type'",
+        ),
+        # Conversions come last: path first, then reader_type.
+        ((pathlib.Path("f.bin"), "WD1"), {}, "argument 'path': 'PosixPath' object cannot be converted to 'str'"),
+        ((b"f.bin", None), {}, "argument 'path': 'bytes' object cannot be converted to 'str'"),
+        (("f.bin", None), {}, "argument 'reader_type': 'NoneType' object cannot be converted to 'str'"),
+        ((None,), {"reader_type": 3}, "argument 'path': 'NoneType' object cannot be converted to 'str'"),
+    ],
+)
 def test_argument_binding_messages(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         ER(*args, **kwargs)
@@ -71,8 +81,12 @@ def test_keywords_and_str_subclasses_are_accepted(write):
     class S(str):
         pass
 
-    for r in (ER(path=path, reader_type="WD1"), ER(path, reader_type="WD1"),
-              ER(S(path), S("WD1")), ER.__new__(ER, path, "WD1")):
+    for r in (
+        ER(path=path, reader_type="WD1"),
+        ER(path, reader_type="WD1"),
+        ER(S(path), S("WD1")),
+        ER.__new__(ER, path, "WD1"),
+    ):
         assert type(r) is ER
         assert len(list(r)) == 1
 
@@ -91,11 +105,14 @@ def test_nul_byte_in_path():
     assert info.value.args == ("file name contained an unexpected NUL byte",)
 
 
-@pytest.mark.parametrize("make_path, cls, message", [
-    (lambda d: str(d / "missing.bin"), FileNotFoundError, "No such file or directory (os error 2)"),
-    (lambda d: str(d / "file" / "x"), NotADirectoryError, "Not a directory (os error 20)"),
-    (lambda d: str(d / "loop"), OSError, "Too many levels of symbolic links (os error 40)"),
-])
+@pytest.mark.parametrize(
+    "make_path, cls, message",
+    [
+        (lambda d: str(d / "missing.bin"), FileNotFoundError, "No such file or directory (os error 2)"),
+        (lambda d: str(d / "file" / "x"), NotADirectoryError, "Not a directory (os error 20)"),
+        (lambda d: str(d / "loop"), OSError, "Too many levels of symbolic links (os error 40)"),
+    ],
+)
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2", "XYZ"])
 def test_open_errors_pick_their_class_before_the_type_check(tmp_path, make_path, cls, message, reader_type):
     (tmp_path / "file").write_bytes(b"")
@@ -143,13 +160,16 @@ def test_directory(tmp_path):
     assert info.value.args == ("Is a directory (os error 21)",)
 
 
-@pytest.mark.parametrize("data", [
-    b"",
-    b"\x01" * 27,
-    wd2_file(1),                    # one record: the probe needs the second header
-    wd2_file(2, samples=4)[:60],    # cut inside the skipped samples
-    wd2_file(2, samples=4)[:70],    # cut inside the second header
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"\x01" * 27,
+        wd2_file(1),  # one record: the probe needs the second header
+        wd2_file(2, samples=4)[:60],  # cut inside the skipped samples
+        wd2_file(2, samples=4)[:70],  # cut inside the second header
+    ],
+)
 def test_files_too_short_to_probe(write, data):
     path = write(data)
     before = open_fds()
@@ -164,8 +184,7 @@ def test_files_too_short_to_probe(write, data):
 def test_pipe_as_wd2_cannot_seek_back(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    writer = subprocess.Popen([sys.executable, "-c",
-                               f"open({str(fifo)!r}, 'wb').write({wd2_file(3)!r})"])
+    writer = subprocess.Popen([sys.executable, "-c", f"open({str(fifo)!r}, 'wb').write({wd2_file(3)!r})"])
     try:
         with pytest.raises(OSError) as info:
             ER(str(fifo), "WD2")
@@ -227,17 +246,14 @@ def test_second_interpreter_is_refused():
 
 def test_numpy_is_not_imported_by_import_or_construction(write):
     path = write(wd1_record(24))
-    code = (
-        "import sys, vorn\n"
-        f"r = vorn.EventReader({path!r}, 'WD1')\n"
-        "print('numpy' in sys.modules)\n"
-    )
+    code = f"import sys, vorn\nr = vorn.EventReader({path!r}, 'WD1')\nprint('numpy' in sys.modules)\n"
     out = run_python(code)
     assert out.stdout.strip() == "False", out.stderr
 
 
 def test_entry_point_is_the_only_exported_symbol():
     import shutil
+
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")

@@ -52,8 +52,9 @@ def test_big_events_give_their_memory_back(tmp_path, kind, mib, pattern):
     path, small = tmp_path / "big", tmp_path / "small"
     with open(path, "wb") as f:  # sparse: the samples are holes, read as zeros
         for i in range(4):
-            f.write(wd1_record(24 + block, samples=[], event_counter=i) if kind == "WD1"
-                    else wd2_record(i, block // 4, []))
+            f.write(
+                wd1_record(24 + block, samples=[], event_counter=i) if kind == "WD1" else wd2_record(i, block // 4, [])
+            )
             f.seek(block, os.SEEK_CUR)
         f.truncate()
     small.write_bytes(wd1_record(30) if kind == "WD1" else wd2_file(2, channels=1))
@@ -144,15 +145,24 @@ def data_event(ev):
     return ("event", {k: (v.tobytes() if k == "data" else v) for k, v in ev.items()})
 
 
-WD1_RECORDS = [wd1_record(24 + 2 * 10, event_counter=0), wd1_record(24 + 2 * 100_000, event_counter=1),
-               wd1_record(26, event_counter=2)]
+WD1_RECORDS = [
+    wd1_record(24 + 2 * 10, event_counter=0),
+    wd1_record(24 + 2 * 100_000, event_counter=1),
+    wd1_record(26, event_counter=2),
+]
 INSIDE_HEADER = len(WD1_RECORDS[0]) + 10
 INSIDE_SAMPLES = len(WD1_RECORDS[0]) + 24 + 100_001  # mid-sample, past the direct-read size
 
 
-@pytest.mark.parametrize("cut, raises", [
-    (INSIDE_HEADER, True), (INSIDE_SAMPLES, True), (INSIDE_SAMPLES, False),
-], ids=["header-raises", "samples-raises", "samples-retries"])
+@pytest.mark.parametrize(
+    "cut, raises",
+    [
+        (INSIDE_HEADER, True),
+        (INSIDE_SAMPLES, True),
+        (INSIDE_SAMPLES, False),
+    ],
+    ids=["header-raises", "samples-raises", "samples-retries"],
+)
 def test_signal_during_a_read_wait(write, fifo_feed, cut, raises):
     # A handler that raises ends the wait with its own exception, and the next call returns
     # the record whole; one that does not raise (here: it lets the writer go on) just lets
@@ -177,10 +187,14 @@ def test_signal_during_a_read_wait(write, fifo_feed, cut, raises):
     assert (alarms, len(calls)) == ((1, 0) if raises else (0, 1))
 
 
-@pytest.mark.parametrize("kind, mode, cut", [
-    ("WD1", "open", 0),  # no writer yet
-    ("WD2", "read", 28 + 400_000 + 10),  # the probe waits inside the second header
-], ids=["open", "probe"])
+@pytest.mark.parametrize(
+    "kind, mode, cut",
+    [
+        ("WD1", "open", 0),  # no writer yet
+        ("WD2", "read", 28 + 400_000 + 10),  # the probe waits inside the second header
+    ],
+    ids=["open", "probe"],
+)
 def test_signal_during_the_constructors_wait(fifo_feed, kind, mode, cut):
     fifo, writer = fifo_feed(wd2_file(2, samples=50_000), cut, mode)
     before = open_fds()
@@ -248,32 +262,47 @@ sys.stdout.buffer.write(pickle.dumps((failures, runs)))
 
 # Header values outside the interpreter's cached small ints, so that each costs an allocation.
 def wd1_built(n):
-    return wd1_record(24 + 2 * n, board_id=301, pattern=302, board_channel=303, event_counter=304,
-                      timestamp=305) + wd1_record(26, event_counter=9)
+    return wd1_record(
+        24 + 2 * n, board_id=301, pattern=302, board_channel=303, event_counter=304, timestamp=305
+    ) + wd1_record(26, event_counter=9)
 
 
 def wd2_built(n):
-    return b"".join(wd2_record(300 + i, n, [i + 0.5] * (2 * n), timestamp=2**40, sampling_period=1000,
-                               channel_word=2) for i in range(2))
+    return b"".join(
+        wd2_record(300 + i, n, [i + 0.5] * (2 * n), timestamp=2**40, sampling_period=1000, channel_word=2)
+        for i in range(2)
+    )
 
 
 @pytest.mark.parametrize("cause", ["numpy", "interrupt", "nomemory"])
-@pytest.mark.parametrize("kind, data", [
-    ("WD1", wd1_built(10)), ("WD1", wd1_built(40_000)), ("WD2", wd2_built(4)), ("WD2", wd2_built(10_000)),
-], ids=["WD1-small", "WD1-large", "WD2-small", "WD2-large"])
+@pytest.mark.parametrize(
+    "kind, data",
+    [
+        ("WD1", wd1_built(10)),
+        ("WD1", wd1_built(40_000)),
+        ("WD2", wd2_built(4)),
+        ("WD2", wd2_built(10_000)),
+    ],
+    ids=["WD1-small", "WD1-large", "WD2-small", "WD2-large"],
+)
 def test_record_comes_back_after_its_event_could_not_be_built(write, kind, data, cause):
     if cause == "nomemory" and importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter has no _testcapi")
     path = write(data)
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(_BUILD_FAILS), path, kind, cause],
-                         capture_output=True, env=child_env(), timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(_BUILD_FAILS), path, kind, cause],
+        capture_output=True,
+        env=child_env(),
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr.decode()
     failures, runs = pickle.loads(out.stdout)
     expected = events_of(path, kind)
     assert all(run == expected for run in runs)
     # An interruption is raised as itself, never wrapped.
-    assert failures and {name for name, _ in failures} == {"KeyboardInterrupt" if cause == "interrupt"
-                                                          else "PanicException"}
+    assert failures and {name for name, _ in failures} == {
+        "KeyboardInterrupt" if cause == "interrupt" else "PanicException"
+    }
     if cause == "interrupt":
         assert len(failures) == 2
     if cause == "numpy":

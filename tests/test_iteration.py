@@ -12,12 +12,13 @@ from support import needs_plain_memory, open_fds, rss_kib, run_python, wd1_recor
 ER = vorn.EventReader
 WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"]
 WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels", "data"]
-I32_MIN, I32_MAX, U32_MAX, U64_MAX = -2**31, 2**31 - 1, 2**32 - 1, 2**64 - 1
+I32_MIN, I32_MAX, U32_MAX, U64_MAX = -(2**31), 2**31 - 1, 2**32 - 1, 2**64 - 1
 
 
 def panic_type():
     """The PanicException class, met by provoking one (it is no module attribute)."""
     import tempfile
+
     with tempfile.NamedTemporaryFile() as f:
         f.write(wd1_record(22, samples=[]))
         f.flush()
@@ -35,9 +36,9 @@ def test_iter_returns_self(write):
 
 
 def test_wd1_event_keys_and_extreme_values(write):
-    data = (wd1_record(26, [0xFFFF], board_id=-1, pattern=I32_MIN, board_channel=I32_MAX,
-                       event_counter=0, timestamp=-5)
-            + wd1_record(I32_MAX, np.zeros(0)))  # a huge claim that the file does not hold
+    data = wd1_record(
+        26, [0xFFFF], board_id=-1, pattern=I32_MIN, board_channel=I32_MAX, event_counter=0, timestamp=-5
+    ) + wd1_record(I32_MAX, np.zeros(0))  # a huge claim that the file does not hold
     events = list(ER(write(data), "WD1"))
     assert len(events) == 1
     ev = events[0]
@@ -48,8 +49,9 @@ def test_wd1_event_keys_and_extreme_values(write):
 
 
 def test_wd2_event_keys_and_unsigned_extremes(write):
-    data = (wd2_record(U32_MAX, 1, [1.0], timestamp=U64_MAX, sampling_period=U64_MAX)
-            + wd2_record(0, 1, [2.0], timestamp=0, sampling_period=U64_MAX))
+    data = wd2_record(U32_MAX, 1, [1.0], timestamp=U64_MAX, sampling_period=U64_MAX) + wd2_record(
+        0, 1, [2.0], timestamp=0, sampling_period=U64_MAX
+    )
     events = list(ER(write(data), "WD2"))
     assert [e["event_counter"] for e in events] == [U32_MAX, 0]
     ev = events[0]
@@ -66,13 +68,16 @@ def test_wd2_record_with_its_own_channel_word(write):
     assert events[2]["data"].tolist() == [0, 1, 2, 3, 4, 5]
 
 
-@pytest.mark.parametrize("kind, data, dtype, n", [
-    ("WD1", wd1_record(24 + 2 * 5), np.uint16, 5),
-    ("WD1", wd1_record(24), np.uint16, 0),
-    ("WD1", wd1_record(25), np.uint16, 0),
-    ("WD2", wd2_file(2, samples=3, channels=2), np.float32, 6),
-    ("WD2", wd2_file(2, samples=0, channels=2), np.float32, 0),
-])
+@pytest.mark.parametrize(
+    "kind, data, dtype, n",
+    [
+        ("WD1", wd1_record(24 + 2 * 5), np.uint16, 5),
+        ("WD1", wd1_record(24), np.uint16, 0),
+        ("WD1", wd1_record(25), np.uint16, 0),
+        ("WD2", wd2_file(2, samples=3, channels=2), np.float32, 6),
+        ("WD2", wd2_file(2, samples=0, channels=2), np.float32, 0),
+    ],
+)
 def test_data_array_properties(write, kind, data, dtype, n):
     arr = next(ER(write(data), kind))["data"]
     assert type(arr) is np.ndarray
@@ -142,8 +147,11 @@ def test_capacity_overflow_then_carrying_on(write, capfd, size):
 
 
 def test_wd2_block_over_2_gib_is_a_fault_not_a_misread(write):
-    data = wd2_file(2, samples=1, channels=2) + wd2_record(2, 1073741825, [], channel_word=2) \
+    data = (
+        wd2_file(2, samples=1, channels=2)
+        + wd2_record(2, 1073741825, [], channel_word=2)
         + wd2_record(3, 1, [5.0, 6.0], channel_word=2)
+    )
     r = ER(write(data), "WD2")
     assert [next(r)["event_counter"], next(r)["event_counter"]] == [0, 1]
     with pytest.raises(panic_type(), match="capacity overflow"):

@@ -47,16 +47,22 @@ def build(layout, blocks, seed):
             # Small records have an odd size, whose last counted byte starts the next record.
             size = 24 + block + (block == SMALL)
             out.append(wd1_record(size, data, seed, ~k, 7 * k + 1, k, seed ^ 0x5A5A))
-            ev = dict(event_size=size, board_id=seed, pattern=~k, board_channel=7 * k + 1, event_counter=k,
-                      timestamp=seed ^ 0x5A5A)
+            ev = dict(
+                event_size=size,
+                board_id=seed,
+                pattern=~k,
+                board_channel=7 * k + 1,
+                event_counter=k,
+                timestamp=seed ^ 0x5A5A,
+            )
         else:
             channels = 2 if layout == "WD2-words" else 1
             data = (np.uint32(0x40000000) | (mix(seed, k, block // 4) & np.uint32(0xFFFFFF))).view("<f4")
             samples = block // 4 // channels
-            out.append(wd2_record(k, samples, data, timestamp=seed << 32 | k,
-                                  channel_word=channels if channels == 2 else None))
-            ev = dict(event_counter=k, timestamp=seed << 32 | k, samples=samples, sampling_period=8,
-                      channels=channels)
+            out.append(
+                wd2_record(k, samples, data, timestamp=seed << 32 | k, channel_word=channels if channels == 2 else None)
+            )
+            ev = dict(event_counter=k, timestamp=seed << 32 | k, samples=samples, sampling_period=8, channels=channels)
         ev["data"] = data.astype(data.dtype.newbyteorder("=")).tobytes()
         events.append(("event", ev))
     starts = np.cumsum([0] + [len(r) for r in out]).tolist()
@@ -101,7 +107,7 @@ def as_events(cols, names):
         return [("event", dict(h, n_samples=m)) for h, m in zip(heads, cols["n_samples"].tolist(), strict=True)]
     flat = cols["data"].reshape(-1)
     ends = cols.get("offsets", np.arange(n + 1) * (flat.size // max(n, 1)))
-    return [("event", dict(h, data=flat[ends[i]:ends[i + 1]].tobytes())) for i, h in enumerate(heads)]
+    return [("event", dict(h, data=flat[ends[i] : ends[i + 1]].tobytes())) for i, h in enumerate(heads)]
 
 
 @pytest.mark.parametrize("size_class", CLASSES, ids=CLASS_IDS)
@@ -126,17 +132,22 @@ def test_cut_and_grown(tmp_path, layout, size_class):
     block = block_of(layout, size_class)
     data, events, starts = build(layout, around(block), 2)
     head = HEADER[layout]
-    cuts = sorted({starts[3] + c for c in (head - 1, head + 1, head + 65537, head + block // 2,
-                                           head + block - 1, head + block + 1) if c <= head + block + 1})
+    cuts = sorted(
+        {
+            starts[3] + c
+            for c in (head - 1, head + 1, head + 65537, head + block // 2, head + block - 1, head + block + 1)
+            if c <= head + block + 1
+        }
+    )
     path = tmp_path / "growing"
-    path.write_bytes(data[:cuts[0]])
+    path.write_bytes(data[: cuts[0]])
     r = ER(str(path), kind(layout))
     complete = [sum(end <= cut for end in starts[1:]) for cut in cuts + [len(data)]]
-    drain(r, events[:complete[0]])
+    drain(r, events[: complete[0]])
     for i, (a, b) in enumerate(zip(cuts, cuts[1:] + [len(data)], strict=True)):
         with open(path, "ab") as f:
             f.write(data[a:b])
-        drain(r, events[complete[i]:complete[i + 1]])
+        drain(r, events[complete[i] : complete[i + 1]])
 
 
 def all_classes(layout, seed, classes=CLASSES, copies=2):
@@ -154,7 +165,11 @@ def test_fifo_fed_in_odd_chunks(tmp_path):
     source.write_bytes(data)
     os.mkfifo(fifo)
     # Another process: the reader holds the interpreter lock while it waits.
-    writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+    writer = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(f"""
         data = open({str(source)!r}, "rb").read()
         sizes = [1, 299999, 4093, 65537, 23, 131071, 8191, 262147, 3, 300007]
         with open({str(fifo)!r}, "wb", buffering=0) as f:
@@ -163,7 +178,9 @@ def test_fifo_fed_in_odd_chunks(tmp_path):
                 n = sizes[k % len(sizes)]
                 f.write(data[off:off + n])
                 off, k = off + n, k + 1
-        """)])
+        """),
+        ]
+    )
     try:
         drain(ER(str(fifo), "WD1"), events)
     finally:
@@ -172,9 +189,11 @@ def test_fifo_fed_in_odd_chunks(tmp_path):
 
 # "pipe-like": short reads from a file whose size fstat hides, as under /proc. 1-byte reads
 # only for one record of the smallest class and one just past the direct-read size.
-FAULTS = {"eintr": ({"eintr": 3}, CLASSES, 2),
-          "pipe-like": ({"chunk": 4099, "eintr": 1, "size_unknown": 1}, CLASSES, 2),
-          "bytewise": ({"chunk": 1}, [(0, 1), (65536, 1)], 1)}
+FAULTS = {
+    "eintr": ({"eintr": 3}, CLASSES, 2),
+    "pipe-like": ({"chunk": 4099, "eintr": 1, "size_unknown": 1}, CLASSES, 2),
+    "bytewise": ({"chunk": 1}, [(0, 1), (65536, 1)], 1),
+}
 
 
 @needs_shim
@@ -202,8 +221,10 @@ def test_eio_at_its_record(write, layout, into, whole):
     classes = [(65536, 1), (2 << 20, 0)]
     data, events, starts = all_classes(layout, 5, classes)
     failing = 1 if into == "small" else 5  # s0 s1 B B s, then the first 2 MiB record
-    offset = starts[failing] + {"small": HEADER[layout] + 10, "header": HEADER[layout] // 2,
-                                "samples": HEADER[layout] + 65537}[into]
+    offset = (
+        starts[failing]
+        + {"small": HEADER[layout] + 10, "header": HEADER[layout] // 2, "samples": HEADER[layout] + 65537}[into]
+    )
     probe = min(len(data), 8192) if kind(layout) == "WD2" else 0  # the probe's one read, before the rewind
     got = read_with_faults(write(data), kind(layout), attempts=2, eio_after=probe + offset, eio_whole=whole)
     error = ("error", "OSError", ("Input/output error (os error 5)",))

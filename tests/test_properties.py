@@ -13,13 +13,13 @@ import vorn
 from model import drain_vorn, read_model, read_vorn
 from support import SHIM, read_with_faults, wd1_record, wd2_record
 
-I32 = st.integers(-2**31, 2**31 - 1)
+I32 = st.integers(-(2**31), 2**31 - 1)
 EXAMPLES = int(os.environ.get("VORN_HYPOTHESIS_EXAMPLES", "150"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 wd1_records = st.lists(
-    st.tuples(st.integers(23, 24 + 2 * 300), I32, I32, I32, I32, I32, st.randoms(use_true_random=False)),
-    max_size=12)
+    st.tuples(st.integers(23, 24 + 2 * 300), I32, I32, I32, I32, I32, st.randoms(use_true_random=False)), max_size=12
+)
 
 
 def build_wd1(records):
@@ -45,8 +45,14 @@ def wd2_files(draw, channel_choices=(1, 2, 3)):
         bits = draw(st.lists(st.integers(0, 2**32 - 1), min_size=channels * s, max_size=channels * s))
         data = np.array(bits, dtype="<u4").view("<f4")  # any bit pattern: NaN payloads too
         word = draw(st.sampled_from([channels, channels, 5])) if channels >= 2 and i >= 2 else channels
-        out += wd2_record((first + i) % 2**32, s, data, timestamp=draw(st.integers(0, 2**64 - 1)),
-                          sampling_period=period, channel_word=word if channels >= 2 else None)
+        out += wd2_record(
+            (first + i) % 2**32,
+            s,
+            data,
+            timestamp=draw(st.integers(0, 2**64 - 1)),
+            sampling_period=period,
+            channel_word=word if channels >= 2 else None,
+        )
     return out
 
 
@@ -60,8 +66,9 @@ def check(write, data, kind):
 # smallest block, the first read and placed blocks (8192), direct reads (65536), the
 # read-ahead buffer (256 KiB), the cache's largest block (4 MiB); 9 MiB rarely.
 BLOCK_CENTRES = [0, 0, 0, 0, 1024, 8192, 8192, 65536, 65536, 200_000, 262_144, 2 << 20, 4 << 20, 9 << 20]
-block_bytes = st.builds(lambda centre, delta: max(0, centre + delta), st.sampled_from(BLOCK_CENTRES),
-                        st.integers(-66, 66))
+block_bytes = st.builds(
+    lambda centre, delta: max(0, centre + delta), st.sampled_from(BLOCK_CENTRES), st.integers(-66, 66)
+)
 MAX_FILE_BYTES = 16 << 20
 
 
@@ -105,8 +112,14 @@ def sized_wd2(draw):
             data[3] |= 0x80
         word = None if channels == 1 else channels if i < 2 else draw(st.sampled_from([channels, 5]))
         starts.append(len(out))
-        out += wd2_record((first + i) % 2**32, n, np.frombuffer(data, "<f4"), sampling_period=period,
-                          timestamp=draw(st.integers(0, 2**64 - 1)), channel_word=word)
+        out += wd2_record(
+            (first + i) % 2**32,
+            n,
+            np.frombuffer(data, "<f4"),
+            sampling_period=period,
+            timestamp=draw(st.integers(0, 2**64 - 1)),
+            channel_word=word,
+        )
     probe = 28 if channels == 1 else starts[1] + 28
     return out, starts, probe
 
@@ -116,8 +129,12 @@ def cuts(draw, size, starts, least):
     """Sizes a file grows through: anywhere, or at awkward places of a record."""
     places = [0, 1, 23, 24, 25, 28, 24 + 4095, 24 + 8192, 24 + 65535, 24 + 65537]
     anywhere = st.integers(0, size)
-    awkward = st.builds(lambda at, place, delta: at + place + delta, st.sampled_from(starts),
-                        st.sampled_from(places), st.integers(-1, 1))
+    awkward = st.builds(
+        lambda at, place, delta: at + place + delta,
+        st.sampled_from(starts),
+        st.sampled_from(places),
+        st.integers(-1, 1),
+    )
     return sorted(min(max(c, least), size) for c in draw(st.lists(st.one_of(anywhere, awkward), max_size=4)))
 
 
@@ -135,7 +152,7 @@ def test_records_of_every_size_read_back_exactly_however_they_arrive(tmp_path, k
         assert read_vorn(str(path), kind) == expected
     elif arrival == "grown":
         pieces = data.draw(cuts(len(body), starts, probe)) + [len(body)]
-        path.write_bytes(body[:pieces[0]])
+        path.write_bytes(body[: pieces[0]])
         reader, got = vorn.EventReader(str(path), kind), []
         for done, cut in zip(pieces, pieces[1:], strict=False):
             got += drain_vorn(reader)
@@ -167,7 +184,7 @@ def damaged(draw, files):
             at = draw(st.integers(0, len(data) - 1))
             data[at] = draw(st.integers(0, 255))
     if draw(st.booleans()) and data:
-        data = data[:draw(st.integers(0, len(data)))]
+        data = data[: draw(st.integers(0, len(data)))]
     return bytes(data)
 
 

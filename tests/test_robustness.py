@@ -68,9 +68,18 @@ def test_readers_in_threads_match_one_thread(tmp_path):
 def test_failed_constructions_leak_nothing(write, tmp_path):
     empty, short = write(b"", "e"), write(b"x" * 20, "s")
     cases = [
-        ((), {}), (("a", "b", "c"), {}), (("a",), {"bad": 1}), ((empty, None), {}), ((b"x", "WD1"), {}),
-        (("a\0b", "WD1"), {}), ((str(tmp_path / "missing"), "WD1"), {}), ((empty, "WD3"), {}),
-        ((empty, "WD2"), {}), ((short, "WD2"), {}), ((str(tmp_path), "WD2"), {}), (("x\udc80", "WD1"), {}),
+        ((), {}),
+        (("a", "b", "c"), {}),
+        (("a",), {"bad": 1}),
+        ((empty, None), {}),
+        ((b"x", "WD1"), {}),
+        (("a\0b", "WD1"), {}),
+        ((str(tmp_path / "missing"), "WD1"), {}),
+        ((empty, "WD3"), {}),
+        ((empty, "WD2"), {}),
+        ((short, "WD2"), {}),
+        ((str(tmp_path), "WD2"), {}),
+        (("x\udc80", "WD1"), {}),
     ]
 
     def run(times):
@@ -185,5 +194,6 @@ def test_allocation_failure_is_memory_error_and_the_reader_survives(tmp_path):
         print(len(ev["data"]), int(ev["data"].sum()))
         print(next(r)["event_counter"])
     """)
-    assert out.stdout.split("\n")[:5] == ["1", "MemoryError", "MemoryError", f"{samples} 0", "3"], \
+    assert out.stdout.split("\n")[:5] == ["1", "MemoryError", "MemoryError", f"{samples} 0", "3"], (
         out.stdout + out.stderr
+    )

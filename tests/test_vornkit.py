@@ -41,7 +41,7 @@ def assert_same(arrays, events):
     if offsets is None:
         offsets = np.arange(len(events) + 1) * (flat.size // max(1, len(events)))
     for i, ev in enumerate(events):
-        assert flat[offsets[i]:offsets[i + 1]].tobytes() == ev["data"].tobytes()
+        assert flat[offsets[i] : offsets[i + 1]].tobytes() == ev["data"].tobytes()
     assert offsets[-1] == flat.size
 
 
@@ -66,15 +66,16 @@ def test_arrays_of_mixed_records_are_flat_with_offsets(write, monkeypatch, chunk
     assert_same(out, events)
     mine = list(vornkit.events(path, kind))  # same keys, order, Python ints and samples
     assert [list(ev) for ev in mine] == [list(ev) for ev in events]
-    assert [{k: v for k, v in ev.items() if k != "data"} for ev in mine] == \
-        [{k: v for k, v in ev.items() if k != "data"} for ev in events]
+    assert [{k: v for k, v in ev.items() if k != "data"} for ev in mine] == [
+        {k: v for k, v in ev.items() if k != "data"} for ev in events
+    ]
     assert all(type(v) is int for ev in mine for k, v in ev.items() if k != "data")
     assert [ev["data"].tobytes() for ev in mine] == [ev["data"].tobytes() for ev in events]
     chunks = list(vornkit.iterate([path, path], kind, step=chunk))
     assert [c["file"][0] for c in chunks].count(path) == len(chunks)
     assert np.concatenate([c["entry"] for c in chunks]).tolist() == list(range(len(events))) * 2
     for c in chunks:
-        assert_same(c, events[c["entry"][0]:c["entry"][-1] + 1])
+        assert_same(c, events[c["entry"][0] : c["entry"][-1] + 1])
 
 
 def same_size_wd1(counters):
@@ -82,9 +83,16 @@ def same_size_wd1(counters):
 
 
 SEEKABLE = {  # file bytes, kind, whether a seek is predicted from the first record (else: the index)
-    "same-size WD1": (same_size_wd1([*range(2**31 - 5, 2**31), *range(-2**31, 7 - 2**31)]), "WD1", True),  # int32 wrap
-    "same-size WD2": (b"".join(wd2_record((i - 4) % 2**32, 4, np.arange(8) + i, channel_word=2) for i in range(12)),
-                      "WD2", True),  # uint32 wrap
+    "same-size WD1": (
+        same_size_wd1([*range(2**31 - 5, 2**31), *range(-(2**31), 7 - 2**31)]),
+        "WD1",
+        True,
+    ),  # int32 wrap
+    "same-size WD2": (
+        b"".join(wd2_record((i - 4) % 2**32, 4, np.arange(8) + i, channel_word=2) for i in range(12)),
+        "WD2",
+        True,
+    ),  # uint32 wrap
     "counters jump": (same_size_wd1([0, 1, 2, 7, 8, 9, 10, 11, 12, 13, 14, 15]), "WD1", False),
     "mixed WD1": (MIXED_WD1, "WD1", False),
     "mixed WD2": (MIXED_WD2, "WD2", False),
@@ -98,16 +106,30 @@ def test_slices_seek_by_prediction_or_index(write, name):
     events = vorn_events(path, kind)
     n = len(events)
     _arrays._index.cache_clear()
-    for start, stop in [(0, 0), (0, 2), (4, 7), (n - 1, None), (n - 1, n), (n, None), (n + 5, None), (n + 5, n + 9),
-                        (3, n + 100)]:
+    for start, stop in [
+        (0, 0),
+        (0, 2),
+        (4, 7),
+        (n - 1, None),
+        (n - 1, n),
+        (n, None),
+        (n + 5, None),
+        (n + 5, n + 9),
+        (3, n + 100),
+    ]:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             out = vornkit.arrays(path, kind, start=start, stop=stop)
         assert_same(out, events[start:stop])
         assert len(out["event_counter"]) == len(events[start:stop])
-        assert [str(w.message) for w in caught if issubclass(w.category, vornkit.FormatWarning)] == \
-            ([f"{path}: 7 bytes after the last whole record at byte offset {len(data)} (a partial record, or a file "
-              "still being written)"] if stop is None else [])
+        assert [str(w.message) for w in caught if issubclass(w.category, vornkit.FormatWarning)] == (
+            [
+                f"{path}: 7 bytes after the last whole record at byte offset {len(data)} (a partial record, or a file "
+                "still being written)"
+            ]
+            if stop is None
+            else []
+        )
     assert (_arrays._index.cache_info().currsize == 0) == predicted
 
 
@@ -163,8 +185,9 @@ def test_events_corrupt_record_raises_skips_or_warns(write):
     with pytest.raises(vornkit.CorruptRecordError):
         next(chunks)
     assert [ev["event_counter"] for ev in vornkit.events(path, "WD1", on_corrupt="skip")] == [4, 4, 9]
-    with pytest.warns(vornkit.CorruptRecordWarning, match="24 damaged bytes skipped at byte offset 2096; reading "
-                      "resumes at event 2"):
+    with pytest.warns(
+        vornkit.CorruptRecordWarning, match="24 damaged bytes skipped at byte offset 2096; reading resumes at event 2"
+    ):
         assert len(vornkit.arrays(path, "WD1", on_corrupt="warn")["event_size"]) == 3
     with pytest.raises(vornkit.CorruptRecordError):
         vornkit.arrays(path, "WD1")
@@ -172,8 +195,9 @@ def test_events_corrupt_record_raises_skips_or_warns(write):
 
 def test_recovery_reads_exactly_the_good_records(write):
     bad = {500, 800}
-    wd2 = b"".join(wd2_record(i, 0x7FFFFFFF if i in bad else 64, np.arange(128) + 1000 * i, channel_word=2)
-                   for i in range(2000))
+    wd2 = b"".join(
+        wd2_record(i, 0x7FFFFFFF if i in bad else 64, np.arange(128) + 1000 * i, channel_word=2) for i in range(2000)
+    )
     out = vornkit.arrays(write(wd2), "WD2", on_corrupt="skip")
     good = [i for i in range(2000) if i not in bad]
     assert out["event_counter"].tolist() == good and out["data"].shape == (1998, 2, 64)
@@ -186,8 +210,13 @@ def test_recovery_reads_exactly_the_good_records(write):
     good = [i for i in range(10_000) if i != 1000]
     assert out["event_counter"].tolist() == good and (out["data"] == np.array(good)[:, None]).all()
     report = vornkit.scan(path)
-    assert (report.events, report.skipped, report.corrupt, report.skipped_bytes, report.trailing_bytes) == \
-        (9_999, [(1000, 56_000, 56)], [(1000, 56_000)], 56, 0)
+    assert (report.events, report.skipped, report.corrupt, report.skipped_bytes, report.trailing_bytes) == (
+        9_999,
+        [(1000, 56_000, 56)],
+        [(1000, 56_000)],
+        56,
+        0,
+    )
     gap = wd2_record(1000, 4, np.arange(8), channel_word=2) + wd2_file(9, first_counter=1002)
     path = write(gap, "gap.wd2")
     out = vornkit.arrays(path, "WD2", channels=2)
@@ -204,15 +233,18 @@ def _wd1_run(n=40, board_channel=lambda i: 3):
 def _damage(records, at, data):
     """The run with `data` written over it from byte `at`."""
     out = bytearray(b"".join(records))
-    out[at:at + len(data)] = data
+    out[at : at + len(data)] = data
     return bytes(out)
 
 
 WD2_RUN = [wd2_record(i, 64, np.arange(128) + i, sampling_period=8, channel_word=2) for i in range(40)]
 DAMAGE = {  # damaged file, kind, the records that must come back
     "zeros over WD2 records": (_damage(WD2_RUN, 10 * 540, bytes(4096)), "WD2", [*range(10), *range(18, 40)]),
-    "a false large WD1 size": (_damage(_wd1_run(), 5 * 510, (510 | 1 << 24).to_bytes(4, "little")), "WD1",
-                               [*range(5), *range(6, 40)]),
+    "a false large WD1 size": (
+        _damage(_wd1_run(), 5 * 510, (510 | 1 << 24).to_bytes(4, "little")),
+        "WD1",
+        [*range(5), *range(6, 40)],
+    ),
     "the first two WD1 headers": (_damage(_wd1_run(), 0, bytes(534)), "WD1", list(range(2, 40))),
     "none: WD1 channels interleaved": (b"".join(_wd1_run(board_channel=lambda i: i % 2)), "WD1", list(range(40))),
 }
@@ -269,9 +301,9 @@ def test_a_blocked_read_lets_threads_run_ends_at_ctrl_c_and_loses_nothing(tmp_pa
 
     def write():
         with open(fifo, "wb", buffering=0) as f:
-            f.write(stream[:3 * 1048 + 100])  # three records and a piece of the fourth
+            f.write(stream[: 3 * 1048 + 100])  # three records and a piece of the fourth
             interrupted.wait(30)
-            f.write(stream[3 * 1048 + 100:])
+            f.write(stream[3 * 1048 + 100 :])
 
     class Stop(Exception):
         pass
@@ -306,8 +338,9 @@ def test_a_pending_record_survives_running_out_of_memory(tmp_path):
     next read returns it whole."""
     path = tmp_path / "cut.wd1"
     record = wd1_record(24 + (16 << 20), np.arange(8 << 20) % 65521, event_counter=7)
-    path.write_bytes(record[:8 << 20])
-    out = run_python("""
+    path.write_bytes(record[: 8 << 20])
+    out = run_python(
+        """
         import resource, sys
         from vornkit._format import _core
         path, size = sys.argv[1], int(sys.argv[2])
@@ -326,7 +359,11 @@ def test_a_pending_record_survives_running_out_of_memory(tmp_path):
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         cols = r.read()
         print(cols["event_counter"].tolist(), cols["data"].tobytes() == open(sys.argv[3], "rb").read()[24:])
-    """, path, len(record), _written(tmp_path / "whole", record))
+    """,
+        path,
+        len(record),
+        _written(tmp_path / "whole", record),
+    )
     assert out.returncode == 0 and out.stdout == "[7] True\n", out.stdout + out.stderr
 
 
@@ -354,8 +391,11 @@ def shifted_counters():
 
 MISREADS = {  # file bytes, kind given, what scan reports
     "wd2 first counters skip": (shifted_counters(), "WD2", "not consecutive"),
-    "wd1 read as wd2": (b"".join(wd1_record(1048, np.full(512, 8000), event_counter=i) for i in range(4)), "WD2",
-                        "fit WD1"),
+    "wd1 read as wd2": (
+        b"".join(wd1_record(1048, np.full(512, 8000), event_counter=i) for i in range(4)),
+        "WD2",
+        "fit WD1",
+    ),
     "trailing bytes": (wd2_file(3) + wd2_file(1)[:30], "WD2", "30 bytes after the last whole record"),
 }
 
@@ -385,8 +425,9 @@ def test_compressed_file_is_refused(write):
 def test_scan_counts_gaps_wraps_time_and_corrupt_headers(write):
     counters = [0xFFFFFFFE, 0xFFFFFFFF, 0, 3, 4, 4]
     stamps = [10, 20, 15, 30, 2**64 - 1, 5]  # one step back, one wrap
-    data = b"".join(wd2_record(c, 2, [1, 2, 3, 4], timestamp=t, channel_word=2)
-                    for c, t in zip(counters, stamps, strict=True))
+    data = b"".join(
+        wd2_record(c, 2, [1, 2, 3, 4], timestamp=t, channel_word=2) for c, t in zip(counters, stamps, strict=True)
+    )
     r = vornkit.scan(write(data))
     assert (r.kind, r.channels, r.events, r.record_bytes, r.samples) == ("WD2", 2, 6, (44, 44), (2, 2))
     assert (r.counter_wraps, r.counter_gaps, r.counters_missing, r.counters_out_of_order) == (1, 1, 2, 1)
@@ -403,7 +444,7 @@ def append_slowly(path, data, pieces):
     step = -(-len(data) // pieces)
     for i in range(0, len(data), step):
         with open(path, "ab") as f:
-            f.write(data[i:i + step])
+            f.write(data[i : i + step])
         time.sleep(0.02)
 
 
@@ -437,8 +478,10 @@ def test_follow_fifo_and_idle_timeout(tmp_path):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     # The reader holds the interpreter lock while it waits in open and read: write from another process.
-    copy = "import sys\nsrc = open(sys.argv[1], 'rb').read()\nwith open(sys.argv[2], 'wb', buffering=0) as f:\n" \
+    copy = (
+        "import sys\nsrc = open(sys.argv[1], 'rb').read()\nwith open(sys.argv[2], 'wb', buffering=0) as f:\n"
         "    for i in range(0, len(src), 100):\n        f.write(src[i:i + 100])\n"
+    )
     writer = subprocess.Popen([sys.executable, "-c", copy, _written(tmp_path / "src", MIXED_WD1), fifo])
     got = list(vornkit.follow(fifo, "WD1", poll=0.01, idle_timeout=0.2))  # ends once the writer has gone
     assert writer.wait(timeout=60) == 0
@@ -448,8 +491,10 @@ def test_follow_fifo_and_idle_timeout(tmp_path):
 def test_follow_raises_when_the_file_is_truncated_or_replaced(tmp_path):
     path = tmp_path / "run.wd1"
     path.write_bytes(MIXED_WD1)
-    for change in (lambda: path.write_bytes(MIXED_WD1[:100]), lambda: os.replace(_written(tmp_path / "n", MIXED_WD1),
-                                                                                   path)):
+    for change in (
+        lambda: path.write_bytes(MIXED_WD1[:100]),
+        lambda: os.replace(_written(tmp_path / "n", MIXED_WD1), path),
+    ):
         gen = vornkit.follow(path, "WD1", poll=0.01, idle_timeout=60)
         assert len([next(gen) for _ in range(9)]) == 9
         change()
@@ -460,8 +505,9 @@ def test_follow_raises_when_the_file_is_truncated_or_replaced(tmp_path):
 
 
 def run_cli(*args):
-    return subprocess.run([sys.executable, "-m", "vornkit", *map(str, args)], capture_output=True, text=True,
-                          env=child_env(), timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "vornkit", *map(str, args)], capture_output=True, text=True, env=child_env(), timeout=120
+    )
 
 
 def test_cli_info_and_convert(tmp_path):
@@ -487,11 +533,13 @@ def _load(path):
         return dict(np.load(path))
     if path.suffix == ".parquet":
         import pyarrow.parquet as pq
+
         table = pq.read_table(path)
         out = {k: table[k].to_numpy() for k in table.column_names if k != "data"}
         lists = table["data"].combine_chunks()
         return dict(out, data=lists.values.to_numpy(), offsets=lists.offsets.to_numpy())
     import h5py
+
     with h5py.File(path) as f:
         return {k: f[k][()] for k in f}
 
@@ -499,6 +547,8 @@ def _load(path):
 def test_awkward_layout():
     ak = pytest.importorskip("awkward")
     arr = vornkit.arrays(SAMPLES[1][0], "WD2", library="ak")
-    assert str(arr.type) == "10 * {event_counter: uint32, timestamp: uint64, samples: uint32, " \
+    assert (
+        str(arr.type) == "10 * {event_counter: uint32, timestamp: uint64, samples: uint32, "
         "sampling_period: uint64, channels: int32, data: 2 * var * float32}"
+    )
     assert ak.to_numpy(arr["data"][3]).tobytes() == vorn_events(*SAMPLES[1])[3]["data"].tobytes()

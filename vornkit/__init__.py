@@ -18,5 +18,18 @@ from ._format import FormatError
 from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
 from ._scan import ScanReport, scan
 
-__all__ = ["CorruptRecordError", "CorruptRecordWarning", "FileChangedError", "FormatError", "FormatWarning",
-           "ReadError", "ScanReport", "arrays", "events", "follow", "iterate", "scan", "to_dataframe"]
+__all__ = [
+    "CorruptRecordError",
+    "CorruptRecordWarning",
+    "FileChangedError",
+    "FormatError",
+    "FormatWarning",
+    "ReadError",
+    "ScanReport",
+    "arrays",
+    "events",
+    "follow",
+    "iterate",
+    "scan",
+    "to_dataframe",
+]

@@ -30,8 +30,15 @@ Arrays = dict[str, Any]
 PROGRESS_BYTES = 64 << 20  # with a progress bar, arrays reads pieces of about this many bytes
 
 
-def _finish(cols: Columns, fields: Sequence[str], data: bool, kind: str, channels: int, library: str,
-            extra: Arrays | None = None) -> Any:
+def _finish(
+    cols: Columns,
+    fields: Sequence[str],
+    data: bool,
+    kind: str,
+    channels: int,
+    library: str,
+    extra: Arrays | None = None,
+) -> Any:
     """The result of a read: the asked fields, `extra`, and the samples shaped (or `n_samples`)."""
     out: Arrays = {name: cols[name] for name in fields}
     out.update(extra or {})
@@ -110,8 +117,11 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
             return 0, 0
         with _core.Reader(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
             there = r.read(1)
-        if (len(there["n_samples"]) == 1 and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
-                and int(there["event_counter"][0]) == _counter_after(kind, int(first["event_counter"][0]), k)):
+        if (
+            len(there["n_samples"]) == 1
+            and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
+            and int(there["event_counter"][0]) == _counter_after(kind, int(first["event_counter"][0]), k)
+        ):
             return k * record, k
     st = os.stat(path)
     offsets, end, count = _index(path, kind, channels, recover, (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
@@ -119,13 +129,21 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
 
 
 @functools.lru_cache(maxsize=8)
-def _index(path: str, kind: str, channels: int | None, recover: bool,
-           identity: tuple[int, int, int, int]) -> tuple[np.ndarray, int, int]:
+def _index(
+    path: str, kind: str, channels: int | None, recover: bool, identity: tuple[int, int, int, int]
+) -> tuple[np.ndarray, int, int]:
     """Every record's byte offset (a header-only walk), the offset after the last and the count.
 
     Cached per file version (`identity`: device, inode, size, modification time)."""
-    src = Source(path, kind, fields=["offset"], data=False, channels=channels,
-                 on_corrupt="skip" if recover else "raise", check=False)
+    src = Source(
+        path,
+        kind,
+        fields=["offset"],
+        data=False,
+        channels=channels,
+        on_corrupt="skip" if recover else "raise",
+        check=False,
+    )
     with src.reader:
         cols = src.read()
         if src.reader.status == "error":
@@ -133,9 +151,18 @@ def _index(path: str, kind: str, channels: int | None, recover: bool,
         return cols["offset"], src.reader.offset, src.reader.event
 
 
-def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None, columns: Sequence[str] | None = None,
-           channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False,
-           library: str = "np") -> Any:
+def arrays(
+    path: PathLike,
+    kind: str,
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str] | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: str = "np",
+) -> Any:
     """Events [start, stop) of a WD1 or WD2 file as NumPy arrays.
 
     Returns a dict: one array per header field (WD1: int32 columns; WD2: event_counter and
@@ -172,8 +199,17 @@ def arrays(path: PathLike, kind: str, *, start: int = 0, stop: int | None = None
     offset = event = 0
     if start and is_regular(p):
         offset, event = _seek(p, kind, channels, start, on_corrupt != "raise")
-    src = Source(p, kind, fields=fields, data=data, channels=channels, on_corrupt=on_corrupt, check=False,
-                 offset=offset, event=event)
+    src = Source(
+        p,
+        kind,
+        fields=fields,
+        data=data,
+        channels=channels,
+        on_corrupt=on_corrupt,
+        check=False,
+        offset=offset,
+        event=event,
+    )
     bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))
     parts: list[Columns] = []
     try:
@@ -214,15 +250,25 @@ def _parse_step(step: int | str) -> tuple[int, int]:
         return _parse_step(int(step))
     m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmg]i?b|b)\s*", step.lower())
     if not m:
-        raise ValueError(f'step must be a number of events or a size such as "100 MB" (units B, kB, MB, GB, '
-                         f'KiB, MiB, GiB), not {step!r}')
+        raise ValueError(
+            f'step must be a number of events or a size such as "100 MB" (units B, kB, MB, GB, '
+            f"KiB, MiB, GiB), not {step!r}"
+        )
     scale = {"b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30}
     return -1, max(1, int(float(m[1]) * scale[m[2]]))
 
 
-def iterate(paths: PathLike | Iterable[PathLike], kind: str, *, step: int | str = "100 MB",
-            columns: Sequence[str] | None = None, channels: int | None = None, on_corrupt: OnCorrupt = "raise",
-            progress: bool = False, library: str = "np") -> Iterator[Any]:
+def iterate(
+    paths: PathLike | Iterable[PathLike],
+    kind: str,
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str] | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: str = "np",
+) -> Iterator[Any]:
     """Chunks of the events of one or many files as arrays, file after file.
 
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus
@@ -261,8 +307,14 @@ def iterate(paths: PathLike | Iterable[PathLike], kind: str, *, step: int | str 
             bar.close()
 
 
-def to_dataframe(paths: PathLike | Iterable[PathLike], kind: str, *, channels: int | None = None,
-                 on_corrupt: OnCorrupt = "raise", progress: bool = False) -> Any:
+def to_dataframe(
+    paths: PathLike | Iterable[PathLike],
+    kind: str,
+    *,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+) -> Any:
     """The header fields of every event of one or many files as a pandas DataFrame.
 
     One row per event: the header columns with their NumPy dtypes, `n_samples` (samples of
@@ -276,13 +328,17 @@ def to_dataframe(paths: PathLike | Iterable[PathLike], kind: str, *, channels: i
     check_kind_name(kind)
     many = not isinstance(paths, (str, os.PathLike))
     fields = field_names(kind)
-    parts = list(iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt,
-                         progress=progress))
+    parts = list(
+        iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt, progress=progress)
+    )
     names = [*fields, "n_samples", *(["file", "entry"] if many else [])]
-    dtypes = {**column_dtypes(kind), "n_samples": np.dtype(np.int64), "file": np.dtype("U1"),
-              "entry": np.dtype(np.int64)}
-    frame = pd.DataFrame({k: np.concatenate([p[k] for p in parts]) if parts else np.empty(0, dtypes[k])
-                          for k in names})
+    dtypes = {
+        **column_dtypes(kind),
+        "n_samples": np.dtype(np.int64),
+        "file": np.dtype("U1"),
+        "entry": np.dtype(np.int64),
+    }
+    frame = pd.DataFrame({k: np.concatenate([p[k] for p in parts]) if parts else np.empty(0, dtypes[k]) for k in names})
     if many:
         frame["file"] = frame["file"].astype("category")
     return frame

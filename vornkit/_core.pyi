@@ -47,8 +47,17 @@ class Reader:
     status: Stop
     skipped: list[tuple[int, int, int]]  # damage passed over: (next event, byte offset, bytes), all so far
 
-    def __init__(self, path: str | os.PathLike[str], kind: str, *, channels: int | None = None, offset: int = 0,
-                 event: int = 0, columns: Sequence[str] | None = None, recover: bool = False) -> None: ...
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        kind: str,
+        *,
+        channels: int | None = None,
+        offset: int = 0,
+        event: int = 0,
+        columns: Sequence[str] | None = None,
+        recover: bool = False,
+    ) -> None: ...
     def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
 

@@ -17,8 +17,18 @@ try:
 except ImportError:  # a build tree: beside vorn on sys.path
     import _core  # type: ignore[import-not-found, no-redef, unused-ignore]
 
-__all__ = ["KINDS", "FormatError", "Probe", "Walk", "_core", "check_channels", "check_kind", "is_regular", "probe",
-           "walk"]
+__all__ = [
+    "KINDS",
+    "FormatError",
+    "Probe",
+    "Walk",
+    "_core",
+    "check_channels",
+    "check_kind",
+    "is_regular",
+    "probe",
+    "walk",
+]
 
 MAX_BLOCK = 0x7FFFFFFF  # a sample block above this many bytes is a corrupt record
 _U32 = 0xFFFFFFFF
@@ -109,22 +119,34 @@ def explain(reader: _core.Reader, path: str | None) -> Probe:
         return Probe(reader.channels, "the first word after the header cannot be a channel count: no channel words")
     (c1, s1, p1, k1), (c2, s2, p2, k2) = view
     if k1 < 1 or block_bytes(k1, s1) is None:
-        return Probe(reader.channels,
-                     f"the first word after the header ({k1}) cannot be a channel count: no channel words")
+        return Probe(
+            reader.channels, f"the first word after the header ({k1}) cannot be a channel count: no channel words"
+        )
     if (c2, s2, p2, k2) == ((c1 + 1) & _U32, s1, p1, k1):
         if k1 == 1:
             return Probe(reader.channels, "the first two headers agree on channel word 1: one channel")
-        return Probe(reader.channels,
-                     f"the first two headers agree: counters {c1}, {c2}, {s1} samples, channel word {k1}")
-    disagree = [name for name, a, b in (("event counter", (c1 + 1) & _U32, c2), ("samples", s1, s2),
-                                        ("sampling period", p1, p2), ("channel word", k1, k2)) if a != b]
+        return Probe(
+            reader.channels, f"the first two headers agree: counters {c1}, {c2}, {s1} samples, channel word {k1}"
+        )
+    disagree = [
+        name
+        for name, a, b in (
+            ("event counter", (c1 + 1) & _U32, c2),
+            ("samples", s1, s2),
+            ("sampling period", p1, p2),
+            ("channel word", k1, k2),
+        )
+        if a != b
+    ]
     reason = f"the first two headers disagree ({', '.join(disagree)}): one channel"
     suspect = None
     if k1 >= 2 and path is not None and walk(path, "WD2", k1).fits:
         suspect = k1
         if disagree == ["event counter"]:
-            reason = (f"the first two event counters are not consecutive ({c1}, {c2}), so the file reads as one "
-                      f"channel; its records fit {k1} channels")
+            reason = (
+                f"the first two event counters are not consecutive ({c1}, {c2}), so the file reads as one "
+                f"channel; its records fit {k1} channels"
+            )
         else:
             reason += f"; its records fit {k1} channels"
         reason += f": give channels={k1} (--channels {k1})"
@@ -197,9 +219,12 @@ def recognise(path: str, channels: int | None = None) -> Recognised:
     with open(path, "rb") as f:
         foreign = magic(f.read(8))
     wd2 = Probe(channels, f"given (channels={channels})") if channels is not None else probe(path)
-    fits = {"WD1": walk(path, "WD1"),
-            "WD2": walk(path, "WD2", wd2.suspect_channels or wd2.channels) if wd2 is not None
-            else Walk(False, 0, "too short for WD2")}
+    fits = {
+        "WD1": walk(path, "WD1"),
+        "WD2": walk(path, "WD2", wd2.suspect_channels or wd2.channels)
+        if wd2 is not None
+        else Walk(False, 0, "too short for WD2"),
+    }
     good = [k for k in KINDS if fits[k].fits]
     if len(good) == 2:  # both fit: the one with more whole records wins, WD1 on a tie
         good = ["WD2"] if fits["WD2"].records > fits["WD1"].records else ["WD1"]
@@ -217,8 +242,7 @@ def check_kind(path: str, kind: str | None, channels: int | None = None) -> tupl
         if kind is None:
             if stat.S_ISDIR(os.stat(path).st_mode):  # os.stat: FileNotFoundError etc. naming the path
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-            raise FormatError("cannot recognise the format of an empty file or a pipe; give kind='WD1' or 'WD2'",
-                              path)
+            raise FormatError("cannot recognise the format of an empty file or a pipe; give kind='WD1' or 'WD2'", path)
         return kind, None, []
     rec = recognise(path, channels)
     given_fits = kind is not None and rec.fits[kind].fits
@@ -228,20 +252,25 @@ def check_kind(path: str, kind: str | None, channels: int | None = None) -> tupl
     warnings = []
     if kind is None:
         if rec.kind is None:
-            raise FormatError("neither WD1 nor WD2 records: " + "; ".join(
-                f"as {k}, {rec.fits[k].why}" for k in KINDS), path)
+            raise FormatError(
+                "neither WD1 nor WD2 records: " + "; ".join(f"as {k}, {rec.fits[k].why}" for k in KINDS), path
+            )
         kind = rec.kind
     elif not given_fits and rec.kind is not None and rec.kind != kind:
-        warnings.append(f"the first records do not fit {kind} ({rec.fits[kind].why}) but fit {rec.kind}: "
-                        f"the events read as {kind} are garbage")
+        warnings.append(
+            f"the first records do not fit {kind} ({rec.fits[kind].why}) but fit {rec.kind}: "
+            f"the events read as {kind} are garbage"
+        )
     elif not given_fits and kind == "WD2" and channels is not None:
         warnings.append(f"the first records do not fit {channels} channel(s) ({rec.fits[kind].why}): check channels=")
     if kind == "WD2" and channels is not None and channels >= 2:
         with _core.Reader(path, "WD2", channels=channels, columns=["channels"]) as reader:
             words = reader.read(1)["channels"]
         if len(words) and int(words[0]) != channels:
-            warnings.append(f"the first record's channel word is {int(words[0])}, not channels={channels}: "
-                            "the events read are garbage")
+            warnings.append(
+                f"the first record's channel word is {int(words[0])}, not channels={channels}: "
+                "the events read are garbage"
+            )
     if kind == "WD2" and rec.probe is not None and rec.probe.suspect_channels:
         warnings.append(rec.probe.reason)
     return kind, rec, warnings

@@ -11,10 +11,21 @@ KINDS = ("WD1", "WD2")
 
 # (name, byte offset, little-endian dtype), in file order.
 FIELDS: dict[str, tuple[tuple[str, int, str], ...]] = {
-    "WD1": (("event_size", 0, "<i4"), ("board_id", 4, "<i4"), ("pattern", 8, "<i4"), ("board_channel", 12, "<i4"),
-            ("event_counter", 16, "<i4"), ("timestamp", 20, "<i4")),
-    "WD2": (("event_counter", 0, "<u4"), ("timestamp", 4, "<u8"), ("samples", 12, "<u4"),
-            ("sampling_period", 16, "<u8"), ("channels", 24, "<i4")),
+    "WD1": (
+        ("event_size", 0, "<i4"),
+        ("board_id", 4, "<i4"),
+        ("pattern", 8, "<i4"),
+        ("board_channel", 12, "<i4"),
+        ("event_counter", 16, "<i4"),
+        ("timestamp", 20, "<i4"),
+    ),
+    "WD2": (
+        ("event_counter", 0, "<u4"),
+        ("timestamp", 4, "<u8"),
+        ("samples", 12, "<u4"),
+        ("sampling_period", 16, "<u8"),
+        ("channels", 24, "<i4"),
+    ),
 }
 SAMPLE_DTYPE: dict[str, np.dtype] = {"WD1": np.dtype("<u2"), "WD2": np.dtype("<f4")}
 WD1_HEADER = 24
@@ -25,9 +36,14 @@ WD2_WORD_HEADER = 28  # with it
 def header_dtype(kind: str, channel_word: bool = True) -> np.dtype:
     """A record header as one structured NumPy dtype (WD2 without the channel word: channel_word=False)."""
     fields = [f for f in FIELDS[kind] if channel_word or f[0] != "channels" or kind == "WD1"]
-    return np.dtype({"names": [f[0] for f in fields], "formats": [f[2] for f in fields],
-                     "offsets": [f[1] for f in fields],
-                     "itemsize": WD1_HEADER if kind == "WD1" else WD2_WORD_HEADER if channel_word else WD2_HEADER})
+    return np.dtype(
+        {
+            "names": [f[0] for f in fields],
+            "formats": [f[2] for f in fields],
+            "offsets": [f[1] for f in fields],
+            "itemsize": WD1_HEADER if kind == "WD1" else WD2_WORD_HEADER if channel_word else WD2_HEADER,
+        }
+    )
 
 
 def column_dtypes(kind: str) -> dict[str, np.dtype]:

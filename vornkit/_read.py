@@ -79,8 +79,9 @@ def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], b
         raise TypeError("columns must be a list of names, not a str")
     unknown = [c for c in columns if c not in valid and c != "data"]
     if unknown:
-        raise ValueError(f"unknown {kind} column(s) {', '.join(map(repr, unknown))}; the columns are "
-                         f"{', '.join(valid)} and data")
+        raise ValueError(
+            f"unknown {kind} column(s) {', '.join(map(repr, unknown))}; the columns are {', '.join(valid)} and data"
+        )
     return list(dict.fromkeys(c for c in columns if c != "data")), "data" in columns
 
 
@@ -109,9 +110,20 @@ class Source:
     """One core reader on one file: reads chunks of columns, reports the damage it skipped and
     raises, located, for the damage it stopped at."""
 
-    def __init__(self, path: PathLike, kind: str, *, fields: Sequence[str], data: bool = True,
-                 channels: int | None = None, on_corrupt: OnCorrupt = "raise", check: bool = True,
-                 trailing: bool = True, offset: int = 0, event: int = 0) -> None:
+    def __init__(
+        self,
+        path: PathLike,
+        kind: str,
+        *,
+        fields: Sequence[str],
+        data: bool = True,
+        channels: int | None = None,
+        on_corrupt: OnCorrupt = "raise",
+        check: bool = True,
+        trailing: bool = True,
+        offset: int = 0,
+        event: int = 0,
+    ) -> None:
         check_on_corrupt(on_corrupt)
         check_kind_name(kind)
         channels = check_channels(kind, channels)
@@ -121,9 +133,15 @@ class Source:
         self.trailing = trailing  # warn of the bytes of a partial record at the end
         notes = warn_format(self.path, kind, channels) if check else []
         try:
-            self.reader = _core.Reader(self.path, kind, channels=channels, offset=offset, event=event,
-                                       columns=[*fields, "data"] if data else list(fields),
-                                       recover=on_corrupt != "raise")
+            self.reader = _core.Reader(
+                self.path,
+                kind,
+                channels=channels,
+                offset=offset,
+                event=event,
+                columns=[*fields, "data"] if data else list(fields),
+                recover=on_corrupt != "raise",
+            )
         except OSError as e:
             for note in notes:
                 e.add_note(note)
@@ -147,9 +165,12 @@ class Source:
         skipped = r.skipped
         if len(skipped) > self._reported:
             if self.on_corrupt == "warn":
-                for event, offset, nbytes in skipped[self._reported:]:
-                    warn(f"{self.path}: {nbytes} damaged bytes skipped at byte offset {offset}; reading "
-                         f"resumes at event {event}", CorruptRecordWarning)
+                for event, offset, nbytes in skipped[self._reported :]:
+                    warn(
+                        f"{self.path}: {nbytes} damaged bytes skipped at byte offset {offset}; reading "
+                        f"resumes at event {event}",
+                        CorruptRecordWarning,
+                    )
             self._reported = len(skipped)
         if r.status == "corrupt":
             err = CorruptRecordError(f"{self.path}: event {r.event} at byte offset {r.offset}: corrupt record header")
@@ -176,10 +197,15 @@ class Source:
     def warn_trailing(self) -> None:
         r = self.reader
         if r.pending and is_regular(self.path):
-            what = ("damaged bytes in which no record boundary was found" if r.resyncing else
-                    "a partial record, or a file still being written")
-            warn(f"{self.path}: {r.pending} bytes after the last whole record at byte offset {r.offset} ({what})",
-                 FormatWarning)
+            what = (
+                "damaged bytes in which no record boundary was found"
+                if r.resyncing
+                else "a partial record, or a file still being written"
+            )
+            warn(
+                f"{self.path}: {r.pending} bytes after the last whole record at byte offset {r.offset} ({what})",
+                FormatWarning,
+            )
 
     def close(self) -> None:
         self.reader.close()
@@ -194,12 +220,13 @@ def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
     ends = bounds.tolist()
     for i, values in enumerate(zip(*(cols[n].tolist() for n in names), strict=True)):
         ev: Event = dict(zip(names, values, strict=True))
-        ev["data"] = data[ends[i]:ends[i + 1]]
+        ev["data"] = data[ends[i] : ends[i + 1]]
         yield ev
 
 
-def events(path: PathLike, kind: str, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise",
-           progress: bool = False) -> Iterator[Event]:
+def events(
+    path: PathLike, kind: str, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False
+) -> Iterator[Event]:
     """The event dicts of a WD1 or WD2 file, as vorn.EventReader yields them.
 
     path: str or os.PathLike. kind: "WD1" or "WD2". channels: the WD2 channel count (None:
@@ -240,9 +267,16 @@ def _stop_requested(stop: threading.Event | Callable[[], bool] | None) -> bool:
     return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
 
 
-def follow(path: PathLike, kind: str, *, channels: int | None = None, poll: float = 0.2,
-           idle_timeout: float | None = None, stop: threading.Event | Callable[[], bool] | None = None,
-           on_corrupt: OnCorrupt = "raise") -> Iterator[Event]:
+def follow(
+    path: PathLike,
+    kind: str,
+    *,
+    channels: int | None = None,
+    poll: float = 0.2,
+    idle_timeout: float | None = None,
+    stop: threading.Event | Callable[[], bool] | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> Iterator[Event]:
     """The events of a run while it is being written, as they are appended.
 
     Waits for the file to appear (and, for WD2 without `channels`, until it holds the two
@@ -321,7 +355,8 @@ def _check_unchanged(src: Source, identity: tuple[int, int]) -> None:
         what = f"truncated to {st.st_size} bytes"
     else:
         return
-    err = FileChangedError(f"{src.path} was {what} while being followed, after event {r.event} "
-                           f"(byte offset {r.offset})")
+    err = FileChangedError(
+        f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset})"
+    )
     _locate(err, src.path, r.event, r.offset)
     raise err

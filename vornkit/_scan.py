@@ -49,20 +49,29 @@ class ScanReport:
 
     def rows(self) -> list[tuple[str, str]]:
         """(field, value) pairs, as `vornkit info` prints them."""
-        rows = [("file", self.path), ("format", self.kind + (" (recognised)" if self.kind_recognised else "")),
-                ("size", f"{self.size} bytes"), ("events", str(self.events))]
+        rows = [
+            ("file", self.path),
+            ("format", self.kind + (" (recognised)" if self.kind_recognised else "")),
+            ("size", f"{self.size} bytes"),
+            ("events", str(self.events)),
+        ]
         if self.kind == "WD2":
             rows.append(("channels", f"{self.channels}: {self.channel_reason}"))
-        rows += [("record bytes", span(self.record_bytes)),
-                 ("samples" + (" per channel" if self.kind == "WD2" else ""), span(self.samples)),
-                 ("counter gaps", f"{self.counter_gaps} ({self.counters_missing} counters missing)"),
-                 ("counter wraps", str(self.counter_wraps)),
-                 ("counters out of order", str(self.counters_out_of_order)),
-                 ("timestamps backwards", f"{self.timestamps_backwards} (wraps: {self.timestamp_wraps})"),
-                 ("corrupt headers", ", ".join(f"event {e} at byte {o} ({n} bytes skipped)"
-                                               for e, o, n in self.skipped[:_EXAMPLES])
-                  + (" ..." if len(self.skipped) > _EXAMPLES else "") or "0"),
-                 ("trailing bytes", str(self.trailing_bytes))]
+        rows += [
+            ("record bytes", span(self.record_bytes)),
+            ("samples" + (" per channel" if self.kind == "WD2" else ""), span(self.samples)),
+            ("counter gaps", f"{self.counter_gaps} ({self.counters_missing} counters missing)"),
+            ("counter wraps", str(self.counter_wraps)),
+            ("counters out of order", str(self.counters_out_of_order)),
+            ("timestamps backwards", f"{self.timestamps_backwards} (wraps: {self.timestamp_wraps})"),
+            (
+                "corrupt headers",
+                ", ".join(f"event {e} at byte {o} ({n} bytes skipped)" for e, o, n in self.skipped[:_EXAMPLES])
+                + (" ..." if len(self.skipped) > _EXAMPLES else "")
+                or "0",
+            ),
+            ("trailing bytes", str(self.trailing_bytes)),
+        ]
         if self.read_error:
             rows.append(("read error", self.read_error))
         rows.append(("problems", "; ".join(self.problems) or "none"))
@@ -105,8 +114,9 @@ def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None
     report.problems += notes
     names = field_names(kind)
     try:
-        src = Source(p, kind, fields=names, data=False, channels=channels, on_corrupt="skip", check=False,
-                     trailing=False)
+        src = Source(
+            p, kind, fields=names, data=False, channels=channels, on_corrupt="skip", check=False, trailing=False
+        )
     except OSError as e:
         if not notes:
             raise
@@ -116,9 +126,13 @@ def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None
     reader: _core.Reader = src.reader
     if kind == "WD2":
         report.channels = reader.channels
-        report.channel_reason = (f"given (channels={channels})" if channels is not None
-                                 else rec.probe.reason if rec is not None and rec.probe is not None
-                                 else explain(reader, None).reason)
+        report.channel_reason = (
+            f"given (channels={channels})"
+            if channels is not None
+            else rec.probe.reason
+            if rec is not None and rec.probe is not None
+            else explain(reader, None).reason
+        )
     item = SAMPLE_DTYPE[kind].itemsize
     ts_top = 1 << 31 if kind == "WD1" else 1 << 64  # timestamps wrap past this
     prev_c = prev_t = None
@@ -175,15 +189,19 @@ def _problems(r: ScanReport) -> None:
     if r.events == 0:
         r.problems.append("no events")
     if r.skipped:
-        r.problems.append(f"{len(r.skipped)} corrupt record header(s), {r.skipped_bytes} bytes skipped, first at "
-                          f"byte {r.skipped[0][1]}")
+        r.problems.append(
+            f"{len(r.skipped)} corrupt record header(s), {r.skipped_bytes} bytes skipped, first at "
+            f"byte {r.skipped[0][1]}"
+        )
     if r.trailing_bytes:
         r.problems.append(f"{r.trailing_bytes} bytes after the last whole record (a partial record)")
     if r.counter_gaps:
-        r.problems.append(f"event counters skip {r.counters_missing} value(s) at {r.counter_gaps} place(s)"
-                          + at("counter gaps"))
+        r.problems.append(
+            f"event counters skip {r.counters_missing} value(s) at {r.counter_gaps} place(s)" + at("counter gaps")
+        )
     if r.counters_out_of_order:
-        r.problems.append(f"event counters repeat or go back at {r.counters_out_of_order} place(s)"
-                          + at("counters out of order"))
+        r.problems.append(
+            f"event counters repeat or go back at {r.counters_out_of_order} place(s)" + at("counters out of order")
+        )
     if r.timestamps_backwards:
         r.problems.append(f"timestamps go back at {r.timestamps_backwards} place(s)" + at("timestamps backwards"))

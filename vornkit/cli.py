@@ -119,7 +119,7 @@ def _to_flat(f: Any, shape: tuple[int, ...]) -> None:
     step = max(1, (16 << 20) // max(1, per * old.dtype.itemsize))
     _append(f, "offsets", np.zeros(1, np.int64))
     for i in range(0, old.shape[0], step):
-        block = old[i:i + step]
+        block = old[i : i + step]
         _append(f, "data", block.reshape(-1))
         _append(f, "offsets", int(f["offsets"][-1]) + per * np.arange(1, block.shape[0] + 1, dtype=np.int64))
     del f["data_blocked"]
@@ -171,8 +171,12 @@ def main(argv: list[str] | None = None) -> int:
     conv.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
     conv.add_argument("--channels", type=int, help=CHANNELS_HELP)
     conv.add_argument("--step", type=_step, default="64 MB", help='events, or bytes ("64 MB"), per chunk written')
-    conv.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                      help="a tqdm bar (default: on a terminal, when tqdm is installed)")
+    conv.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="a tqdm bar (default: on a terminal, when tqdm is installed)",
+    )
     conv.set_defaults(run=_convert)
     args = ap.parse_args(argv)
     status: int = args.run(args)

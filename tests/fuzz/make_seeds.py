@@ -11,8 +11,10 @@ HERE = pathlib.Path(__file__).resolve().parent / "corpus"
 
 
 def wd1(sizes):
-    return b"".join(struct.pack("<6i", s, 1, 2, 3, i, 1000 * i)
-                    + np.arange(max(0, (s - 24) // 2), dtype="<u2").tobytes() for i, s in enumerate(sizes))
+    return b"".join(
+        struct.pack("<6i", s, 1, 2, 3, i, 1000 * i) + np.arange(max(0, (s - 24) // 2), dtype="<u2").tobytes()
+        for i, s in enumerate(sizes)
+    )
 
 
 def wd2(n, samples, channels):
