@@ -15,6 +15,7 @@ or "warn" reads on past damaged records.
 
 from ._arrays import arrays, iterate, to_dataframe
 from ._format import FormatError
+from ._layouts import Kind
 from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
 from ._scan import ScanReport, scan
 
@@ -24,6 +25,7 @@ __all__ = [
     "FileChangedError",
     "FormatError",
     "FormatWarning",
+    "Kind",
     "ReadError",
     "ScanReport",
     "arrays",

@@ -5,9 +5,12 @@ from here (the decoder core has the same table in C++)."""
 
 from __future__ import annotations
 
+from typing import Literal
+
 import numpy as np
 
-KINDS = ("WD1", "WD2")
+Kind = Literal["WD1", "WD2"]  # the two layouts; anything else is refused
+KINDS: tuple[Kind, ...] = ("WD1", "WD2")
 
 # (name, byte offset, little-endian dtype), in file order.
 FIELDS: dict[str, tuple[tuple[str, int, str], ...]] = {
