@@ -69,7 +69,8 @@ class Reader:
         `status` says why it stopped. A read error after some records returns them with
         status "error" and raises at the next call; with none, it raises at once (the
         OSError subclass, errno and filename set). A signal handler that raises (Ctrl-C)
-        ends the call with its exception; the records of that call are dropped.
+        ends the call with its exception; the records of that call are kept, and the next
+        call returns them with the records it reads.
         """
     def close(self) -> None:
         """Closes the file; later reads raise ValueError."""
