@@ -1,0 +1,312 @@
+"""Following runs while they are written: one file, or the newest file of a directory or
+glob pattern and each file the acquisition goes on with after it."""
+
+from __future__ import annotations
+
+import dataclasses
+import glob
+import os
+import stat
+import threading
+import time
+from collections.abc import Callable, Generator
+
+import numpy as np
+
+from ._format import check_channels, check_kind, check_kind_name, field_names, probe_too_short
+from ._layouts import header_dtype
+from ._read import (
+    CHUNK_BYTES,
+    CHUNK_EVENTS,
+    Columns,
+    Event,
+    FileChangedError,
+    FileChangedWarning,
+    OnCorrupt,
+    PathLike,
+    Source,
+    _locate,
+    check_on_corrupt,
+    event_dicts,
+    warn,
+)
+
+StopWhen = threading.Event | Callable[[], bool] | None
+_HEAD = 24  # first bytes kept of a file read, to tell it renamed from a new file on a reused inode
+
+
+def _stop_requested(stop: StopWhen) -> bool:
+    if stop is None:
+        return False
+    return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
+
+
+def _listing(target: str) -> Callable[[], list[str]] | None:
+    """The paths a directory or glob pattern names now, or None for a single file."""
+    if os.path.isdir(target):
+        return lambda: [os.path.join(target, n) for n in os.listdir(target) if not n.startswith(".")]
+    if not os.path.exists(target) and any(c in target for c in "*?["):
+        return lambda: glob.glob(target)
+    return None
+
+
+def _head(fd: int) -> bytes:
+    return os.pread(fd, _HEAD, 0)
+
+
+@dataclasses.dataclass
+class Chunk:
+    """What one step of a follow gives: the columns of new records (None after a poll that
+    found none) of the file `path`, and the bytes they took in it."""
+
+    path: str
+    cols: Columns | None
+    nbytes: int = 0
+
+
+class Follower:
+    """The state of one follow: the file being read, the files done, the time of the last event."""
+
+    def __init__(
+        self,
+        target: PathLike,
+        kind: str,
+        channels: int | None,
+        poll: float,
+        idle_timeout: float | None,
+        stop: StopWhen,
+        on_corrupt: OnCorrupt,
+    ) -> None:
+        check_kind_name(kind)
+        check_on_corrupt(on_corrupt)
+        self.target = os.fspath(target)
+        self.kind = kind
+        self.channels = check_channels(kind, channels)
+        self.poll = poll
+        self.idle_timeout = idle_timeout
+        self.stop = stop
+        self.on_corrupt: OnCorrupt = on_corrupt
+        self.listing = _listing(self.target)
+        self.last = time.monotonic()  # when the last event came
+        self.src: Source | None = None
+        self.path = ""  # the file being read ("" before the first)
+        self.ident = (0, 0)  # its (st_dev, st_ino)
+        self.regular = False
+        self.last_off = -1  # byte offset of the last record read
+        self.last_fields: tuple[int, ...] | None = None  # its header fields
+        self.last_size: int | None = None  # the file's size at the last poll
+        self.again: str | None = None  # a file to read again from its start
+        self.seen: dict[tuple[int, int], tuple[int, bytes]] = {}  # files done: identity -> (ctime, first bytes)
+        if self.listing is not None:
+            for _, path, st in self._files()[:-1]:  # older than the newest: not followed
+                try:
+                    with open(path, "rb") as f:
+                        self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, _head(f.fileno()))
+                except OSError:
+                    pass
+
+    def idle(self) -> bool:
+        return self.idle_timeout is not None and time.monotonic() - self.last >= self.idle_timeout
+
+    def stopping(self) -> bool:
+        return _stop_requested(self.stop) or self.idle()
+
+    def wait(self) -> None:
+        if isinstance(self.stop, threading.Event):
+            self.stop.wait(self.poll)
+        else:
+            time.sleep(self.poll)
+
+    def _files(self) -> list[tuple[tuple[int, str], str, os.stat_result]]:
+        """The regular files of the directory or pattern, oldest first (modification time, then name)."""
+        assert self.listing is not None
+        out = []
+        for path in self.listing():
+            try:
+                st = os.stat(path)
+            except OSError:  # gone meanwhile
+                continue
+            if stat.S_ISREG(st.st_mode):
+                out.append(((st.st_mtime_ns, path), path, st))
+        out.sort()
+        return out
+
+    def _done_before(self, path: str, st: os.stat_result) -> bool:
+        """Whether `path` is a file read (or passed over) before, perhaps renamed since."""
+        known = self.seen.get((st.st_dev, st.st_ino))
+        if known is None:
+            return False
+        ctime, head = known
+        if st.st_ctime_ns == ctime:
+            return True
+        try:  # renamed, or a new file on a reused inode: its first bytes tell
+            with open(path, "rb") as f:
+                now = _head(f.fileno())
+        except OSError:
+            return True
+        if len(now) < len(head):
+            return head.startswith(now)  # too short yet to tell
+        if now == head:
+            self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
+            return True
+        return False
+
+    def _next_path(self) -> str | None:
+        """The oldest file not read yet, other than the one being read."""
+        for _, path, st in self._files():
+            if (st.st_dev, st.st_ino) != self.ident and not self._done_before(path, st):
+                return path
+        return None
+
+    def _open(self, path: str) -> Source | None:
+        """A reader on `path`; None while it is missing or (WD2) too short for the channel count."""
+        regular = False
+        try:
+            st = os.stat(path)
+            regular = stat.S_ISREG(st.st_mode)
+            if regular and st.st_size:
+                check_kind(path, self.kind, self.channels)  # FormatError for a compressed or foreign file
+            return Source(
+                path,
+                self.kind,
+                fields=[*field_names(self.kind), "offset"],
+                channels=self.channels,
+                on_corrupt=self.on_corrupt,
+                check=False,
+            )
+        except FileNotFoundError:
+            return None
+        except OSError as e:
+            if regular and probe_too_short(e):
+                return None
+            raise
+
+    def _start(self) -> Generator[Chunk, None, bool]:
+        """Opens the next file to read, waiting for it; False when stopped first."""
+        while not self.stopping():
+            path = self.target if self.listing is None else self.again or self._next_path()
+            src = self._open(path) if path is not None else None
+            self.again = None  # tried once; if it cannot be opened yet it is found again as not read
+            if src is not None:
+                st = os.fstat(src.reader.fileno())
+                self.src, self.path, self.ident = src, src.path, (st.st_dev, st.st_ino)
+                self.regular = stat.S_ISREG(st.st_mode)
+                self.last_off, self.last_fields, self.last_size = -1, None, None
+                return True
+            self.wait()
+            yield Chunk(self.path, None)
+        return False
+
+    def _close(self, done: bool) -> None:
+        """Closes the file being read; `done`: it is not to be read again."""
+        if self.src is None:
+            return
+        if done:
+            if self.regular:
+                fd = self.src.reader.fileno()
+                self.seen[self.ident] = (os.fstat(fd).st_ctime_ns, _head(fd))
+                self.src.warn_trailing(regular=True)
+        self.src.close()
+        self.src = None
+        self.ident = (0, 0)
+
+    def _changed(self, src: Source) -> tuple[str, bool] | None:
+        """How the file differs from what was read: (what, whether its path names it no more), or None."""
+        r = src.reader
+        try:
+            st = os.stat(src.path)
+        except FileNotFoundError:
+            return "removed", True
+        if (st.st_dev, st.st_ino) != self.ident:
+            return "replaced by another file", True
+        if st.st_size < r.offset + r.pending:
+            return f"truncated to {st.st_size} bytes", False
+        if self.last_fields is not None:
+            head = os.pread(r.fileno(), src.header_bytes, self.last_off)
+            if len(head) < src.header_bytes or self._fields(head, src.header_bytes) != self.last_fields:
+                return "rewritten in place", False
+        return None
+
+    def _compared(self) -> list[str]:
+        """The header fields checked against the file (the WD2 channel column is not always in it)."""
+        return [n for n in field_names(self.kind) if n != "channels"]
+
+    def _fields(self, head: bytes, header_bytes: int) -> tuple[int, ...]:
+        rec = np.frombuffer(head, header_dtype(self.kind, channel_word=header_bytes != 24), count=1)[0]
+        return tuple(int(rec[n]) for n in self._compared())
+
+    def chunks(self) -> Generator[Chunk, None, None]:
+        """The records as they come, in chunks of columns, and an empty Chunk after every poll."""
+        try:
+            while True:
+                if self.src is None and not (yield from self._start()):
+                    return
+                src = self.src
+                assert src is not None
+                r = src.reader
+                before = r.offset
+                cols = src.read(CHUNK_EVENTS if self.regular else 1, CHUNK_BYTES)  # a FIFO's read waits for all
+                n = len(cols["n_samples"])
+                if n:
+                    self.last_off = int(cols["offset"][-1])
+                    self.last_fields = tuple(int(cols[f][-1]) for f in self._compared())
+                    yield Chunk(src.path, cols, r.offset - before)
+                    self.last = time.monotonic()
+                if r.status != "end" and not _stop_requested(self.stop):
+                    continue
+                if self.stopping():
+                    if self.regular:
+                        src.warn_trailing(regular=True)
+                    return
+                self.wait()
+                yield Chunk(src.path, None)
+                if self.regular:
+                    self._poll(src)
+        finally:
+            self._close(False)
+
+    def _poll(self, src: Source) -> None:
+        """After a wait: raises or moves on if the file changed, moves on if the acquisition did."""
+        r = src.reader
+        change = self._changed(src)
+        if change is not None and self.listing is None:
+            what = change[0]
+            err = FileChangedError(
+                f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset})"
+            )
+            _locate(err, src.path, r.event, r.offset)
+            raise err
+        size = os.fstat(r.fileno()).st_size
+        if change is None:
+            if self.listing is not None:
+                if size == self.last_size and self._next_path() is not None:
+                    self._close(True)  # complete, and the acquisition went on with another file
+                self.last_size = size
+        elif change[1]:
+            if size <= r.offset + r.pending:  # read to its end through the open file
+                self._close(True)
+        else:
+            warn(
+                f"{src.path} was {change[0]} after event {r.event} (byte offset {r.offset}): "
+                "reading it again from its start, as a new run",
+                FileChangedWarning,
+            )
+            self.again = src.path
+            self._close(False)
+
+    def events(self) -> Generator[Event, None, None]:
+        """The event dicts; with a directory or pattern, each with the path of its file as "file"."""
+        chunks = self.chunks()
+        try:
+            for chunk in chunks:
+                if chunk.cols is None:
+                    continue
+                n = len(chunk.cols["n_samples"])
+                for i, ev in enumerate(event_dicts(chunk.cols, self.kind), 1):
+                    if self.listing is not None:
+                        ev["file"] = chunk.path
+                    yield ev
+                    if i < n and _stop_requested(self.stop):
+                        return  # whole records left: no partial record to warn of
+        finally:
+            chunks.close()
