@@ -310,3 +310,50 @@ class Follower:
                         return  # whole records left: no partial record to warn of
         finally:
             chunks.close()
+
+
+class Tally:
+    """Running totals of a follow for the command line: events, bytes, counter gaps, the last event."""
+
+    def __init__(self, kind: str) -> None:
+        self.kind = kind
+        self.events = 0
+        self.nbytes = 0
+        self.gaps = 0
+        self.missing = 0  # counters skipped over by forward gaps
+        self.files = 0
+        self.path = ""
+        self.prev: int | None = None  # the last counter of the current file
+        self.latest = ""
+
+    def add(self, chunk: Chunk) -> None:
+        if chunk.path != self.path and chunk.path:
+            self.path, self.prev = chunk.path, None
+            self.files += 1
+        cols = chunk.cols
+        if cols is None or not len(cols["n_samples"]):
+            return
+        counters = cols["event_counter"].astype(np.int64)
+        if self.prev is not None:
+            counters = np.concatenate(([self.prev], counters))
+        step = np.diff(counters) % (1 << 32)  # WD1 counters are signed, WD2 unsigned: both wrap at 2**32
+        gaps = step[step != 1]
+        self.gaps += len(gaps)
+        self.missing += int((gaps[gaps < 1 << 31] - 1).clip(0).sum())
+        self.prev = int(counters[-1])
+        self.events += len(cols["n_samples"])
+        self.nbytes += chunk.nbytes
+        last = {k: int(v[-1]) for k, v in cols.items() if k != "data"}
+        if self.kind == "WD1":
+            where = f"board {last['board_id']} channel {last['board_channel']}, {last['n_samples']} samples"
+        else:
+            per = last["samples"]
+            ch = last["n_samples"] // per if per else last["channels"]
+            where = f"{ch} channel(s) x {per} samples"
+        self.latest = f"last #{last['event_counter']} t={last['timestamp']} {where}"
+
+    def line(self, events: int, nbytes: int, seconds: float) -> str:
+        """The totals, with the rate of `events` and `nbytes` over `seconds`."""
+        rate = f"{events / seconds:.1f} ev/s, {nbytes / seconds / 1e6:.2f} MB/s" if seconds > 0 else "-"
+        missing = f" ({self.missing} missing)" if self.missing else ""
+        return f"{self.events} events, {rate}, gaps {self.gaps}{missing}" + (f"; {self.latest}" if self.latest else "")
