@@ -286,14 +286,15 @@ def follow(
     the one read: FileChangedError if it was removed, replaced by another file, truncated, or
     rewritten in place (the last header read no longer in its bytes).
 
-    For a directory (its regular files, names starting with "." left out) or a pattern, it
-    follows the newest file (by modification time, then name), or the first to appear if
-    there is none yet. When the acquisition goes on with a new file, it goes on with it once
-    the current one is complete: no growth for a poll while a newer file exists, or removed
-    or renamed and read to its end. Files that appear later are read oldest first, each once
-    (a renamed file is not read again). Each event then has the key "file": the path of its
-    file. A file truncated or rewritten in place is read again from its start, as a new run,
-    with a FileChangedWarning.
+    For a directory (its regular files, names starting with "." left out: give a pattern
+    if it holds files other than runs) or a pattern, it follows the newest file (by
+    modification time, then name), or the first to appear if there is none yet. When the
+    acquisition goes on with a new file, so does follow, once the current one is complete:
+    no growth for a poll while a newer file exists, or removed or renamed and read to its
+    end. Files that appear later are read oldest first, each once (a renamed file is not
+    read again). Each event then has the key "file": the path its file was opened by. A file
+    truncated or rewritten in place is read again from its start, as a new run, with a
+    FileChangedWarning: the acquisition started over in it.
 
     Ends when no event came for `idle_timeout` seconds (None: never) or when `stop` (a
     threading.Event, or a callable returning True) is set; bytes of a partial record left
