@@ -41,13 +41,27 @@ def _stop_requested(stop: StopWhen) -> bool:
     return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
 
 
-def _listing(target: str) -> Callable[[], list[str]] | None:
+def listing(target: str) -> Callable[[], list[str]] | None:
     """The paths a directory or glob pattern names now, or None for a single file."""
     if os.path.isdir(target):
         return lambda: [os.path.join(target, n) for n in os.listdir(target) if not n.startswith(".")]
     if not os.path.exists(target) and any(c in target for c in "*?["):
         return lambda: glob.glob(target)
     return None
+
+
+def regular_files(listing: Callable[[], list[str]]) -> list[tuple[tuple[int, str], str, os.stat_result]]:
+    """The regular files of a listing, oldest first (modification time, then name), with their stat."""
+    out = []
+    for path in listing():
+        try:
+            st = os.stat(path)
+        except OSError:  # gone meanwhile
+            continue
+        if stat.S_ISREG(st.st_mode):
+            out.append(((st.st_mtime_ns, path), path, st))
+    out.sort()
+    return out
 
 
 def _head(fd: int) -> bytes:
@@ -86,7 +100,7 @@ class Follower:
         self.idle_timeout = idle_timeout
         self.stop = stop
         self.on_corrupt: OnCorrupt = on_corrupt
-        self.listing = _listing(self.target)
+        self.listing = listing(self.target)
         self.last = time.monotonic()  # when the last event came
         self.src: Source | None = None
         self.path = ""  # the file being read ("" before the first)
@@ -101,9 +115,10 @@ class Follower:
             for _, path, st in self._files()[:-1]:  # older than the newest: not followed
                 try:
                     with open(path, "rb") as f:
-                        self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, _head(f.fileno()))
-                except OSError:
-                    pass
+                        head = _head(f.fileno())
+                except OSError:  # unreadable: passed over all the same
+                    head = b""
+                self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
 
     def idle(self) -> bool:
         return self.idle_timeout is not None and time.monotonic() - self.last >= self.idle_timeout
@@ -118,18 +133,8 @@ class Follower:
             time.sleep(self.poll)
 
     def _files(self) -> list[tuple[tuple[int, str], str, os.stat_result]]:
-        """The regular files of the directory or pattern, oldest first (modification time, then name)."""
         assert self.listing is not None
-        out = []
-        for path in self.listing():
-            try:
-                st = os.stat(path)
-            except OSError:  # gone meanwhile
-                continue
-            if stat.S_ISREG(st.st_mode):
-                out.append(((st.st_mtime_ns, path), path, st))
-        out.sort()
-        return out
+        return regular_files(self.listing)
 
     def _done_before(self, path: str, st: os.stat_result) -> bool:
         """Whether `path` is a file read (or passed over) before, perhaps renamed since."""

@@ -37,21 +37,24 @@ def _info(args: argparse.Namespace) -> int:
 
 
 def _recognised(target: str, channels: int | None, poll: float, idle_timeout: float | None) -> str | None:
-    """The kind of the first file `target` names, once it holds three records that fit one; None on idle timeout."""
-    from ._follow import _listing
+    """The kind of the file `target` names (a directory or pattern: its newest), once it holds three
+    records that fit one; None at the idle timeout."""
+    from ._follow import listing, regular_files
     from ._format import check_kind, recognise
 
-    listing = _listing(target)
+    files = listing(target)
     start = time.monotonic()
     while idle_timeout is None or time.monotonic() - start < idle_timeout:
-        paths = [target] if listing is None else sorted(listing(), key=lambda p: (os.path.getmtime(p), p))[-1:]
-        for path in paths:
-            if os.path.isfile(path) and os.path.getsize(path):
+        path = target if files is None else next((p for _, p, _ in regular_files(files)[-1:]), None)
+        try:
+            if path is not None and os.path.isfile(path) and os.path.getsize(path):
                 rec = recognise(path, channels)
                 if rec.foreign is not None:
                     check_kind(path, None, channels)  # raises FormatError naming the format
                 if rec.kind is not None and rec.fits[rec.kind].records >= 3:
                     return rec.kind
+        except FileNotFoundError:  # gone meanwhile
+            pass
         time.sleep(poll)
     return None
 
@@ -105,6 +108,13 @@ def _follow(args: argparse.Namespace) -> int:
     return 0
 
 
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
+    return value
+
+
 def _step(text: str) -> int | str:
     return int(text) if text.isdigit() else text
 
@@ -131,16 +141,20 @@ def main(argv: list[str] | None = None) -> int:
         help="a tqdm bar (default: on a terminal, when tqdm is installed)",
     )
     conv.set_defaults(run=_convert.run)
-    fol = sub.add_parser(
-        "follow",
-        help="watch a run being written: a line per interval with the events so far, rates, counter gaps, the last "
-        "event; a directory or pattern goes on with each new file (Ctrl-C ends it)",
+    about = (
+        "watch a run being written: a line per interval with the events so far, rates, counter gaps and the last "
+        "event; a directory or pattern goes on with each new file; Ctrl-C ends it with a summary"
     )
-    fol.add_argument("target", metavar="FILE|DIR|GLOB")
+    fol = sub.add_parser("follow", help=about, description=about)
+    fol.add_argument(
+        "target",
+        metavar="FILE|DIR|GLOB",
+        help="a run file, a directory of runs or a quoted pattern ('runs/*.wd2'): its newest file, then each new one",
+    )
     fol.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the first records)")
     fol.add_argument("--channels", type=int, help=CHANNELS_HELP)
-    fol.add_argument("--interval", type=float, default=1.0, help="seconds between lines (default 1)")
-    fol.add_argument("--idle-timeout", type=float, help="end after this many seconds without an event")
+    fol.add_argument("--interval", type=_seconds, default=1.0, help="seconds between lines (default 1)")
+    fol.add_argument("--idle-timeout", type=_seconds, metavar="S", help="end after S seconds without an event")
     fol.set_defaults(run=_follow)
     args = ap.parse_args(argv)
     status: int = args.run(args)
