@@ -1,12 +1,14 @@
 """follow over a directory or pattern as the acquisition rotates files, a file rewritten in place,
 the partial record left when it stops, and `vornkit follow` on the command line."""
 
+import gzip
 import os
 import signal
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -43,6 +45,8 @@ def test_follow_goes_on_with_each_new_file(tmp_path, style):
         append(first, run(2, 8))
         for k in (1, 2):
             if style == "new files":
+                if k == 1:  # a finished run compressed beside the others: not a run to follow
+                    (tmp_path / "run0.wd1.gz").write_bytes(gzip.compress(run(0, 10)))
                 append(tmp_path / f"run{k}.wd1", run(100 * k, 10))
             else:  # the file written is renamed when complete and a new one takes its name
                 os.replace(first, tmp_path / f"done{k}.wd1")
@@ -50,8 +54,14 @@ def test_follow_goes_on_with_each_new_file(tmp_path, style):
 
     thread = threading.Thread(target=writer)
     thread.start()
-    got += gen  # list.extend: `stop` sees each event as it comes
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        got += gen  # list.extend: `stop` sees each event as it comes
     thread.join()
+    passed_over = ["run0.wd1.gz: gzip-compressed data, not a WD1/WD2 event file: passed over"]
+    assert [str(w.message).removeprefix(f"{tmp_path}{os.sep}") for w in warned] == (
+        passed_over if style == "new files" else []
+    )
     expected = [*range(10), *range(100, 110), *range(200, 210)]
     assert [ev["event_counter"] for ev in got] == expected
     names = [os.path.basename(ev["file"]) for ev in got]

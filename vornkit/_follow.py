@@ -13,7 +13,7 @@ from collections.abc import Callable, Generator
 
 import numpy as np
 
-from ._format import check_channels, check_kind, check_kind_name, field_names, probe_too_short
+from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short
 from ._layouts import header_dtype
 from ._read import (
     CHUNK_BYTES,
@@ -22,6 +22,7 @@ from ._read import (
     Event,
     FileChangedError,
     FileChangedWarning,
+    FormatWarning,
     OnCorrupt,
     PathLike,
     Source,
@@ -157,10 +158,21 @@ class Follower:
         return False
 
     def _next_path(self) -> str | None:
-        """The oldest file not read yet, other than the one being read."""
+        """The oldest file not read yet, other than the one being read. A file of another format
+        (a run compressed beside the others) is passed over with a FormatWarning."""
         for _, path, st in self._files():
-            if (st.st_dev, st.st_ino) != self.ident and not self._done_before(path, st):
+            if (st.st_dev, st.st_ino) == self.ident or self._done_before(path, st):
+                continue
+            try:
+                with open(path, "rb") as f:
+                    head = _head(f.fileno())
+            except OSError:  # gone meanwhile, or unreadable: opening it says which
                 return path
+            foreign = magic(head)
+            if foreign is None:
+                return path
+            warn(f"{path}: {foreign[0]}, not a WD1/WD2 event file: passed over", FormatWarning)
+            self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
         return None
 
     def _open(self, path: str) -> Source | None:
