@@ -34,6 +34,7 @@ from ._read import (
 
 StopWhen = threading.Event | Callable[[], bool] | None
 _HEAD = 24  # first bytes kept of a file read, to tell it renamed from a new file on a reused inode
+_MAGIC = 8  # bytes that tell a file of another format by its magic number
 
 
 def _stop_requested(stop: StopWhen) -> bool:
@@ -168,6 +169,8 @@ class Follower:
                     head = _head(f.fileno())
             except OSError:  # gone meanwhile, or unreadable: opening it says which
                 return path
+            if len(head) < _MAGIC:
+                continue  # too short yet to tell a run from a file of another format
             foreign = magic(head)
             if foreign is None:
                 return path
