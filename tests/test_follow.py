@@ -67,8 +67,8 @@ def test_follow_goes_on_with_each_new_file(tmp_path, style):
     names = [os.path.basename(ev["file"]) for ev in got]
     if style == "new files":
         assert names == [f"run{k}.wd1" for k in range(3) for _ in range(10)]
-    else:
-        assert set(names) == {"current.wd1"}
+    else:  # the middle run may be found already renamed
+        assert names[:10] == names[20:] == ["current.wd1"] * 10 and len(set(names[10:20])) == 1
 
 
 def test_rewrite_in_place_raises_for_a_file_and_restarts_in_a_directory(tmp_path):

@@ -296,14 +296,17 @@ class Follower:
             )
             _locate(err, src.path, r.event, r.offset)
             raise err
-        size = os.fstat(r.fileno()).st_size
         if change is None:
             if self.listing is not None:
-                if size == self.last_size and self._next_path() is not None:
+                # The newer file first, then the size: a writer that moved on between the two
+                # has written its last bytes here before the size is taken.
+                newer = self._next_path() is not None
+                size = os.fstat(r.fileno()).st_size
+                if newer and size == self.last_size:
                     self._close(True)  # complete, and the acquisition went on with another file
                 self.last_size = size
         elif change[1]:
-            if size <= r.offset + r.pending:  # read to its end through the open file
+            if os.fstat(r.fileno()).st_size <= r.offset + r.pending:  # read to its end through the open file
                 self._close(True)
         else:
             warn(
