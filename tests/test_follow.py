@@ -109,11 +109,12 @@ def test_cli_follow_growing_file_to_ctrl_c_and_into_a_closed_pipe(tmp_path):
     first = proc.stdout.readline()  # recognised and following
     assert first.endswith(f"following {path}\n")
     append(path, run(3, 17, skip={7, 8, 12}))
-    lines = []
-    while not lines or not lines[-1].split(" ", 2)[1] == "17":  # "HH:MM:SS 17 events, ..."
-        lines.append(proc.stdout.readline())
-        assert lines[-1], proc.stderr.read()
-    assert lines[-1].split(";")[1] == " last #19 t=5 board 1 channel 3, 20 samples\n"
+    count = 0
+    while count < 17:  # lines "HH:MM:SS 17 events, ..."
+        line = proc.stdout.readline()
+        assert line, proc.stderr.read()
+        count = int(line.split()[1]) if " events, " in line else count
+    assert count == 17 and line.split(";")[1] == " last #19 t=5 board 1 channel 3, 20 samples\n"
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0 and err == ""
