@@ -5,8 +5,9 @@
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
-- follow(path, kind): events of a run while it is being written
-- python -m vornkit info|convert: the same from the command line
+- follow(path, kind): events of a run while it is being written; of a directory of runs
+  or a pattern, file after file as the acquisition goes on
+- python -m vornkit info|convert|follow: the same from the command line
 
 Every record is read by the compiled core (vornkit._core) straight into NumPy columns,
 with the interpreter lock released; channels= gives a WD2 channel count, on_corrupt="skip"
@@ -16,13 +17,23 @@ or "warn" reads on past damaged records.
 from ._arrays import arrays, iterate, to_dataframe
 from ._format import FormatError
 from ._layouts import Kind
-from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
+from ._read import (
+    CorruptRecordError,
+    CorruptRecordWarning,
+    FileChangedError,
+    FileChangedWarning,
+    FormatWarning,
+    ReadError,
+    events,
+    follow,
+)
 from ._scan import ScanReport, scan
 
 __all__ = [
     "CorruptRecordError",
     "CorruptRecordWarning",
     "FileChangedError",
+    "FileChangedWarning",
     "FormatError",
     "FormatWarning",
     "Kind",

@@ -6,7 +6,6 @@ from __future__ import annotations
 import os
 import sys
 import threading
-import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
@@ -14,7 +13,7 @@ from typing import Any, Literal, cast
 
 import numpy as np
 
-from ._format import _core, check_channels, check_kind, check_kind_name, field_names, is_regular, probe_too_short
+from ._format import _core, check_channels, check_kind, check_kind_name, field_names, is_regular
 
 OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
@@ -47,7 +46,12 @@ class CorruptRecordWarning(UserWarning):
 
 
 class FileChangedError(ReadError):
-    """The file being followed was truncated or replaced."""
+    """The file being followed was truncated, rewritten in place or replaced."""
+
+
+class FileChangedWarning(UserWarning):
+    """A run file followed in a directory or by a pattern was truncated or rewritten in place:
+    its events are read again from its start, as a new run."""
 
 
 def _locate(e: BaseException, path: str, event: int, offset: int) -> None:
@@ -194,9 +198,11 @@ class Source:
                     self.warn_trailing()
                 return
 
-    def warn_trailing(self) -> None:
+    def warn_trailing(self, regular: bool | None = None) -> None:
+        """Warns (FormatWarning) of the bytes after the last whole record; `regular`: whether the
+        file is a regular one (None: looked up by its path)."""
         r = self.reader
-        if r.pending and is_regular(self.path):
+        if r.pending and (is_regular(self.path) if regular is None else regular):
             what = (
                 "damaged bytes in which no record boundary was found"
                 if r.resyncing
@@ -261,12 +267,6 @@ def events(
             bar.close()
 
 
-def _stop_requested(stop: threading.Event | Callable[[], bool] | None) -> bool:
-    if stop is None:
-        return False
-    return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
-
-
 def follow(
     path: PathLike,
     kind: str,
@@ -279,84 +279,30 @@ def follow(
 ) -> Iterator[Event]:
     """The events of a run while it is being written, as they are appended.
 
-    Waits for the file to appear (and, for WD2 without `channels`, until it holds the two
-    records the channel count is found from), then yields each event once its record is
-    complete, checking every `poll` seconds for more. Ends when no event came for
-    `idle_timeout` seconds (None: never) or when `stop` (a threading.Event, or a callable
-    returning True) is set. Raises FileChangedError if the file shrinks below what was read
-    or is replaced by another file. On a FIFO the reader waits inside its read while a writer
-    has it open: `idle_timeout` and `stop` then take effect once the writer closes it.
-    channels, on_corrupt and the errors are those of `events`.
+    path: a run file, a directory or a glob pattern ("runs/*.wd1"). For a file, waits for it
+    to appear (and, for WD2 without `channels`, until it holds the two records the channel
+    count is found from), then yields each event once its record is complete, checking every
+    `poll` seconds for more. Before reading on after a wait it checks that the file is still
+    the one read: FileChangedError if it was removed, replaced by another file, truncated, or
+    rewritten in place (the last header read no longer in its bytes).
+
+    For a directory (its regular files, names starting with "." left out: give a pattern
+    if it holds files other than runs) or a pattern, it follows the newest file (by
+    modification time, then name), or the first to appear if there is none yet. When the
+    acquisition goes on with a new file, so does follow, once the current one is complete:
+    no growth for a poll while a newer file exists, or removed or renamed and read to its
+    end. Files that appear later are read oldest first, each once (a renamed file is not
+    read again). Each event then has the key "file": the path its file was opened by. A file
+    truncated or rewritten in place is read again from its start, as a new run, with a
+    FileChangedWarning: the acquisition started over in it.
+
+    Ends when no event came for `idle_timeout` seconds (None: never) or when `stop` (a
+    threading.Event, or a callable returning True) is set; bytes of a partial record left
+    then, or at the end of a file left for the next, give a FormatWarning. On a FIFO the
+    reader waits inside its read while a writer has it open: `idle_timeout` and `stop` then
+    take effect once the writer closes it. channels, on_corrupt and the errors are those of
+    `events`.
     """
-    p = os.fspath(path)
-    check_kind_name(kind)
-    check_on_corrupt(on_corrupt)
-    channels = check_channels(kind, channels)
-    last = time.monotonic()
+    from ._follow import Follower
 
-    def idle() -> bool:
-        return idle_timeout is not None and time.monotonic() - last >= idle_timeout
-
-    def wait() -> None:
-        if isinstance(stop, threading.Event):
-            stop.wait(poll)
-        else:
-            time.sleep(poll)
-
-    src = None
-    while src is None:  # the file, and for WD2 enough of it for the channel count
-        if _stop_requested(stop) or idle():
-            return
-        regular = False
-        try:
-            st = os.stat(p)
-            regular = is_regular(p)
-            if regular and st.st_size:
-                check_kind(p, kind, channels)  # FormatError for a compressed or foreign file
-            src = Source(p, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, check=False)
-        except FileNotFoundError:
-            pass
-        except OSError as e:
-            if not (regular and probe_too_short(e)):
-                raise
-        if src is None:
-            wait()
-    identity = (st.st_dev, st.st_ino)
-    reader = src.reader
-    per_read = CHUNK_EVENTS if regular else 1  # a FIFO's read waits for every record it is asked for
-    try:
-        while True:
-            cols = src.read(per_read, CHUNK_BYTES)
-            for ev in event_dicts(cols, kind):
-                last = time.monotonic()
-                yield ev
-                if _stop_requested(stop):
-                    return
-            if reader.status != "end":
-                continue
-            if _stop_requested(stop) or idle():
-                return
-            if regular:
-                _check_unchanged(src, identity)
-            wait()
-    finally:
-        src.close()
-
-
-def _check_unchanged(src: Source, identity: tuple[int, int]) -> None:
-    r = src.reader
-    try:
-        st = os.stat(src.path)
-    except FileNotFoundError:
-        st = None
-    if st is None or (st.st_dev, st.st_ino) != identity:
-        what = "removed" if st is None else "replaced by another file"
-    elif st.st_size < r.offset + r.pending:
-        what = f"truncated to {st.st_size} bytes"
-    else:
-        return
-    err = FileChangedError(
-        f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset})"
-    )
-    _locate(err, src.path, r.event, r.offset)
-    raise err
+    yield from Follower(path, kind, channels, poll, idle_timeout, stop, on_corrupt).events()

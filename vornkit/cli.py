@@ -1,8 +1,13 @@
-"""The `vornkit` command: `info` prints what scan finds, `convert` writes a run as arrays."""
+"""The `vornkit` command: `info` prints what scan finds, `convert` writes a run as arrays,
+`follow` watches a run being written."""
 
 from __future__ import annotations
 
 import argparse
+import os
+import sys
+import time
+import warnings
 
 from . import _convert
 from ._format import FormatError
@@ -31,6 +36,85 @@ def _info(args: argparse.Namespace) -> int:
     return status
 
 
+def _recognised(target: str, channels: int | None, poll: float, idle_timeout: float | None) -> str | None:
+    """The kind of the file `target` names (a directory or pattern: its newest), once it holds three
+    records that fit one; None at the idle timeout."""
+    from ._follow import listing, regular_files
+    from ._format import check_kind, recognise
+
+    files = listing(target)
+    start = time.monotonic()
+    while idle_timeout is None or time.monotonic() - start < idle_timeout:
+        path = target if files is None else next((p for _, p, _ in regular_files(files)[-1:]), None)
+        try:
+            if path is not None and os.path.isfile(path) and os.path.getsize(path):
+                rec = recognise(path, channels)
+                if rec.foreign is not None:
+                    check_kind(path, None, channels)  # raises FormatError naming the format
+                if rec.kind is not None and rec.fits[rec.kind].records >= 3:
+                    return rec.kind
+        except FileNotFoundError:  # gone meanwhile
+            pass
+        time.sleep(poll)
+    return None
+
+
+def _follow(args: argparse.Namespace) -> int:
+    from ._follow import Follower, Tally
+
+    def say(text: str) -> None:
+        print(f"{time.strftime('%H:%M:%S')} {text}", flush=True)
+
+    def warned(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
+        print(f"vornkit follow: {category.__name__}: {message}", file=sys.stderr, flush=True)
+
+    poll = min(0.2, args.interval / 2)
+    start = time.monotonic()
+    tally = Tally(args.kind or "WD1")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = warned
+            try:
+                kind = args.kind or _recognised(args.target, args.channels, poll, args.idle_timeout)
+                if kind is None:
+                    print(f"vornkit follow: {args.target}: no records to recognise; give --kind", file=sys.stderr)
+                    return 1
+                tally.kind = kind
+                follower = Follower(args.target, kind, args.channels, poll, args.idle_timeout, None, "raise")
+                mark, seen, sent = start, 0, 0
+                for chunk in follower.chunks():
+                    if chunk.path != tally.path and chunk.path:
+                        say(f"following {chunk.path}")
+                    tally.add(chunk)
+                    now = time.monotonic()
+                    if now - mark >= args.interval:
+                        say(tally.line(tally.events - seen, tally.nbytes - sent, now - mark))
+                        mark, seen, sent = now, tally.events, tally.nbytes
+            except KeyboardInterrupt:
+                pass
+            except BrokenPipeError:
+                raise
+            except (FormatError, OSError, ReadError, ValueError) as e:
+                print(f"vornkit follow: {e}", file=sys.stderr)
+                return 1
+            finally:
+                took = time.monotonic() - start
+                head = f"total after {took:.1f} s, {tally.files} file(s), {tally.nbytes / 1e6:.2f} MB"
+                print(f"{head}: {tally.line(tally.events, tally.nbytes, took)}", flush=True)
+    except BrokenPipeError:
+        # The reader went away (| head): nothing more to say, and nothing at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
+    return value
+
+
 def _step(text: str) -> int | str:
     return int(text) if text.isdigit() else text
 
@@ -57,6 +141,21 @@ def main(argv: list[str] | None = None) -> int:
         help="a tqdm bar (default: on a terminal, when tqdm is installed)",
     )
     conv.set_defaults(run=_convert.run)
+    about = (
+        "watch a run being written: a line per interval with the events so far, rates, counter gaps and the last "
+        "event; a directory or pattern goes on with each new file; Ctrl-C ends it with a summary"
+    )
+    fol = sub.add_parser("follow", help=about, description=about)
+    fol.add_argument(
+        "target",
+        metavar="FILE|DIR|GLOB",
+        help="a run file, a directory of runs or a quoted pattern ('runs/*.wd2'): its newest file, then each new one",
+    )
+    fol.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the first records)")
+    fol.add_argument("--channels", type=int, help=CHANNELS_HELP)
+    fol.add_argument("--interval", type=_seconds, default=1.0, help="seconds between lines (default 1)")
+    fol.add_argument("--idle-timeout", type=_seconds, metavar="S", help="end after S seconds without an event")
+    fol.set_defaults(run=_follow)
     args = ap.parse_args(argv)
     status: int = args.run(args)
     return status

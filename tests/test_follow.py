@@ -1,0 +1,129 @@
+"""follow over a directory or pattern as the acquisition rotates files, a file rewritten in place,
+the partial record left when it stops, and `vornkit follow` on the command line."""
+
+import gzip
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+import pytest
+
+import vornkit
+from support import child_env, wd1_record
+
+
+def run(first, n, skip=()):
+    """n WD1 records of 64 bytes, counters from `first`, the counters in `skip` left out."""
+    return b"".join(wd1_record(64, event_counter=first + i) for i in range(n) if first + i not in skip)
+
+
+def append(path, data, step=100, mode="ab"):
+    """Appends `data` in pieces that cut records, as an acquisition writes."""
+    for i in range(0, len(data), step):
+        with open(path, mode if i == 0 else "ab") as f:
+            f.write(data[i : i + step])
+        time.sleep(0.002)  # lets the follower see the file between pieces
+
+
+@pytest.mark.parametrize("style", ["new files", "renamed"])
+def test_follow_goes_on_with_each_new_file(tmp_path, style):
+    old = tmp_path / "old.wd1"  # older than the run being written: not followed
+    old.write_bytes(run(900, 3))
+    os.utime(old, (0, 0))
+    first = tmp_path / ("run0.wd1" if style == "new files" else "current.wd1")
+    first.write_bytes(run(0, 2))
+    target = tmp_path if style == "new files" else tmp_path / "*.wd1"
+    got = []
+    gen = vornkit.follow(target, "WD1", poll=0.005, idle_timeout=60, stop=lambda: len(got) == 30)
+    got.append(next(gen))  # the newest file is the one followed
+
+    def writer():
+        append(first, run(2, 8))
+        for k in (1, 2):
+            if style == "new files":
+                if k == 1:  # a finished run compressed beside the others: not a run to follow
+                    (tmp_path / "run0.wd1.gz").write_bytes(gzip.compress(run(0, 10)))
+                append(tmp_path / f"run{k}.wd1", run(100 * k, 10))
+            else:  # the file written is renamed when complete and a new one takes its name
+                os.replace(first, tmp_path / f"done{k}.wd1")
+                append(first, run(100 * k, 10), mode="wb")
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        got += gen  # list.extend: `stop` sees each event as it comes
+    thread.join()
+    passed_over = ["run0.wd1.gz: gzip-compressed data, not a WD1/WD2 event file: passed over"]
+    assert [str(w.message).removeprefix(f"{tmp_path}{os.sep}") for w in warned] == (
+        passed_over if style == "new files" else []
+    )
+    expected = [*range(10), *range(100, 110), *range(200, 210)]
+    assert [ev["event_counter"] for ev in got] == expected
+    names = [os.path.basename(ev["file"]) for ev in got]
+    if style == "new files":
+        assert names == [f"run{k}.wd1" for k in range(3) for _ in range(10)]
+    else:  # the middle run may be found already renamed
+        assert names[:10] == names[20:] == ["current.wd1"] * 10 and len(set(names[10:20])) == 1
+
+
+def test_rewrite_in_place_raises_for_a_file_and_restarts_in_a_directory(tmp_path):
+    path = tmp_path / "run.wd1"
+    for target in (path, tmp_path):
+        path.write_bytes(run(0, 9))
+        gen = vornkit.follow(target, "WD1", poll=0.005, idle_timeout=60)
+        assert [next(gen)["event_counter"] for _ in range(9)] == list(range(9))
+        with open(path, "r+b") as f:  # a new run over the old one, same file, longer
+            f.write(run(1000, 12))
+        if target == path:
+            with pytest.raises(vornkit.FileChangedError, match="rewritten in place") as info:
+                next(gen)
+            assert info.value.event == 9
+        else:
+            with pytest.warns(vornkit.FileChangedWarning, match="rewritten in place"):
+                assert next(gen)["event_counter"] == 1000
+            assert [next(gen)["event_counter"] for _ in range(11)] == list(range(1001, 1012))
+        gen.close()
+
+
+@pytest.mark.parametrize("end", ["idle", "stop"])
+def test_stopping_with_a_partial_record_warns(tmp_path, end):
+    path = tmp_path / "run.wd1"
+    path.write_bytes(run(0, 4)[:-10])
+    got = []
+    kw = {"idle_timeout": 0.05} if end == "idle" else {"stop": lambda: len(got) == 3}
+    with pytest.warns(vornkit.FormatWarning, match="54 bytes after the last whole record at byte offset 192"):
+        got += vornkit.follow(path, "WD1", poll=0.005, **kw)
+    assert [ev["event_counter"] for ev in got] == [0, 1, 2]
+
+
+def test_cli_follow_growing_file_to_ctrl_c_and_into_a_closed_pipe(tmp_path):
+    path = tmp_path / "run.wd1"
+    path.write_bytes(run(0, 3))
+    cmd = [sys.executable, "-m", "vornkit", "follow", str(path), "--interval", "0.01"]
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+    first = proc.stdout.readline()  # recognised and following
+    assert first.endswith(f"following {path}\n")
+    append(path, run(3, 17, skip={7, 8, 12}))
+    count = 0
+    while count < 17:  # lines "HH:MM:SS 17 events, ..."
+        line = proc.stdout.readline()
+        assert line, proc.stderr.read()
+        count = int(line.split()[1]) if " events, " in line else count
+    assert count == 17 and line.split(";")[1] == " last #19 t=5 board 1 channel 3, 20 samples\n"
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0 and err == ""
+    assert out.splitlines()[-1].startswith("total after ")
+    assert ": 17 events, " in out.splitlines()[-1] and "gaps 2 (3 missing)" in out.splitlines()[-1]
+
+    # `| head`: the reader closes the pipe after one line; the command ends quietly.
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 0
+    assert proc.stderr.read() == b""
