@@ -6,6 +6,7 @@
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written
+- convert(paths, out): runs written as one Parquet, HDF5 or .npz dataset (docs/convert.md)
 - python -m vornkit info|convert: the same from the command line
 
 Every record is read by the compiled core (vornkit._core) straight into NumPy columns,
@@ -14,12 +15,14 @@ or "warn" reads on past damaged records.
 """
 
 from ._arrays import arrays, iterate, to_dataframe
+from ._convert import ConvertResult, convert
 from ._format import FormatError
 from ._layouts import Kind
 from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
 from ._scan import ScanReport, scan
 
 __all__ = [
+    "ConvertResult",
     "CorruptRecordError",
     "CorruptRecordWarning",
     "FileChangedError",
@@ -29,6 +32,7 @@ __all__ = [
     "ReadError",
     "ScanReport",
     "arrays",
+    "convert",
     "events",
     "follow",
     "iterate",
