@@ -6,14 +6,17 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import errno
+import functools
 import glob
 import importlib.metadata
 import json
 import math
 import os
+import queue
 import stat
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 from collections.abc import Callable, Iterable, Iterator
@@ -34,8 +37,9 @@ COMPRESSIONS = {
     "hdf5": ("none", "gzip", "lzf"),
     "npz": ("none", "deflate"),
 }
-HDF5_CHUNK = 1 << 20  # bytes of an HDF5 chunk of `data`
-GROUP_BYTES = 64 << 20  # sample bytes of a Parquet row group, and of a chunk read by default
+HDF5_CHUNK = 256 << 10  # bytes of an HDF5 chunk of `data`: (32, 2, 1024) for two channels of 1024 floats
+GROUP_BYTES = 64 << 20  # sample bytes of a Parquet row group
+READ_BYTES = 16 << 20  # sample bytes read at once by default (a chunk in hand, one ahead, one being read)
 UNITS = {"WD1": "ADC counts", "WD2": "V"}
 PERIOD_UNIT = "as written in the record headers"
 
@@ -103,6 +107,7 @@ class _Plan:
         }
 
 
+@functools.cache
 def _version() -> str:
     try:
         return importlib.metadata.version("vorn")
@@ -197,8 +202,8 @@ def _check_compression(fmt: str, compression: str | None) -> str | None:
 
 
 def _default_step(plan: _Plan, fmt: str) -> int:
-    """Events per chunk read: about GROUP_BYTES, and for HDF5 a whole number of its chunks."""
-    n = max(1, GROUP_BYTES // plan.event_bytes())
+    """Events per chunk read: about READ_BYTES, and for HDF5 a whole number of its chunks."""
+    n = max(1, READ_BYTES // plan.event_bytes())
     if fmt == "hdf5" and plan.shape is not None:
         chunks = _chunk_shape(plan.shape, plan.dtype.itemsize, max(1, plan.events))
         if chunks is not None:
@@ -219,7 +224,7 @@ class _Chunks:
         chunks = iterate(
             p.files, p.kind, step=self.step, channels=self.channels, on_corrupt=self.on_corrupt, progress=self.progress
         )
-        for chunk in chunks:
+        for chunk in _ahead(chunks):
             i = self.index[str(chunk["file"][0])]
             n = len(chunk["entry"])
             counts = self.plan.counts[i][seen[i] : seen[i] + n]
@@ -230,6 +235,51 @@ class _Chunks:
             yield chunk
         if seen != [len(c) for c in self.plan.counts]:
             raise ReadError("an input changed while being converted: fewer events than its headers said")
+
+
+def _ahead(items: Iterator[Any]) -> Iterator[Any]:
+    """The items of a generator made in a thread, one ahead of the caller: reading a chunk (the core
+    releases the interpreter lock) overlaps writing the one before. Closing this closes `items`."""
+    box: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def put(what: str, value: Any) -> bool:
+        while not stop.is_set():
+            try:
+                box.put((what, value), timeout=0.05)
+                return True
+            except queue.Full:
+                pass
+        return False
+
+    def make() -> None:
+        try:
+            for item in items:
+                if not put("item", item):
+                    return
+                del item
+            put("end", None)
+        except BaseException as e:  # noqa: BLE001  (handed to the caller's thread)
+            put("error", e)
+        finally:
+            close = getattr(items, "close", None)  # a generator: its files closed in this thread
+            if close is not None:
+                close()
+
+    worker = threading.Thread(target=make, name="vornkit-convert-reader", daemon=True)
+    worker.start()
+    try:
+        while True:
+            what, value = box.get()
+            if what == "end":
+                return
+            if what == "error":
+                raise value
+            yield value
+            del value
+    finally:
+        stop.set()
+        worker.join()
 
 
 def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
@@ -469,8 +519,9 @@ def convert(
 
     compression: Parquet "snappy" (None: none), "gzip", "brotli", "lz4" or "zstd"; HDF5
     "gzip" or "lzf" (with the shuffle filter); .npz "deflate". step: events (int) or bytes
-    ("64 MB") read at once (None: about 64 MB, whole HDF5 chunks); memory stays about one
-    chunk (.npz also keeps the header columns). on_corrupt, channels and progress are those
+    ("16 MB") read at once (None: about 16 MB, whole HDF5 chunks), reading the next while
+    one is written; memory stays a few chunks (Parquet: a row group of about 64 MB; .npz
+    also keeps the header columns). on_corrupt, channels and progress are those
     of `iterate`; the inputs' headers are read once first, so damage with "raise" fails
     before anything is written. Returns a ConvertResult (its summary() is one line).
     """

@@ -66,7 +66,7 @@ def main(argv: list[str] | None = None) -> int:
         "--compression",
         help="HDF5: gzip or lzf; Parquet: snappy, gzip, brotli, lz4 or zstd; .npz: deflate (default: none)",
     )
-    conv.add_argument("--step", type=_step, help='events, or bytes ("64 MB"), read at once (default: about 64 MB)')
+    conv.add_argument("--step", type=_step, help='events, or bytes ("16 MB"), read at once (default: about 16 MB)')
     conv.add_argument(
         "--progress",
         action=argparse.BooleanOptionalAction,
