@@ -19,7 +19,7 @@ import tempfile
 import threading
 import time
 import zipfile
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import IO, Any
 
 import numpy as np
@@ -172,8 +172,7 @@ def _plan(files: list[str], kind: str | None, channels: int | None, on_corrupt: 
     nch = chans[files[0]] if kind == "WD2" else 1
     sizes = {int(c.min()) for c in counts if len(c)} | {int(c.max()) for c in counts if len(c)}
     shape: tuple[int, ...] | None = None
-    if len(sizes) <= 1:
-        per = sizes.pop() if sizes else 0
+    if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
         shape = (per,) if kind == "WD1" else (nch, per // nch)
     return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period)
 
@@ -224,20 +223,24 @@ class _Chunks:
         chunks = iterate(
             p.files, p.kind, step=self.step, channels=self.channels, on_corrupt=self.on_corrupt, progress=self.progress
         )
-        for chunk in _ahead(chunks):
-            i = self.index[str(chunk["file"][0])]
-            n = len(chunk["entry"])
-            counts = self.plan.counts[i][seen[i] : seen[i] + n]
-            if len(counts) != n or not np.array_equal(counts, np.diff(_flat(chunk)[1])):
-                raise ReadError(f"{self.plan.files[i]} changed while being converted")
-            seen[i] += n
-            chunk["file"] = np.full(n, i, np.int32)
-            yield chunk
+        ahead = _ahead(chunks)
+        try:
+            for chunk in ahead:
+                i = self.index[str(chunk["file"][0])]
+                n = len(chunk["entry"])
+                counts = self.plan.counts[i][seen[i] : seen[i] + n]
+                if len(counts) != n or not np.array_equal(counts, np.diff(_flat(chunk)[1])):
+                    raise ReadError(f"{self.plan.files[i]} changed while being converted")
+                seen[i] += n
+                chunk["file"] = np.full(n, i, np.int32)
+                yield chunk
+        finally:
+            ahead.close()  # the reading thread stopped now, not when a traceback holding it goes
         if seen != [len(c) for c in self.plan.counts]:
             raise ReadError("an input changed while being converted: fewer events than its headers said")
 
 
-def _ahead(items: Iterator[Any]) -> Iterator[Any]:
+def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
     """The items of a generator made in a thread, one ahead of the caller: reading a chunk (the core
     releases the interpreter lock) overlaps writing the one before. Closing this closes `items`."""
     box: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
@@ -543,8 +546,9 @@ def convert(
     plan = _plan(files, kind, channels, on_corrupt)
     chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
     tmp = _temporary(out)
+    reading = iter(chunks)
     try:
-        WRITERS[fmt](plan, chunks, tmp, codec)
+        WRITERS[fmt](plan, reading, tmp, codec)
         _publish(tmp, out, force)
     except BaseException:
         try:
@@ -552,6 +556,10 @@ def convert(
         except FileNotFoundError:
             pass
         raise
+    finally:
+        close = getattr(reading, "close", None)
+        if close is not None:
+            close()
     return ConvertResult(
         out, fmt, plan.events, len(files), sum(plan.sizes), os.path.getsize(out), time.perf_counter() - t0
     )
