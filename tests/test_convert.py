@@ -128,7 +128,9 @@ def test_failures_leave_no_output_and_an_existing_one_untouched(tmp_path, monkey
             with pytest.raises(OSError, match="No space"):
                 vornkit.convert(src, out, force=True, on_corrupt="skip", step=1)
         assert out.read_bytes() == b"old"
-        assert vornkit.convert(src, out, force=True, on_corrupt="skip").events == 3
+        with pytest.warns(vornkit.CorruptRecordWarning, match="24 damaged bytes") as caught:  # from the reading thread
+            assert vornkit.convert(src, out, force=True, on_corrupt="warn").events == 3
+        assert [w.filename for w in caught] == [__file__]
         assert [e.size for e in load(out)[1]] == [512, 512, 1]
     assert sorted(os.listdir(tmp_path)) == ["bad.wd1", "out.h5", "out.npz", "out.parquet"]  # no temporary left
 

@@ -27,7 +27,7 @@ import numpy as np
 from ._arrays import _parse_step, iterate
 from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names
 from ._layouts import SAMPLE_DTYPE, column_dtypes
-from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt
+from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
 __all__ = ["ConvertResult", "convert"]
 
@@ -242,20 +242,26 @@ class _Chunks:
 
 def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
     """The items of a generator made in a thread, one ahead of the caller: reading a chunk (the core
-    releases the interpreter lock) overlaps writing the one before. Closing this closes `items`."""
-    box: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
+    releases the interpreter lock) overlaps writing the one before. The thread's warnings are given
+    in the caller's thread, before the item they came with. Closing this closes `items`."""
+    box: queue.Queue[tuple[str, Any, list[tuple[str, type[Warning]]]]] = queue.Queue(maxsize=1)
     stop = threading.Event()
 
-    def put(what: str, value: Any) -> bool:
-        while not stop.is_set():
-            try:
-                box.put((what, value), timeout=0.05)
-                return True
-            except queue.Full:
-                pass
-        return False
-
     def make() -> None:
+        pending: list[tuple[str, type[Warning]]] = []
+        deferred.sink = pending
+
+        def put(what: str, value: Any) -> bool:
+            notes = pending[:]
+            pending.clear()
+            while not stop.is_set():
+                try:
+                    box.put((what, value, notes), timeout=0.05)
+                    return True
+                except queue.Full:
+                    pass
+            return False
+
         try:
             for item in items:
                 if not put("item", item):
@@ -273,7 +279,9 @@ def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
     worker.start()
     try:
         while True:
-            what, value = box.get()
+            what, value, notes = box.get()
+            for message, category in notes:
+                warn(message, category)
             if what == "end":
                 return
             if what == "error":
