@@ -64,6 +64,8 @@ CASES = {  # kind, file bytes, bytes of its last record, layout
     "wd1": ("WD1", (DATA / "run.wd1").read_bytes(), 1048, "fixed"),
     "wd2": ("WD2", RUN_WD2, len(RUN_WD2) // 10, "fixed"),
     "wd2 mixed sizes": ("WD2", MIXED_WD2, 68, "variable"),
+    # Two records' worth of bytes in three: a guess from the first record and the size fails.
+    "wd1 sizes": ("WD1", wd1_record(1048) + wd1_record(524, event_counter=5) * 2, 524, "variable"),
 }
 
 

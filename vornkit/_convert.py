@@ -25,7 +25,7 @@ from typing import IO, Any
 import numpy as np
 
 from ._arrays import _parse_step, iterate
-from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names
+from ._format import FormatError, _core, check_channels, check_kind, check_kind_name, field_names
 from ._layouts import SAMPLE_DTYPE, column_dtypes
 from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
@@ -76,6 +76,7 @@ class _Plan:
     counts: list[np.ndarray]  # per file, each event's samples (all channels)
     shape: tuple[int, ...] | None  # one event's shape when all share it, else None (flat with offsets)
     period: int | None  # the first WD2 event's sampling period
+    predicted: bool = False  # some counts are predicted from a first record and the file's size
 
     @property
     def events(self) -> int:
@@ -144,16 +145,51 @@ def _inputs(paths: PathLike | Iterable[PathLike]) -> list[str]:
     return files
 
 
-def _plan(files: list[str], kind: str | None, channels: int | None, on_corrupt: OnCorrupt) -> _Plan:
-    """Recognises the inputs' kind and reads their headers: event counts, shapes, channel counts."""
+class _Mispredicted(Exception):
+    """A predicted plan does not hold: the file's records are not all of its first record's size."""
+
+
+def _predict(
+    path: str, kind: str, channels: int | None, fields: list[str]
+) -> tuple[np.ndarray, int, int | None] | None:
+    """(counts, channel count, first period) of a file that divides into records of its first
+    record's size (above zero samples) if all are of that size, which the writing pass checks;
+    else None."""
+    with _core.Reader(path, kind, channels=channels, columns=fields) as r:
+        first = r.read(1)
+        header, nch = r.header_bytes, r.channels
+    if not len(first["n_samples"]) or int(first["n_samples"][0]) == 0:
+        return None
+    per = int(first["n_samples"][0])
+    record = header + per * SAMPLE_DTYPE[kind].itemsize
+    size = os.path.getsize(path)
+    if size % record:
+        return None
+    period = int(first["sampling_period"][0]) if fields else None
+    return np.full(size // record, per, np.int64), nch, period
+
+
+def _plan(
+    files: list[str], kind: str | None, channels: int | None, on_corrupt: OnCorrupt, predict: bool = False
+) -> _Plan:
+    """Recognises the inputs' kind and reads their headers: event counts, shapes, channel counts.
+    predict: a file of whole records of its first record's size is taken to hold only such
+    records without reading its headers (the writing pass raises _Mispredicted if not)."""
     kinds = {f: check_kind(f, kind, channels)[0] for f in files}
     if kind is None and len(set(kinds.values())) > 1:
         listed = ", ".join(f"{f} ({k})" for f, k in kinds.items())
         raise ValueError(f"the inputs are of different kinds: {listed}")
     kind = kinds[files[0]]
     fields = ["sampling_period"] if kind == "WD2" else []
-    counts, chans, period = [], {}, None
+    counts, chans, period, predicted = [], {}, None, False
     for f in files:
+        guess = _predict(f, kind, channels, fields) if predict else None
+        if guess is not None:
+            counts.append(guess[0])
+            chans[f] = guess[1]
+            period = guess[2] if period is None else period
+            predicted = True
+            continue
         # Damage is reported by the writing pass: this one only skips it (or stops, as that will).
         src = Source(f, kind, fields=fields, data=False, channels=channels, check=False, trailing=False,
                      on_corrupt="raise" if on_corrupt == "raise" else "skip")  # fmt: skip
@@ -174,7 +210,7 @@ def _plan(files: list[str], kind: str | None, channels: int | None, on_corrupt: 
     shape: tuple[int, ...] | None = None
     if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
         shape = (per,) if kind == "WD1" else (nch, per // nch)
-    return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period)
+    return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period, predicted)
 
 
 def _chunk_shape(shape: tuple[int, ...], itemsize: int, events: int) -> tuple[int, ...] | None:
@@ -230,6 +266,8 @@ class _Chunks:
                 n = len(chunk["entry"])
                 counts = self.plan.counts[i][seen[i] : seen[i] + n]
                 if len(counts) != n or not np.array_equal(counts, np.diff(_flat(chunk)[1])):
+                    if self.plan.predicted:
+                        raise _Mispredicted
                     raise ReadError(f"{self.plan.files[i]} changed while being converted")
                 seen[i] += n
                 chunk["file"] = np.full(n, i, np.int32)
@@ -237,6 +275,8 @@ class _Chunks:
         finally:
             ahead.close()  # the reading thread stopped now, not when a traceback holding it goes
         if seen != [len(c) for c in self.plan.counts]:
+            if self.plan.predicted:
+                raise _Mispredicted
             raise ReadError("an input changed while being converted: fewer events than its headers said")
 
 
@@ -551,12 +591,27 @@ def convert(
     if os.path.lexists(out) and not force:
         raise FileExistsError(errno.EEXIST, "exists (force=True or --force replaces it)", out)
     files = _inputs(paths)
-    plan = _plan(files, kind, channels, on_corrupt)
-    chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
+
+    def write(plan: _Plan) -> None:
+        chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
+        reading = iter(chunks)
+        try:
+            WRITERS[fmt](plan, reading, tmp, codec)
+        finally:
+            close = getattr(reading, "close", None)  # the reading thread stopped before anything else
+            if close is not None:
+                close()
+
+    # Runs of same-size records (the usual case) are written without a header pass first; damage
+    # stops them while writing. With skip/warn every header is read first (warnings come once).
+    plan = _plan(files, kind, channels, on_corrupt, predict=on_corrupt == "raise")
     tmp = _temporary(out)
-    reading = iter(chunks)
     try:
-        WRITERS[fmt](plan, reading, tmp, codec)
+        try:
+            write(plan)
+        except _Mispredicted:  # records of another size after all: read the headers, write again
+            plan = _plan(files, kind, channels, on_corrupt)
+            write(plan)
         _publish(tmp, out, force)
     except BaseException:
         try:
@@ -564,10 +619,6 @@ def convert(
         except FileNotFoundError:
             pass
         raise
-    finally:
-        close = getattr(reading, "close", None)
-        if close is not None:
-            close()
     return ConvertResult(
         out, fmt, plan.events, len(files), sum(plan.sizes), os.path.getsize(out), time.perf_counter() - t0
     )
