@@ -15,10 +15,13 @@ With --kit (on by default) it also measures vornkit, each time against what it m
   the results' sizes;
 - seek: the last 100 events of a ~1 GB run of same-size records against the whole run;
 - threads: two files read by `arrays()` in two threads at once against one after the other;
-- many files: a mean waveform over 50 files with `iterate()` against a loop of np.fromfile.
+- many files: a mean waveform over 50 files with `iterate()` against a loop of np.fromfile;
+- convert: `convert()` of a ~2 GB run to .parquet and .h5 against pyarrow/h5py writing its
+  arrays (in memory) with the same layout, convert's peak RSS rise, 300 random events read
+  back from the .h5.
 Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
 pandas is missing) and written to --json; a miss does not fail the run. --only also picks
-these sections by name ("seek", "threads", "many files").
+these sections by name ("seek", "threads", "many files", "convert").
 
 The limit, the least any reader must spend, is measured in the same run: the file's bytes
 moved once from the page cache (1 MiB reads into one reused buffer) plus an ideal C loop
@@ -513,6 +516,127 @@ def print_table(results):
             )
 
 
+# --- convert: vornkit.convert to Parquet and HDF5 against writing the same arrays directly ---
+CONVERT = ("WD2", 1024, 2, 2e9)  # format, samples per channel, channels, bytes at scale 1
+CONVERT_CHUNK = 64 << 20  # what convert reads and writes at once: the peak RSS allowed, about
+
+
+def bench_convert(directory, scale, reps):
+    """convert() to .parquet and .h5 against pyarrow/h5py writing the run's arrays (already in
+    memory) with the same layout; convert's peak RSS rise; 300 random events read from the .h5."""
+    import h5py
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    fmt, samples, channels, size = CONVERT
+    path, events = write_run(directory, "convert", fmt, samples, channels, size * scale)
+    out = {
+        ext: os.path.join(directory, "convert" + ext) for ext in (".parquet", ".h5", "-direct.parquet", "-direct.h5")
+    }
+    held = {"whole": vornkit.arrays(path, fmt)}  # dropped before the peak RSS is measured
+
+    def direct_parquet():
+        whole = held["whole"]
+        data = whole["data"]
+        lists = pa.FixedSizeListArray.from_arrays(pa.array(data.reshape(-1)), samples)
+        cols = {k: pa.array(v) for k, v in whole.items() if k != "data"}
+        cols["data"] = pa.FixedSizeListArray.from_arrays(lists, channels)
+        rows = max(1, CONVERT_CHUNK // (data[0].nbytes or 1))
+        header = [k for k in cols if k != "data"]  # as convert: no dictionary tried on the samples
+        pq.write_table(
+            pa.table(cols), out["-direct.parquet"], compression="none", row_group_size=rows, use_dictionary=header
+        )
+
+    def direct_h5():
+        whole = held["whole"]
+        with h5py.File(out["-direct.h5"], "w") as f:
+            for k, v in whole.items():
+                if k != "data":
+                    f.create_dataset(k, data=v, chunks=(min(len(v), 1 << 18),))
+            per = max(1, (1 << 20) // whole["data"][0].nbytes)
+            f.create_dataset("data", data=whole["data"], chunks=(min(events, per), channels, samples))
+
+    def direct_h5_synced():  # what convert also does: the file synced to disk before it is renamed
+        direct_h5()
+        fd = os.open(out["-direct.h5"], os.O_RDONLY)
+        os.fsync(fd)
+        os.close(fd)
+
+    runs = {
+        "convert .parquet": lambda: vornkit.convert(path, out[".parquet"], force=True),
+        "pyarrow write_table": direct_parquet,
+        "convert .h5": lambda: vornkit.convert(path, out[".h5"], force=True),
+        "h5py create_dataset": direct_h5,
+        "h5py create_dataset + fsync": direct_h5_synced,
+    }
+    seconds = medians(runs, reps)
+    table = pq.read_table(out[".parquet"])
+    whole = held.pop("whole")
+    back = table["data"].combine_chunks().flatten().flatten().to_numpy().reshape(whole["data"].shape)
+    if not np.array_equal(back.view(np.uint32), whole["data"].view(np.uint32)):
+        raise SystemExit("convert .parquet does not read back as the run")
+    del whole, table, back
+    rng = np.random.default_rng(1)
+    picks = np.sort(rng.choice(events, min(300, events), replace=False))
+
+    def random_h5():
+        with h5py.File(out[".h5"]) as f:
+            ds = f["data"]
+            return [ds[i] for i in picks]
+
+    with h5py.File(out[".h5"]) as f:
+        chunks = f["data"].chunks
+    return {
+        "events": events,
+        "bytes": os.path.getsize(path),
+        "chunks": chunks,
+        "seconds": seconds,
+        "random 300 seconds": medians({"random": random_h5}, reps)["random"],
+        "peak_rss_rise_kib": {
+            k: peak_rss_rise_kib(lambda k=k: vornkit.convert(path, out[k], force=True)) for k in (".parquet", ".h5")
+        },
+    }
+
+
+def convert_targets(r):
+    if not r:
+        return []
+    s, rss = r["seconds"], r["peak_rss_rise_kib"]
+    lines = [
+        ("convert: .parquet / pyarrow write_table", s["convert .parquet"] / s["pyarrow write_table"], "<=", 1.5),
+        ("convert: .h5 / h5py create_dataset", s["convert .h5"] / s["h5py create_dataset"], "<=", 1.5),
+        (
+            "convert: .h5 / (h5py create_dataset + fsync)",
+            s["convert .h5"] / s["h5py create_dataset + fsync"],
+            "<=",
+            1.5,
+        ),
+        ("convert: 300 random events from the .h5 (s, scaled to 2 GB)", r["random 300 seconds"], "<", 0.1),
+    ]
+    for k in (".parquet", ".h5"):
+        peak = None if rss[k] is None else rss[k] * 1024 / CONVERT_CHUNK
+        lines.append((f"convert: {k} peak RSS / 64 MiB chunk", peak, "<=", 2.0))
+    return [
+        {"target": t, "ratio": v, "op": op, "bound": b, "pass": None if v is None else OPS[op](v, b)}
+        for t, v, op, b in lines
+    ]
+
+
+def print_convert(r):
+    if not r:
+        return
+    s = r["seconds"]
+    print(
+        f"convert: {r['events']} events, {r['bytes'] / 1e6:.0f} MB, HDF5 chunks {r['chunks']}: "
+        + ", ".join(f"{k} {v:.3f} s" for k, v in s.items())
+        + f"; 300 random events from the .h5 {r['random 300 seconds']:.4f} s; peak RSS rise "
+        + ", ".join(f"{k} {mib(v, 1024)} MiB" for k, v in r["peak_rss_rise_kib"].items())
+    )
+
+
+# --- end of convert ---
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
@@ -531,7 +655,8 @@ def main():
                 results.append(bench(name, fmt, n, samples, channels, args.reps, directory, limit, args.kit))
         for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
-    lines = targets(results, *sections.values()) if args.kit else []
+        converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
+    lines = targets(results, *sections.values()) + convert_targets(converted) if args.kit else []
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
@@ -542,6 +667,7 @@ def main():
             print_kit_table(results)
     if args.kit:
         print_sections(*sections.values())
+        print_convert(converted)
         print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
@@ -552,6 +678,7 @@ def main():
                     "numpy": np.__version__,
                     "results": results,
                     **sections,
+                    "convert": converted,
                     "targets": lines,
                 },
                 f,

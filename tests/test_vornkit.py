@@ -536,8 +536,13 @@ def _load(path):
 
         table = pq.read_table(path)
         out = {k: table[k].to_numpy() for k in table.column_names if k != "data"}
-        lists = table["data"].combine_chunks()
-        return dict(out, data=lists.values.to_numpy(), offsets=lists.offsets.to_numpy())
+        sample = table["data"].type
+        while hasattr(sample, "value_type"):
+            sample = sample.value_type
+        # Each event's samples, channel after channel.
+        events = [np.ravel(np.asarray(ev, sample.to_pandas_dtype())) for ev in table["data"].to_pylist()]
+        offsets = np.concatenate([[0], np.cumsum([len(ev) for ev in events])])
+        return dict(out, data=np.concatenate(events), offsets=offsets)
     import h5py
 
     with h5py.File(path) as f:

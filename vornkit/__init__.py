@@ -7,6 +7,7 @@
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written; of a directory of runs
   or a pattern, file after file as the acquisition goes on
+- convert(paths, out): runs written as one Parquet, HDF5 or .npz dataset (docs/convert.md)
 - python -m vornkit info|convert|follow: the same from the command line
 
 Every record is read by the compiled core (vornkit._core) straight into NumPy columns,
@@ -15,6 +16,7 @@ or "warn" reads on past damaged records.
 """
 
 from ._arrays import arrays, iterate, to_dataframe
+from ._convert import ConvertResult, convert
 from ._format import FormatError
 from ._layouts import Kind
 from ._read import (
@@ -30,6 +32,7 @@ from ._read import (
 from ._scan import ScanReport, scan
 
 __all__ = [
+    "ConvertResult",
     "CorruptRecordError",
     "CorruptRecordWarning",
     "FileChangedError",
@@ -40,6 +43,7 @@ __all__ = [
     "ReadError",
     "ScanReport",
     "arrays",
+    "convert",
     "events",
     "follow",
     "iterate",

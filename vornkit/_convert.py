@@ -1,113 +1,632 @@
-"""`vornkit convert`: a run written as arrays to Parquet, HDF5 or .npz."""
+"""`convert`: one or many runs written as one dataset to Parquet, HDF5 or .npz, through a
+temporary file that replaces the output only once it is complete. Layouts: docs/convert.md."""
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import errno
+import functools
+import glob
+import importlib.metadata
+import json
+import math
 import os
+import queue
+import stat
 import sys
-from collections.abc import Iterator
-from typing import Any
+import tempfile
+import threading
+import time
+import zipfile
+from collections.abc import Callable, Generator, Iterable, Iterator
+from typing import IO, Any
 
 import numpy as np
 
-from ._arrays import arrays, iterate
-from ._format import FormatError, check_kind
-from ._read import ReadError
+from ._arrays import _parse_step, iterate
+from ._format import FormatError, _core, check_channels, check_kind, check_kind_name, field_names
+from ._layouts import SAMPLE_DTYPE, column_dtypes
+from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
+
+__all__ = ["ConvertResult", "convert"]
 
 FORMATS = {".npz": "npz", ".parquet": "parquet", ".pq": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
+COMPRESSIONS = {
+    "parquet": ("none", "snappy", "gzip", "brotli", "lz4", "zstd"),
+    "hdf5": ("none", "gzip", "lzf"),
+    "npz": ("none", "deflate"),
+}
+HDF5_CHUNK = 256 << 10  # bytes of an HDF5 chunk of `data`: (32, 2, 1024) for two channels of 1024 floats
+GROUP_BYTES = 64 << 20  # sample bytes of a Parquet row group
+READ_BYTES = 16 << 20  # sample bytes read at once by default (a chunk in hand, one ahead, one being read)
+UNITS = {"WD1": "ADC counts", "WD2": "V"}
+PERIOD_UNIT = "as written in the record headers"
+
+
+@dataclasses.dataclass(frozen=True)
+class ConvertResult:
+    """What `convert` wrote: the output, its format, events, input files, bytes in and out, seconds."""
+
+    path: str
+    format: str
+    events: int
+    files: int
+    bytes_in: int
+    bytes_out: int
+    seconds: float
+
+    def summary(self) -> str:
+        """The one line the command prints."""
+        return (
+            f"{self.path}: {self.events} events from {self.files} file{'s' if self.files != 1 else ''}, "
+            f"{self.bytes_in / 1e6:.1f} MB in, {self.bytes_out / 1e6:.1f} MB out ({self.format}), "
+            f"{self.seconds:.2f} s"
+        )
+
+
+@dataclasses.dataclass
+class _Plan:
+    """What a header-only pass over the inputs found, before anything is written."""
+
+    kind: str
+    files: list[str]
+    sizes: list[int]
+    channels: int  # the WD2 channel count of every input (1 for WD1)
+    counts: list[np.ndarray]  # per file, each event's samples (all channels)
+    shape: tuple[int, ...] | None  # one event's shape when all share it, else None (flat with offsets)
+    period: int | None  # the first WD2 event's sampling period
+    predicted: bool = False  # some counts are predicted from a first record and the file's size
+
+    @property
+    def events(self) -> int:
+        return sum(len(c) for c in self.counts)
+
+    @property
+    def dtype(self) -> np.dtype:
+        return SAMPLE_DTYPE[self.kind].newbyteorder("=")
+
+    def event_bytes(self) -> int:
+        """Sample bytes of an average event (at least 1)."""
+        total = sum(int(c.sum()) for c in self.counts)
+        return max(1, total * self.dtype.itemsize // max(1, self.events))
+
+    def metadata(self) -> dict[str, Any]:
+        return {
+            "kind": self.kind,
+            "events": self.events,
+            "channels": self.channels,
+            "layout": "fixed" if self.shape is not None else "variable",
+            "event_shape": list(self.shape) if self.shape is not None else None,
+            "data_dtype": str(self.dtype),
+            "data_units": UNITS[self.kind],
+            "sampling_period": self.period,
+            "sampling_period_unit": PERIOD_UNIT if self.kind == "WD2" else None,
+            "source_files": self.files,
+            "source_sizes": self.sizes,
+            "vorn_version": _version(),
+        }
+
+
+@functools.cache
+def _version() -> str:
+    try:
+        return importlib.metadata.version("vorn")
+    except importlib.metadata.PackageNotFoundError:  # a source tree
+        return "unknown"
+
+
+def _inputs(paths: PathLike | Iterable[PathLike]) -> list[str]:
+    """Files of the inputs: a directory gives its regular, non-hidden files, a pattern that names
+    no file its matches, each sorted by name."""
+    given = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
+    files: list[str] = []
+    for p in given:
+        if os.path.isdir(p):
+            inside = sorted(os.path.join(p, n) for n in os.listdir(p) if not n.startswith("."))
+            files += [f for f in inside if stat.S_ISREG(os.stat(f).st_mode)]
+        elif not os.path.lexists(p) and glob.has_magic(p):
+            matches = sorted(glob.glob(p))
+            if not matches:
+                raise FileNotFoundError(f"no file matches {p}")
+            files += matches
+        else:
+            files.append(p)
+    if not files:
+        raise ValueError("no input files")
+    seen: dict[str, str] = {}
+    for f in files:
+        if not stat.S_ISREG(os.stat(f).st_mode):  # read twice: a pipe would not be
+            raise ValueError(f"{f}: not a regular file")
+        real = os.path.realpath(f)
+        if real in seen:
+            raise ValueError(f"{f}: the same file as {seen[real]}, given twice")
+        seen[real] = f
+    return files
+
+
+class _Mispredicted(Exception):
+    """A predicted plan does not hold: the file's records are not all of its first record's size."""
+
+
+def _predict(
+    path: str, kind: str, channels: int | None, fields: list[str]
+) -> tuple[np.ndarray, int, int | None] | None:
+    """(counts, channel count, first period) of a file that divides into records of its first
+    record's size (above zero samples) if all are of that size, which the writing pass checks;
+    else None."""
+    with _core.Reader(path, kind, channels=channels, columns=fields) as r:
+        first = r.read(1)
+        header, nch = r.header_bytes, r.channels
+    if not len(first["n_samples"]) or int(first["n_samples"][0]) == 0:
+        return None
+    per = int(first["n_samples"][0])
+    record = header + per * SAMPLE_DTYPE[kind].itemsize
+    size = os.path.getsize(path)
+    if size % record:
+        return None
+    period = int(first["sampling_period"][0]) if fields else None
+    return np.full(size // record, per, np.int64), nch, period
+
+
+def _plan(
+    files: list[str], kind: str | None, channels: int | None, on_corrupt: OnCorrupt, predict: bool = False
+) -> _Plan:
+    """Recognises the inputs' kind and reads their headers: event counts, shapes, channel counts.
+    predict: a file of whole records of its first record's size is taken to hold only such
+    records without reading its headers (the writing pass raises _Mispredicted if not)."""
+    kinds = {f: check_kind(f, kind, channels)[0] for f in files}
+    if kind is None and len(set(kinds.values())) > 1:
+        listed = ", ".join(f"{f} ({k})" for f, k in kinds.items())
+        raise ValueError(f"the inputs are of different kinds: {listed}")
+    kind = kinds[files[0]]
+    fields = ["sampling_period"] if kind == "WD2" else []
+    counts, chans, period, predicted = [], {}, None, False
+    for f in files:
+        guess = _predict(f, kind, channels, fields) if predict else None
+        if guess is not None:
+            counts.append(guess[0])
+            chans[f] = guess[1]
+            period = guess[2] if period is None else period
+            predicted = True
+            continue
+        # Damage is reported by the writing pass: this one only skips it (or stops, as that will).
+        src = Source(f, kind, fields=fields, data=False, channels=channels, check=False, trailing=False,
+                     on_corrupt="raise" if on_corrupt == "raise" else "skip")  # fmt: skip
+        try:
+            parts = list(src.chunks())
+        finally:
+            src.close()
+        n = np.concatenate([p["n_samples"] for p in parts]) if parts else np.empty(0, np.int64)
+        if period is None and fields and parts:
+            period = int(parts[0]["sampling_period"][0])
+        counts.append(n)
+        chans[f] = src.channels
+    if len(set(chans.values())) > 1:
+        listed = ", ".join(f"{f} ({c})" for f, c in chans.items())
+        raise ValueError(f"the inputs have different channel counts: {listed}; give channels= (--channels)")
+    nch = chans[files[0]] if kind == "WD2" else 1
+    sizes = {int(c.min()) for c in counts if len(c)} | {int(c.max()) for c in counts if len(c)}
+    shape: tuple[int, ...] | None = None
+    if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
+        shape = (per,) if kind == "WD1" else (nch, per // nch)
+    return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period, predicted)
+
+
+def _chunk_shape(shape: tuple[int, ...], itemsize: int, events: int) -> tuple[int, ...] | None:
+    """HDF5 chunks of about HDF5_CHUNK bytes along events: (k, *shape); an event larger than that
+    is cut along its trailing axes. None when the dataset is empty."""
+    if events == 0 or 0 in shape:
+        return None
+    per = math.prod(shape) * itemsize
+    if per <= HDF5_CHUNK:
+        return (min(events, HDF5_CHUNK // per), *shape)
+    dims = [1, *shape]
+    for i in range(1, len(dims)):  # leading axes to 1 until the rest fits, the last cut
+        if math.prod(dims[i:]) * itemsize > HDF5_CHUNK:
+            dims[i] = 1 if i < len(dims) - 1 else max(1, HDF5_CHUNK // itemsize)
+    return tuple(dims)
+
+
+def _check_compression(fmt: str, compression: str | None) -> str | None:
+    if compression is None or compression == "none":
+        return None
+    if compression not in COMPRESSIONS[fmt]:
+        raise ValueError(f"compression for {fmt} must be one of {', '.join(COMPRESSIONS[fmt])}, not {compression!r}")
+    return compression
+
+
+def _default_step(plan: _Plan, fmt: str) -> int:
+    """Events per chunk read: about READ_BYTES, and for HDF5 a whole number of its chunks."""
+    n = max(1, READ_BYTES // plan.event_bytes())
+    if fmt == "hdf5" and plan.shape is not None:
+        chunks = _chunk_shape(plan.shape, plan.dtype.itemsize, max(1, plan.events))
+        if chunks is not None:
+            n = max(chunks[0], n // chunks[0] * chunks[0])
+    return n
+
+
+class _Chunks:
+    """The writing pass: iterate's chunks with `file` as an index into the inputs, checked against the plan."""
+
+    def __init__(self, plan: _Plan, step: int | str, channels: int | None, on_corrupt: OnCorrupt, progress: bool):
+        self.plan, self.step, self.channels, self.on_corrupt, self.progress = plan, step, channels, on_corrupt, progress
+        self.index = {f: i for i, f in enumerate(plan.files)}
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        seen = [0] * len(self.plan.files)
+        p = self.plan
+        chunks = iterate(
+            p.files, p.kind, step=self.step, channels=self.channels, on_corrupt=self.on_corrupt, progress=self.progress
+        )
+        ahead = _ahead(chunks)
+        try:
+            for chunk in ahead:
+                i = self.index[str(chunk["file"][0])]
+                n = len(chunk["entry"])
+                counts = self.plan.counts[i][seen[i] : seen[i] + n]
+                if len(counts) != n or not np.array_equal(counts, np.diff(_flat(chunk)[1])):
+                    if self.plan.predicted:
+                        raise _Mispredicted
+                    raise ReadError(f"{self.plan.files[i]} changed while being converted")
+                seen[i] += n
+                chunk["file"] = np.full(n, i, np.int32)
+                yield chunk
+        finally:
+            ahead.close()  # the reading thread stopped now, not when a traceback holding it goes
+        if seen != [len(c) for c in self.plan.counts]:
+            if self.plan.predicted:
+                raise _Mispredicted
+            raise ReadError("an input changed while being converted: fewer events than its headers said")
+
+
+def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
+    """The items of a generator made in a thread, one ahead of the caller: reading a chunk (the core
+    releases the interpreter lock) overlaps writing the one before. The thread's warnings are given
+    in the caller's thread, before the item they came with. Closing this closes `items`."""
+    box: queue.Queue[tuple[str, Any, list[tuple[str, type[Warning]]]]] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def make() -> None:
+        pending: list[tuple[str, type[Warning]]] = []
+        deferred.sink = pending
+
+        def put(what: str, value: Any) -> bool:
+            notes = pending[:]
+            pending.clear()
+            while not stop.is_set():
+                try:
+                    box.put((what, value, notes), timeout=0.05)
+                    return True
+                except queue.Full:
+                    pass
+            return False
+
+        try:
+            for item in items:
+                if not put("item", item):
+                    return
+                del item
+            put("end", None)
+        except BaseException as e:  # noqa: BLE001  (handed to the caller's thread)
+            put("error", e)
+        finally:
+            close = getattr(items, "close", None)  # a generator: its files closed in this thread
+            if close is not None:
+                close()
+
+    worker = threading.Thread(target=make, name="vornkit-convert-reader", daemon=True)
+    worker.start()
+    try:
+        while True:
+            what, value, notes = box.get()
+            for message, category in notes:
+                warn(message, category)
+            if what == "end":
+                return
+            if what == "error":
+                raise value
+            yield value
+            del value
+    finally:
+        stop.set()
+        worker.join()
 
 
 def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
-    """A chunk's samples end to end and its event offsets, whatever its layout."""
+    """A chunk's samples end to end and where each event's begin (events + 1), whatever its layout."""
     data = chunk["data"]
     if "offsets" in chunk:
         return data, chunk["offsets"]
-    per = int(np.prod(data.shape[1:]))
+    per = math.prod(data.shape[1:])
     return data.reshape(-1), np.arange(data.shape[0] + 1, dtype=np.int64) * per
 
 
-def _write_parquet(chunks: Iterator[dict[str, Any]], out: str) -> None:
+def _header_names(kind: str) -> list[str]:
+    return ["file", "entry", *field_names(kind)]
+
+
+def _column_dtypes(kind: str) -> dict[str, np.dtype]:
+    """The dtype of each column beside `data`."""
+    out: dict[str, np.dtype] = {"file": np.dtype(np.int32), "entry": np.dtype(np.int64)}
+    out.update(column_dtypes(kind))
+    return out
+
+
+def _bounds(plan: _Plan) -> np.ndarray:
+    """Where each event's samples begin in the flat layout, and the end (events + 1, int64)."""
+    bounds = np.zeros(plan.events + 1, np.int64)
+    if plan.events:
+        np.cumsum(np.concatenate(plan.counts), out=bounds[1:])
+    return bounds
+
+
+def _write_parquet(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
     try:
         import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
-        raise SystemExit("writing Parquet needs pyarrow: pip install pyarrow (or vorn[kit])") from None
-    writer = None
-    try:
+        raise ImportError("writing Parquet needs pyarrow: pip install pyarrow (or vorn[kit])") from None
+    sample = pa.from_numpy_dtype(plan.dtype)
+    if plan.shape is None:  # events x samples, or x channels x samples, of varying length
+        data_type = pa.large_list(sample) if plan.kind == "WD1" else pa.list_(pa.large_list(sample), plan.channels)
+    else:
+        data_type = pa.list_(sample, plan.shape[-1])
+        if plan.kind == "WD2":
+            data_type = pa.list_(data_type, plan.channels)
+    dtypes = _column_dtypes(plan.kind)
+    names = _header_names(plan.kind)
+    schema = pa.schema(
+        [pa.field(n, pa.from_numpy_dtype(dtypes[n])) for n in names] + [pa.field("data", data_type)],
+        metadata={"vornkit": json.dumps(plan.metadata())},
+    )
+
+    def data_array(chunk: dict[str, Any]) -> Any:
+        data = chunk["data"]
+        if plan.shape is not None:
+            arr = pa.FixedSizeListArray.from_arrays(pa.array(data.reshape(-1)), plan.shape[-1])
+            return pa.FixedSizeListArray.from_arrays(arr, plan.channels) if plan.kind == "WD2" else arr
+        data, offsets = _flat(chunk)
+        if plan.kind == "WD1":
+            return pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(data))
+        # Each event's block cut into its channels: offsets every len/channels samples.
+        per_channel = np.repeat(np.diff(offsets) // plan.channels, plan.channels)
+        inner = np.zeros(per_channel.size + 1, np.int64)
+        np.cumsum(per_channel, out=inner[1:])
+        lists = pa.LargeListArray.from_arrays(pa.array(inner), pa.array(data))
+        return pa.FixedSizeListArray.from_arrays(lists, plan.channels)
+
+    rows = max(1, GROUP_BYTES // plan.event_bytes())
+    pending: list[Any] = []
+    # Dictionaries for the header columns only: trying them on the samples costs five times the write.
+    with pq.ParquetWriter(out, schema, compression=compression or "none", use_dictionary=names) as writer:
         for chunk in chunks:
-            data, offsets = _flat(chunk)
-            columns = {k: pa.array(v) for k, v in chunk.items() if k not in ("data", "offsets", "file", "entry")}
-            columns["data"] = pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(data))
-            table = pa.table(columns)
-            if writer is None:
-                writer = pq.ParquetWriter(out, table.schema)
-            writer.write_table(table)
-    finally:
-        if writer is not None:
-            writer.close()
+            columns = [pa.array(chunk[n]) for n in names] + [data_array(chunk)]
+            pending.append(pa.RecordBatch.from_arrays(columns, schema=schema))
+            if sum(b.num_rows for b in pending) >= rows:  # whole row groups of about GROUP_BYTES
+                writer.write_table(pa.Table.from_batches(pending), row_group_size=rows)
+                pending = []
+        if pending or plan.events == 0:
+            writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=rows)
 
 
-def _write_hdf5(chunks: Iterator[dict[str, Any]], out: str, kind: str) -> None:
-    """Header columns as 1-D datasets; `data` events x samples (x channels) while all events
-    share a shape, else flat `data` plus `offsets`. Every dataset grows chunk by chunk."""
+def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
     try:
         import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
-        raise SystemExit("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
-    with h5py.File(out, "w") as f:
-        f.attrs["kind"] = kind
-        shape: tuple[int, ...] | None = None  # of one event, while the data is kept in blocks
+        raise ImportError("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
+    n = plan.events
+    item = plan.dtype.itemsize
+    # A chunk cache that holds the chunks a read cut at a file boundary leaves half written.
+    with h5py.File(out, "w", rdcc_nbytes=8 * HDF5_CHUNK, rdcc_nslots=1009) as f:
+
+        def dataset(name: str, shape: tuple[int, ...], dtype: np.dtype, chunks: tuple[int, ...] | None) -> Any:
+            filters = {"compression": compression, "shuffle": True} if compression and chunks else {}
+            return f.create_dataset(name, shape=shape, dtype=dtype, chunks=chunks, **filters)
+
+        dtypes = _column_dtypes(plan.kind)
+        cols = {k: dataset(k, (n,), dt, _chunk_shape((), dt.itemsize, n)) for k, dt in dtypes.items()}
+        if plan.shape is not None:
+            data = dataset("data", (n, *plan.shape), plan.dtype, _chunk_shape(plan.shape, item, n))
+            data.attrs["dims"] = "events, samples" if plan.kind == "WD1" else "events, channels, samples"
+        else:
+            total = sum(int(c.sum()) for c in plan.counts)
+            data = dataset("data", (total,), plan.dtype, _chunk_shape((), item, total))
+            data.attrs["dims"] = "samples of all events end to end (see offsets)"
+            offsets = dataset("offsets", (n + 1,), np.dtype(np.int64), _chunk_shape((), 8, n + 1))
+            offsets[:] = _bounds(plan)
+        data.attrs["units"] = UNITS[plan.kind]
+        for key, value in plan.metadata().items():
+            if value is None:
+                continue
+            if key == "source_files":
+                value = np.array(value, dtype=h5py.string_dtype())
+            f.attrs[key] = value
+        f.attrs["metadata"] = json.dumps(plan.metadata())
+        at = pos = 0  # events and samples written
         for chunk in chunks:
-            for name, column in chunk.items():
-                if name in ("data", "offsets", "file", "entry"):
-                    continue
-                _append(f, name, column)
-            data = chunk["data"]
-            if "data" not in f and "offsets" not in chunk:
-                shape = data.shape[1:]
-            if shape is not None and ("offsets" in chunk or data.shape[1:] != shape):
-                _to_flat(f, shape)
-                shape = None
-            if shape is not None:
-                _append(f, "data", data)
+            k = len(chunk["entry"])
+            for name, ds in cols.items():
+                ds[at : at + k] = chunk[name]
+            block = chunk["data"]
+            if plan.shape is not None:
+                data[at : at + k] = block
             else:
-                flat, offsets = _flat(chunk)
-                base = int(f["offsets"][-1]) if "offsets" in f else 0
-                _append(f, "offsets", (offsets if "offsets" not in f else offsets[1:]) + base)
-                _append(f, "data", flat)
-            del data, chunk
+                flat = _flat(chunk)[0]
+                data[pos : pos + flat.size] = flat
+                pos += flat.size
+            at += k
 
 
-def _append(f: Any, name: str, values: np.ndarray) -> None:
-    if name not in f:
-        f.create_dataset(name, data=values, maxshape=(None, *values.shape[1:]), chunks=True)
-        return
-    ds = f[name]
-    n = ds.shape[0]
-    ds.resize(n + values.shape[0], axis=0)
-    ds[n:] = values
+def _npy_member(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...], dtype: np.dtype) -> IO[bytes]:
+    """A zip member open for writing with the .npy header of an array of this shape and dtype."""
+    member = zf.open(name + ".npy", "w", force_zip64=True)
+    header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
+    np.lib.format.write_array_header_2_0(member, header)  # type: ignore[no-untyped-call, unused-ignore]
+    return member
 
 
-def _to_flat(f: Any, shape: tuple[int, ...]) -> None:
-    """Rewrites the blocked `data` as flat samples plus `offsets`, a block of events at a time."""
-    old = f["data"]
-    per = int(np.prod(shape))
-    f.move("data", "data_blocked")
-    step = max(1, (16 << 20) // max(1, per * old.dtype.itemsize))
-    _append(f, "offsets", np.zeros(1, np.int64))
-    for i in range(0, old.shape[0], step):
-        block = old[i : i + step]
-        _append(f, "data", block.reshape(-1))
-        _append(f, "offsets", int(f["offsets"][-1]) + per * np.arange(1, block.shape[0] + 1, dtype=np.int64))
-    del f["data_blocked"]
+def _write_npz(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
+    method = zipfile.ZIP_DEFLATED if compression == "deflate" else zipfile.ZIP_STORED
+    n = plan.events
+    header: dict[str, list[np.ndarray]] = {k: [] for k in _header_names(plan.kind)}
+    with zipfile.ZipFile(out, "w", compression=method, allowZip64=True) as zf:
+        # The samples streamed first; the header columns, small, are kept until then.
+        total = sum(int(c.sum()) for c in plan.counts)
+        shape = (n, *plan.shape) if plan.shape is not None else (total,)
+        with _npy_member(zf, "data", shape, plan.dtype) as member:
+            for chunk in chunks:
+                for k, parts in header.items():
+                    parts.append(chunk[k])
+                member.write(np.ascontiguousarray(chunk["data"]).reshape(-1).data)
+        dtypes = _column_dtypes(plan.kind)
+        for k, parts in header.items():
+            with zf.open(k + ".npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.concatenate(parts) if parts else np.empty(0, dtypes[k]))
+        if plan.shape is None:
+            with zf.open("offsets.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, _bounds(plan))
+        with zf.open("metadata.npy", "w") as member:
+            np.lib.format.write_array(member, np.array(json.dumps(plan.metadata())))
+
+
+WRITERS: dict[str, Callable[[_Plan, Iterable[dict[str, Any]], str, str | None], None]] = {
+    "parquet": _write_parquet,
+    "hdf5": _write_hdf5,
+    "npz": _write_npz,
+}
+
+
+def _fsync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _temporary(out: str) -> str:
+    """A new, hidden file beside `out` (created exclusively), with the mode a new file gets."""
+    directory, name = os.path.split(os.path.abspath(out))
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
+    try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(fd, 0o666 & ~umask)
+    finally:
+        os.close(fd)
+    return tmp
+
+
+def _publish(tmp: str, out: str, force: bool) -> None:
+    """Puts the finished `tmp` in place of `out`: replacing it with force, else only if still absent."""
+    _fsync(tmp)
+    if force:
+        os.replace(tmp, out)
+    else:
+        try:
+            os.link(tmp, out)  # fails if `out` appeared meanwhile
+        except FileExistsError:
+            raise FileExistsError(errno.EEXIST, "appeared while converting", out) from None
+        except OSError:  # a file system without hard links
+            if os.path.lexists(out):
+                raise FileExistsError(errno.EEXIST, "appeared while converting", out) from None
+            os.rename(tmp, out)
+        else:
+            os.unlink(tmp)
+    try:
+        _fsync(os.path.dirname(os.path.abspath(out)))
+    except OSError:
+        pass  # a directory that cannot be synced (some file systems): the rename is done anyway
+
+
+def convert(
+    paths: PathLike | Iterable[PathLike],
+    out: PathLike,
+    kind: str | None = None,
+    *,
+    force: bool = False,
+    on_corrupt: OnCorrupt = "raise",
+    channels: int | None = None,
+    compression: str | None = None,
+    step: int | str | None = None,
+    progress: bool = False,
+) -> ConvertResult:
+    """Writes the events of one or many WD1/WD2 files as one dataset to `out`.
+
+    The format comes from out's suffix: .parquet/.pq (pyarrow), .h5/.hdf5 (h5py) or .npz.
+    paths: a file, a directory (its regular, non-hidden files, by name), a glob pattern, or
+    a list of these; all must be regular files of one kind (None: recognised from the first
+    records, and inputs of different kinds are refused) and, for WD2, one channel count.
+    Events are stored in input order with `file` (the input's index in the metadata's
+    `source_files`) and `entry` (the event's index in its file), as `iterate` yields them.
+    When every event has one shape `data` is events x samples (WD1, uint16) or events x
+    channels x samples (WD2, float32), else the events' samples of varying length (see
+    docs/convert.md for each format's layout, metadata and how to read it back).
+
+    The output is written to a hidden temporary file beside `out` and renamed over it only
+    when complete (synced to disk first); on any failure, Ctrl-C included, the temporary is
+    removed and an existing `out` is left as it was. An existing `out` raises
+    FileExistsError unless force=True.
+
+    compression: Parquet "snappy" (None: none), "gzip", "brotli", "lz4" or "zstd"; HDF5
+    "gzip" or "lzf" (with the shuffle filter); .npz "deflate". step: events (int) or bytes
+    ("16 MB") read at once (None: about 16 MB, whole HDF5 chunks), reading the next while
+    one is written; memory stays a few chunks (Parquet: a row group of about 64 MB; .npz
+    also keeps the header columns). on_corrupt, channels and progress are those
+    of `iterate`; the inputs' headers are read once first, so damage with "raise" fails
+    before anything is written. Returns a ConvertResult (its summary() is one line).
+    """
+    t0 = time.perf_counter()
+    out = os.fspath(out)
+    fmt = FORMATS.get(os.path.splitext(out)[1].lower())
+    if fmt is None:
+        raise ValueError(f"{out}: the output must end in one of {', '.join(FORMATS)}")
+    if kind is not None:
+        check_kind_name(kind)
+        channels = check_channels(kind, channels)
+    check_on_corrupt(on_corrupt)
+    codec = _check_compression(fmt, compression)
+    if step is not None:
+        _parse_step(step)
+    if os.path.lexists(out) and not force:
+        raise FileExistsError(errno.EEXIST, "exists (force=True or --force replaces it)", out)
+    files = _inputs(paths)
+
+    def write(plan: _Plan) -> None:
+        chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
+        reading = iter(chunks)
+        try:
+            WRITERS[fmt](plan, reading, tmp, codec)
+        finally:
+            close = getattr(reading, "close", None)  # the reading thread stopped before anything else
+            if close is not None:
+                close()
+
+    # Runs of same-size records (the usual case) are written without a header pass first; damage
+    # stops them while writing. With skip/warn every header is read first (warnings come once).
+    plan = _plan(files, kind, channels, on_corrupt, predict=on_corrupt == "raise")
+    tmp = _temporary(out)
+    try:
+        try:
+            write(plan)
+        except _Mispredicted:  # records of another size after all: read the headers, write again
+            plan = _plan(files, kind, channels, on_corrupt)
+            write(plan)
+        _publish(tmp, out, force)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    return ConvertResult(
+        out, fmt, plan.events, len(files), sum(plan.sizes), os.path.getsize(out), time.perf_counter() - t0
+    )
 
 
 def run(args: argparse.Namespace) -> int:
-    """The `convert` command: writes a run to OUT's format."""
-    fmt = FORMATS.get(os.path.splitext(args.out)[1].lower())
-    if fmt is None:
-        print(f"vornkit convert: OUT must end in one of {', '.join(FORMATS)}", file=sys.stderr)
-        return 2
+    """The `convert` command: exit status 0 with a summary line, 2 when OUT exists, 1 on failure."""
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
     if progress:
         try:
@@ -115,16 +634,28 @@ def run(args: argparse.Namespace) -> int:
         except ImportError:
             progress = False  # a bar only when tqdm is there
     try:
-        kind, _, _ = check_kind(args.file, args.kind, args.channels)
-        if fmt == "npz":  # .npz members are written whole, so the run is held once in memory
-            np.savez(args.out, **arrays(args.file, kind, channels=args.channels, progress=progress))
-            return 0
-        chunks = iterate(args.file, kind, step=args.step, channels=args.channels, progress=progress)
-        if fmt == "parquet":
-            _write_parquet(chunks, args.out)
-        else:
-            _write_hdf5(chunks, args.out, kind)
-    except (FormatError, OSError, ReadError, ValueError) as e:
+        result = convert(
+            args.file,
+            args.out,
+            args.kind,
+            force=args.force,
+            on_corrupt=args.on_corrupt,
+            channels=args.channels,
+            compression=args.compression,
+            step=args.step,
+            progress=progress,
+        )
+    except FileExistsError as e:
+        if e.filename == args.out:
+            print(f"vornkit convert: {args.out} exists: give --force to replace it", file=sys.stderr)
+            return 2
         print(f"vornkit convert: {e}", file=sys.stderr)
         return 1
+    except (FormatError, OSError, ReadError, ValueError, ImportError) as e:
+        print(f"vornkit convert: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("vornkit convert: interrupted; nothing written", file=sys.stderr)
+        return 130
+    print(result.summary())
     return 0

@@ -92,9 +92,18 @@ def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], b
 _PACKAGE = os.path.dirname(os.path.abspath(__file__))
 
 
+# A thread that reads for another one sets `sink` to a list: its warnings are kept there for
+# the other thread to give (with `warn`), attributed to its caller.
+deferred = threading.local()
+
+
 def warn(message: str, category: type[Warning]) -> None:
     """warnings.warn attributed to the first caller outside vornkit (the user's line), however
     deep in vornkit, or in a generator, the warning arises."""
+    sink = getattr(deferred, "sink", None)
+    if sink is not None:
+        sink.append((message, category))
+        return
     level, frame = 1, cast(FrameType | None, sys._getframe(0))
     while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
         frame = frame.f_back

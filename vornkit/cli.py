@@ -128,12 +128,29 @@ def main(argv: list[str] | None = None) -> int:
     info.add_argument("--channels", type=int, help=CHANNELS_HELP)
     info.add_argument("-s", "--short", action="store_true", help="one line per file")
     info.set_defaults(run=_info)
-    conv = sub.add_parser("convert", help="write a run to .parquet (pyarrow), .h5 (h5py) or .npz, by OUT's suffix")
-    conv.add_argument("file", metavar="FILE")
+    conv = sub.add_parser(
+        "convert",
+        help="write runs as one dataset to .parquet (pyarrow), .h5 (h5py) or .npz, by OUT's suffix",
+        description="Writes the events of FILE... (files, directories or glob patterns) as one dataset to OUT "
+        "(.parquet/.pq, .h5/.hdf5 or .npz), through a temporary file renamed over OUT when complete. "
+        "Layouts: docs/convert.md.",
+    )
+    conv.add_argument("file", nargs="+", metavar="FILE")
     conv.add_argument("out", metavar="OUT")
     conv.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
     conv.add_argument("--channels", type=int, help=CHANNELS_HELP)
-    conv.add_argument("--step", type=_step, default="64 MB", help='events, or bytes ("64 MB"), per chunk written')
+    conv.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists (else exit status 2)")
+    conv.add_argument(
+        "--on-corrupt",
+        choices=("raise", "skip", "warn"),
+        default="raise",
+        help="a damaged record stops the conversion (raise, the default) or is skipped, silently or with a warning",
+    )
+    conv.add_argument(
+        "--compression",
+        help="HDF5: gzip or lzf; Parquet: snappy, gzip, brotli, lz4 or zstd; .npz: deflate (default: none)",
+    )
+    conv.add_argument("--step", type=_step, help='events, or bytes ("16 MB"), read at once (default: about 16 MB)')
     conv.add_argument(
         "--progress",
         action=argparse.BooleanOptionalAction,
