@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -17,7 +17,7 @@ from ._read import ReadError
 FORMATS = {".npz": "npz", ".parquet": "parquet", ".pq": "parquet", ".h5": "hdf5", ".hdf5": "hdf5"}
 
 
-def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
+def _flat(chunk: Mapping[str, Any]) -> tuple[np.ndarray, np.ndarray]:
     """A chunk's samples end to end and its event offsets, whatever its layout."""
     data = chunk["data"]
     if "offsets" in chunk:
@@ -26,7 +26,7 @@ def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
     return data.reshape(-1), np.arange(data.shape[0] + 1, dtype=np.int64) * per
 
 
-def _write_parquet(chunks: Iterator[dict[str, Any]], out: str) -> None:
+def _write_parquet(chunks: Iterator[Mapping[str, Any]], out: str) -> None:
     try:
         import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -47,7 +47,7 @@ def _write_parquet(chunks: Iterator[dict[str, Any]], out: str) -> None:
             writer.close()
 
 
-def _write_hdf5(chunks: Iterator[dict[str, Any]], out: str, kind: str) -> None:
+def _write_hdf5(chunks: Iterator[Mapping[str, Any]], out: str, kind: str) -> None:
     """Header columns as 1-D datasets; `data` events x samples (x channels) while all events
     share a shape, else flat `data` plus `offsets`. Every dataset grows chunk by chunk."""
     try:

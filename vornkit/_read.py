@@ -10,11 +10,23 @@ import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Concatenate, Literal, ParamSpec, Protocol, cast, overload
 
 import numpy as np
 
-from ._format import _core, check_channels, check_kind, check_kind_name, field_names, is_regular, probe_too_short
+from ._format import (
+    check_channels,
+    check_kind,
+    check_kind_name,
+    field_names,
+    is_regular,
+    open_core,
+    probe_too_short,
+)
+from ._layouts import Kind
+
+if TYPE_CHECKING:
+    from vorn import WD1Event, WD2Event
 
 OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
@@ -62,7 +74,7 @@ def _progress(enabled: bool, total: int | None, desc: str) -> Any:
         from tqdm.auto import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm (or vorn[kit])") from None
-    return tqdm(total=total, unit="B", unit_scale=True, desc=desc, leave=False)
+    return tqdm(total=total, unit="B", unit_scale=True, desc=desc)  # the finished bar stays, as tqdm's default
 
 
 def check_on_corrupt(on_corrupt: str) -> None:
@@ -88,19 +100,27 @@ def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], b
 _PACKAGE = os.path.dirname(os.path.abspath(__file__))
 
 
+def _in_package(frame: FrameType) -> bool:
+    name = frame.f_code.co_filename
+    # "<string>", "<stdin>", "<frozen runpy>" are no files: never vornkit's, whatever the working directory.
+    return not name.startswith("<") and os.path.dirname(os.path.abspath(name)) == _PACKAGE
+
+
 def warn(message: str, category: type[Warning]) -> None:
     """warnings.warn attributed to the first caller outside vornkit (the user's line), however
-    deep in vornkit, or in a generator, the warning arises."""
+    deep in vornkit, or in a generator, the warning arises; the outermost frame if every frame
+    is vornkit's (a level past the stack would name "sys:1")."""
     level, frame = 1, cast(FrameType | None, sys._getframe(0))
-    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
+    while frame is not None and _in_package(frame) and frame.f_back is not None:
         frame = frame.f_back
         level += 1
     warnings.warn(message, category, stacklevel=level)
 
 
-def warn_format(path: str, kind: str, channels: int | None) -> list[str]:
-    """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes."""
-    notes = check_kind(path, kind, channels)[2]
+def warn_format(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorrupt = "raise") -> list[str]:
+    """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes.
+    FormatError for a file that is not a run of that kind (see check_kind's `read`)."""
+    notes = check_kind(path, kind, channels, read=on_corrupt)[2]
     for note in notes:
         warn(f"{path}: {note}", FormatWarning)
     return notes
@@ -113,7 +133,7 @@ class Source:
     def __init__(
         self,
         path: PathLike,
-        kind: str,
+        kind: Kind,
         *,
         fields: Sequence[str],
         data: bool = True,
@@ -123,6 +143,7 @@ class Source:
         trailing: bool = True,
         offset: int = 0,
         event: int = 0,
+        empty_run: bool = False,
     ) -> None:
         check_on_corrupt(on_corrupt)
         check_kind_name(kind)
@@ -131,10 +152,16 @@ class Source:
         self.kind = kind
         self.on_corrupt = on_corrupt
         self.trailing = trailing  # warn of the bytes of a partial record at the end
-        notes = warn_format(self.path, kind, channels) if check else []
+        notes = warn_format(self.path, kind, channels, on_corrupt) if check else []
+        source = self.path
+        if empty_run and kind == "WD2" and channels is None and is_regular(source) and not os.path.getsize(source):
+            # An empty WD2 run has no records to find the channel count from: it reads as no events,
+            # as an empty WD1 run does. Read from the null device, so that records appended
+            # meanwhile are not read with a guessed count (follow waits for them instead).
+            source, channels = os.devnull, 1
         try:
-            self.reader = _core.Reader(
-                self.path,
+            self.reader = open_core(
+                source,
                 kind,
                 channels=channels,
                 offset=offset,
@@ -211,7 +238,7 @@ class Source:
         self.reader.close()
 
 
-def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
+def event_dicts(cols: Columns, kind: str) -> Iterator[WD1Event | WD2Event]:
     """The events of a chunk as vorn's dicts: header fields as ints, `data` a view of the chunk's samples."""
     names = field_names(kind)
     data = cols["data"]
@@ -221,12 +248,40 @@ def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
     for i, values in enumerate(zip(*(cols[n].tolist() for n in names), strict=True)):
         ev: Event = dict(zip(names, values, strict=True))
         ev["data"] = data[ends[i] : ends[i + 1]]
-        yield ev
+        yield cast("WD1Event | WD2Event", ev)
 
 
+P = ParamSpec("P")
+
+
+class _EventsOfKind(Protocol[P]):
+    """A reader of events as type checkers see it: the event type follows the kind given."""
+
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Literal["WD1"], *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD1Event]: ...
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Literal["WD2"], *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD2Event]: ...
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Kind, *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD1Event | WD2Event]: ...
+
+
+def typed_by_kind(
+    reader: Callable[Concatenate[PathLike, Kind, P], Iterator[WD1Event | WD2Event]],
+) -> _EventsOfKind[P]:
+    """`reader` itself, typed so that its events are vorn's WD1Event or WD2Event as its kind says."""
+    return cast("_EventsOfKind[P]", reader)
+
+
+@typed_by_kind
 def events(
-    path: PathLike, kind: str, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False
-) -> Iterator[Event]:
+    path: PathLike, kind: Kind, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False
+) -> Iterator[WD1Event | WD2Event]:
     """The event dicts of a WD1 or WD2 file, as vorn.EventReader yields them.
 
     path: str or os.PathLike. kind: "WD1" or "WD2". channels: the WD2 channel count (None:
@@ -246,7 +301,7 @@ def events(
     that does not fit `kind`, or a WD2 file whose channel count looks wrong, warns
     (FormatWarning), as do bytes left after the last whole record.
     """
-    src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt)
+    src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, empty_run=True)
     bar = _progress(progress, os.path.getsize(src.path) if is_regular(src.path) else None, os.path.basename(src.path))
     try:
         done = 0
@@ -267,16 +322,17 @@ def _stop_requested(stop: threading.Event | Callable[[], bool] | None) -> bool:
     return stop.is_set() if isinstance(stop, threading.Event) else bool(stop())
 
 
+@typed_by_kind
 def follow(
     path: PathLike,
-    kind: str,
+    kind: Kind,
     *,
     channels: int | None = None,
     poll: float = 0.2,
     idle_timeout: float | None = None,
     stop: threading.Event | Callable[[], bool] | None = None,
     on_corrupt: OnCorrupt = "raise",
-) -> Iterator[Event]:
+) -> Iterator[WD1Event | WD2Event]:
     """The events of a run while it is being written, as they are appended.
 
     Waits for the file to appear (and, for WD2 without `channels`, until it holds the two
@@ -312,7 +368,7 @@ def follow(
             st = os.stat(p)
             regular = is_regular(p)
             if regular and st.st_size:
-                check_kind(p, kind, channels)  # FormatError for a compressed or foreign file
+                check_kind(p, kind, channels, read=on_corrupt)  # FormatError for a file that is no such run
             src = Source(p, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, check=False)
         except FileNotFoundError:
             pass

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import os
+import sys
+import warnings
+from typing import TextIO
 
 from . import _convert
-from ._format import FormatError
+from ._format import FormatError, command_line
 from ._read import ReadError
 from ._scan import scan
 
@@ -18,7 +22,7 @@ def _info(args: argparse.Namespace) -> int:
         try:
             report = scan(path, args.kind, channels=args.channels)
         except (FormatError, OSError, ReadError, ValueError) as e:
-            rows = [("file", path), ("problems", str(e))]
+            rows = [("file", path), ("problems", _problem(e, path))]
             status = 1
         else:
             rows = report.rows()
@@ -29,6 +33,15 @@ def _info(args: argparse.Namespace) -> int:
         width = max(len(k) for k, _ in rows)
         print(("\n" if i else "") + "\n".join(f"{k:<{width}}  {v}" for k, v in rows))
     return status
+
+
+def _problem(e: Exception, path: str) -> str:
+    """An error's text without the file name, which the line names already."""
+    if isinstance(e, FormatError):
+        return e.reason
+    if isinstance(e, OSError) and e.filename == path and e.strerror:
+        return e.strerror
+    return str(e).removeprefix(f"{path}: ")
 
 
 def _step(text: str) -> int | str:
@@ -57,6 +70,30 @@ def main(argv: list[str] | None = None) -> int:
         help="a tqdm bar (default: on a terminal, when tqdm is installed)",
     )
     conv.set_defaults(run=_convert.run)
-    args = ap.parse_args(argv)
-    status: int = args.run(args)
+    token = command_line()  # advice names --kind, --channels, not keywords
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            args = ap.parse_args(argv)
+            status: int = args.run(args)
+            sys.stdout.flush()  # a closed pipe shows here, not at exit
+    except BrokenPipeError:
+        # The reader went away (`vornkit info ... | head`): end quietly, with the status of a
+        # process ended by SIGPIPE (128 + 13), as the shell shows it for other commands.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    finally:
+        token.var.reset(token)
     return status
+
+
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    # A place in vornkit's or the launcher's code means nothing to someone who typed a command.
+    print(f"vornkit: warning: {message}", file=sys.stderr if file is None else file)
