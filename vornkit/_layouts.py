@@ -3,8 +3,6 @@
 vornkit's columns, the benchmark, the examples and the tests' record writers all take them
 from here (the decoder core has the same table in C++)."""
 
-from __future__ import annotations
-
 from typing import Literal, NotRequired, TypedDict
 
 import numpy as np
