@@ -67,7 +67,7 @@ def test_result_types_name_the_keys_that_come_back():
         assert set(next(vornkit.iterate(DATA / f"run.{kind.lower()}", kind))) == chunk.__required_keys__
 
 
-def test_warnings_name_the_callers_line(tmp_path, write):
+def test_warnings_name_the_callers_line(write):
     path = write(RUN_WD1 + b"\x01\x02")
     with pytest.warns(vornkit.FormatWarning, match="2 bytes after") as caught:
         for _ in vornkit.iterate(path, "WD1", step=4):  # the warning comes from a resumed generator

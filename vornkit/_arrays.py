@@ -239,7 +239,8 @@ def arrays(
     uint16 (WD1) or float32 (WD2) samples. When every event has the same shape, `data` is
     events x samples (WD1) or events x channels x samples (WD2); otherwise `data` is all
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
-    layout awkward-array takes. library="ak" returns an awkward Array instead.
+    layout awkward-array takes. library="ak" returns an awkward Array instead. Type checkers
+    see a WD1Arrays or WD2Arrays for the kind given (a dict of arrays with `columns`).
 
     columns: the header fields and "data" to read (None: all), e.g. ["event_counter",
     "timestamp"]; without "data" no samples are read and `n_samples` (samples of each event,
@@ -404,7 +405,8 @@ def iterate(
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
     step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
-    A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`.
+    A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`;
+    type checkers see a WD1Chunk or WD2Chunk for the kind given.
     columns and channels as in `arrays` (without "data": `n_samples` instead of samples).
     Damage that stops a file (on_corrupt="raise") raises after the chunk before it.
     Errors, on_corrupt and the checks are those of `events`; progress shows a tqdm bar over

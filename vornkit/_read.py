@@ -128,7 +128,8 @@ def warn_format(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorru
 
 class Source:
     """One core reader on one file: reads chunks of columns, reports the damage it skipped and
-    raises, located, for the damage it stopped at."""
+    raises, located, for the damage it stopped at. check: refuse or warn (warn_format) first;
+    empty_run: an empty WD2 file without `channels` reads as no events (follow waits instead)."""
 
     def __init__(
         self,
@@ -297,9 +298,13 @@ def events(
     Every exception raised names the file, the event index (events before it) and the byte
     offset, in a note and as the attributes `path`, `event` and `offset`. A read error is the
     OSError subclass for its error number, with `errno` and `filename` set. Before reading,
-    the first records are checked: a compressed or foreign file raises FormatError; a file
-    that does not fit `kind`, or a WD2 file whose channel count looks wrong, warns
-    (FormatWarning), as do bytes left after the last whole record.
+    a few headers are checked: FormatError (with `path`) for a compressed or foreign file
+    (by its magic number, or text), for records of the other layout, and, with
+    on_corrupt="raise", for first records that contradict `kind` (a sample count or size no
+    record can have, a WD2 sampling period that changes); an empty file, or one whose first
+    record is not whole yet, is read. A WD2 file whose channel count looks wrong warns
+    (FormatWarning), as do bytes left after the last whole record. An empty WD2 file without
+    `channels` gives no events, as an empty WD1 file does.
     """
     src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, empty_run=True)
     bar = _progress(progress, os.path.getsize(src.path) if is_regular(src.path) else None, os.path.basename(src.path))
