@@ -21,7 +21,7 @@ class ScanReport:
     """What `scan` found. `problems` lists what makes a file doubtful (empty: `ok`)."""
 
     path: str
-    kind: str
+    kind: Kind
     kind_recognised: bool  # True when the format was recognised rather than given
     size: int  # bytes, for regular files
     events: int = 0
