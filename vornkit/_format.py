@@ -339,6 +339,8 @@ def check_kind(
     if kind is not None:
         check_kind_name(kind)
         channels = check_channels(kind, channels)
+    elif channels is not None:
+        check_channels("WD2", channels)  # the message names the setting, not the core's argument
     if not is_regular(path) or os.path.getsize(path) == 0:
         if kind is None:
             if stat.S_ISDIR(os.stat(path).st_mode):  # os.stat: FileNotFoundError etc. naming the path
