@@ -1,10 +1,9 @@
-"""Checked by mypy and pyright, never run: an analysis script whose results carry their types
-per kind, and a kind that is neither layout refused. Each refused call must be an error for
-both checkers: mypy (--strict: unused ignores fail) and pyright (below) report an ignore that
-hides nothing (pyproject.toml: pyright reads no `# type: ignore`)."""
+"""Checked by mypy and pyright, never run: an analysis script whose results carry their types per
+kind, and kinds that are neither layout refused: each marked line must be an error for both
+checkers (mypy --strict and pyproject.toml's pyright settings fail on an ignore that hides nothing)."""
 
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any, assert_type
+from typing import Any, assert_type
 
 import numpy as np
 import pandas as pd
@@ -14,47 +13,33 @@ import vornkit
 from vorn import WD1Event, WD2Event
 from vornkit import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
 
-if TYPE_CHECKING:
-    pass
 
-
-def mean_pulse(path: str) -> float:
+def arrays(path: str, kind: Kind) -> float:
     run = vornkit.arrays(path, "WD2", start=10, stop=20)
     assert_type(run, WD2Arrays)
-    assert_type(run["data"], NDArray[np.float32])
     assert_type(run["sampling_period"], NDArray[np.uint64])
-    assert_type(run["channels"], NDArray[np.int32])
     if "offsets" in run:  # events of different sizes: samples end to end
         assert_type(run["offsets"], NDArray[np.int64])
+    assert_type(vornkit.arrays(path, "WD1")["board_id"], NDArray[np.int32])
+    assert_type(vornkit.arrays(path, kind), WD1Arrays | WD2Arrays)
+    assert_type(vornkit.arrays(path, "WD1", columns=["event_counter"]), dict[str, NDArray[Any]])
+    assert_type(vornkit.arrays(path, "WD1", library="ak"), Any)
     return float(run["data"].mean())
 
 
-def boards(path: str, kind: Kind) -> None:
-    run = vornkit.arrays(path, "WD1")
-    assert_type(run, WD1Arrays)
-    assert_type(run["board_id"], NDArray[np.int32])
-    assert_type(run["data"], NDArray[np.uint16])
-    assert_type(vornkit.arrays(path, kind), WD1Arrays | WD2Arrays)
-    heads = vornkit.arrays(path, "WD1", columns=["event_counter"])  # only what was asked for
-    assert_type(heads, dict[str, NDArray[Any]])
-    assert_type(vornkit.arrays(path, "WD1", library="ak"), Any)
-
-
-def campaign(paths: list[str]) -> None:
+def many_files(paths: list[str]) -> None:
     chunks = vornkit.iterate(paths, "WD1", step="10 MB")
     assert_type(chunks, Iterator[WD1Chunk])
     for chunk in chunks:
-        assert_type(chunk["entry"], NDArray[np.int64])
+        assert_type(chunk["data"], NDArray[np.uint16])
         assert_type(chunk["file"], NDArray[np.str_])
-        assert_type(chunk["timestamp"], NDArray[np.int32])
     assert_type(next(vornkit.iterate(paths, "WD2")), WD2Chunk)
     assert_type(vornkit.to_dataframe(paths, "WD2"), pd.DataFrame)
 
 
-def live(path: str, kind: Kind) -> None:
+def events(path: str, kind: Kind) -> None:
     assert_type(next(vornkit.events(path, "WD1")), WD1Event)
-    assert_type(next(vornkit.events(path, "WD2", on_corrupt="skip")), WD2Event)
-    assert_type(next(vornkit.events(path, kind)), WD1Event | WD2Event)
+    assert_type(next(vornkit.events(path, kind, on_corrupt="skip")), WD1Event | WD2Event)
     assert_type(next(vornkit.follow(path, "WD1", idle_timeout=5.0)), WD1Event)
     assert_type(next(vornkit.follow(path=path, kind="WD2")), WD2Event)
 
