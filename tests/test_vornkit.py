@@ -407,11 +407,15 @@ def test_silent_misreads_are_reported_and_warned(write, name):
     path = write(data)
     report = vornkit.scan(path, kind)
     assert not report.ok and any(problem in p for p in report.problems), report.problems
+    if name == "wd1 read as wd2":  # another layout's records are refused, not read as garbage
+        with pytest.raises(vornkit.FormatError, match="are WD1 records: give kind='WD1'"):
+            list(vornkit.events(path, kind, on_corrupt="skip"))
+        return
     with pytest.warns(vornkit.FormatWarning, match=problem):
         list(vornkit.events(path, kind, on_corrupt="skip"))  # garbage, perhaps impossible sizes
     if name == "wd2 first counters skip":
         assert report.channels == 1 and vornkit.scan(path).kind == "WD2"
-        assert any("give channels=2 (--channels 2)" in p for p in report.problems)
+        assert any(p.endswith("give channels=2") for p in report.problems)
         assert vornkit.scan(path, channels=2).channels == 2
 
 

@@ -1,7 +1,8 @@
 """vornkit: what one does with WD1/WD2 event files, in one call, on top of vorn's decoder.
 
 - arrays(path, kind, start=, stop=, columns=): a run (or a slice of it) as NumPy arrays,
-  samples in one 2-D/3-D block; a slice does not read what lies before it
+  samples in one 2-D/3-D block; a slice does not read what lies before it (typed: WD1Arrays,
+  WD2Arrays; iterate's chunks WD1Chunk, WD2Chunk; events yield vorn's WD1Event, WD2Event)
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
@@ -18,7 +19,7 @@ or "warn" reads on past damaged records.
 from ._arrays import arrays, iterate, to_dataframe
 from ._convert import ConvertResult, convert
 from ._format import FormatError
-from ._layouts import Kind
+from ._layouts import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
 from ._read import (
     CorruptRecordError,
     CorruptRecordWarning,
@@ -42,6 +43,10 @@ __all__ = [
     "Kind",
     "ReadError",
     "ScanReport",
+    "WD1Arrays",
+    "WD1Chunk",
+    "WD2Arrays",
+    "WD2Chunk",
     "arrays",
     "convert",
     "events",

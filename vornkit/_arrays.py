@@ -7,12 +7,13 @@ import functools
 import os
 import re
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
+from numpy.typing import NDArray
 
-from ._format import _core, check_channels, check_kind_name, field_names, is_regular
-from ._layouts import SAMPLE_DTYPE, column_dtypes
+from ._format import check_channels, check_kind_name, field_names, is_regular, open_core, option
+from ._layouts import SAMPLE_DTYPE, Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk, column_dtypes
 from ._read import (
     CHUNK_BYTES,
     CHUNK_EVENTS,
@@ -25,6 +26,9 @@ from ._read import (
     core_columns,
     warn_format,
 )
+
+if TYPE_CHECKING:
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 Arrays = dict[str, Any]
 PROGRESS_BYTES = 64 << 20  # with a progress bar, arrays reads pieces of about this many bytes
@@ -99,14 +103,14 @@ def _counter_after(kind: str, first: int, k: int) -> int:
     return (first + k + (1 << 31)) % (1 << 32) - (1 << 31)
 
 
-def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool) -> tuple[int, int]:
+def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool) -> tuple[int, int]:
     """Byte offset and index of a record at or just before event `start` of a regular file.
 
     A run of same-size records is checked at the predicted place (the record there has the
     first record's size and the counter `start` later), reading two headers; otherwise, and
     always when damage is skipped (indices then count the good records), the record offsets
     come from a header-only walk of the file, kept for the next seek."""
-    with _core.Reader(path, kind, channels=channels, columns=["event_counter"]) as r:
+    with open_core(path, kind, channels=channels, columns=["event_counter"]) as r:
         first = r.read(1)
         channels = r.channels if kind == "WD2" else None
         header = r.header_bytes
@@ -115,7 +119,7 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
         k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
         if k < 1:
             return 0, 0
-        with _core.Reader(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
+        with open_core(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
             there = r.read(1)
         if (
             len(there["n_samples"]) == 1
@@ -130,7 +134,7 @@ def _seek(path: str, kind: str, channels: int | None, start: int, recover: bool)
 
 @functools.lru_cache(maxsize=8)
 def _index(
-    path: str, kind: str, channels: int | None, recover: bool, identity: tuple[int, int, int, int]
+    path: str, kind: Kind, channels: int | None, recover: bool, identity: tuple[int, int, int, int]
 ) -> tuple[np.ndarray, int, int]:
     """Every record's byte offset (a header-only walk), the offset after the last and the count.
 
@@ -151,9 +155,74 @@ def _index(
         return cols["offset"], src.reader.offset, src.reader.event
 
 
+@overload
 def arrays(
     path: PathLike,
-    kind: str,
+    kind: Literal["WD1"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Arrays: ...
+@overload
+def arrays(
+    path: PathLike,
+    kind: Literal["WD2"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD2Arrays: ...
+@overload
+def arrays(
+    path: PathLike,
+    kind: Kind,
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Arrays | WD2Arrays: ...
+@overload
+def arrays(  # the columns asked for: any of the header fields, data or n_samples
+    path: PathLike,
+    kind: Kind,
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> dict[str, NDArray[Any]]: ...
+@overload
+def arrays(  # an awkward Array
+    path: PathLike,
+    kind: Kind,
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str] | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: str,
+) -> Any: ...
+def arrays(
+    path: PathLike,
+    kind: Kind,
     *,
     start: int = 0,
     stop: int | None = None,
@@ -170,7 +239,8 @@ def arrays(
     uint16 (WD1) or float32 (WD2) samples. When every event has the same shape, `data` is
     events x samples (WD1) or events x channels x samples (WD2); otherwise `data` is all
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
-    layout awkward-array takes. library="ak" returns an awkward Array instead.
+    layout awkward-array takes. library="ak" returns an awkward Array instead. Type checkers
+    see a WD1Arrays or WD2Arrays for the kind given (a dict of arrays with `columns`).
 
     columns: the header fields and "data" to read (None: all), e.g. ["event_counter",
     "timestamp"]; without "data" no samples are read and `n_samples` (samples of each event,
@@ -195,9 +265,9 @@ def arrays(
         raise ValueError("start and stop must satisfy 0 <= start <= stop")
     fields, data = core_columns(kind, columns)
     p = os.fspath(path)
-    warn_format(p, kind, channels)
+    warn_format(p, kind, channels, on_corrupt)
     offset = event = 0
-    if start and is_regular(p):
+    if start and is_regular(p) and os.path.getsize(p):
         offset, event = _seek(p, kind, channels, start, on_corrupt != "raise")
     src = Source(
         p,
@@ -209,6 +279,7 @@ def arrays(
         check=False,
         offset=offset,
         event=event,
+        empty_run=True,
     )
     bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))
     parts: list[Columns] = []
@@ -244,23 +315,83 @@ def _parse_step(step: int | str) -> tuple[int, int]:
     """(events, record bytes) per chunk, -1 for no limit, from a number of events or a size such as "100 MB"."""
     if isinstance(step, int):
         if step < 1:
-            raise ValueError("step must be at least 1 event")
+            raise ValueError(f"{option('step', '--step')} must be at least 1 event")
         return step, -1
     if step.strip().isdigit():
         return _parse_step(int(step))
     m = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmg]i?b|b)\s*", step.lower())
     if not m:
         raise ValueError(
-            f'step must be a number of events or a size such as "100 MB" (units B, kB, MB, GB, '
-            f"KiB, MiB, GiB), not {step!r}"
+            f'{option("step", "--step")} must be a number of events or a size such as "100 MB" (units B, kB, MB, '
+            f"GB, KiB, MiB, GiB), not {step!r}"
         )
     scale = {"b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30}
     return -1, max(1, int(float(m[1]) * scale[m[2]]))
 
 
+@overload
 def iterate(
     paths: PathLike | Iterable[PathLike],
-    kind: str,
+    kind: Literal["WD1"],
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD1Chunk]: ...
+@overload
+def iterate(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD2Chunk]: ...
+@overload
+def iterate(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD1Chunk | WD2Chunk]: ...
+@overload
+def iterate(  # the columns asked for, file and entry
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[dict[str, NDArray[Any]]]: ...
+@overload
+def iterate(  # awkward Arrays
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str] | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: str,
+) -> Iterator[Any]: ...
+def iterate(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
     *,
     step: int | str = "100 MB",
     columns: Sequence[str] | None = None,
@@ -274,7 +405,8 @@ def iterate(
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
     step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
-    A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`.
+    A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`;
+    type checkers see a WD1Chunk or WD2Chunk for the kind given.
     columns and channels as in `arrays` (without "data": `n_samples` instead of samples).
     Damage that stops a file (on_corrupt="raise") raises after the chunk before it.
     Errors, on_corrupt and the checks are those of `events`; progress shows a tqdm bar over
@@ -285,10 +417,10 @@ def iterate(
     events_per, bytes_per = _parse_step(step)
     files = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
     total = sum(os.path.getsize(p) for p in files if is_regular(p))
-    bar = _progress(progress, total or None, f"{len(files)} files")
+    bar = _progress(progress, total or None, f"{len(files)} file" + ("" if len(files) == 1 else "s"))
     try:
         for path in files:
-            src = Source(path, kind, fields=fields, data=data, channels=channels, on_corrupt=on_corrupt)
+            src = Source(path, kind, fields=fields, data=data, channels=channels, on_corrupt=on_corrupt, empty_run=True)
             try:
                 done = 0
                 for cols in src.chunks(events_per, bytes_per):
@@ -309,12 +441,12 @@ def iterate(
 
 def to_dataframe(
     paths: PathLike | Iterable[PathLike],
-    kind: str,
+    kind: Kind,
     *,
     channels: int | None = None,
     on_corrupt: OnCorrupt = "raise",
     progress: bool = False,
-) -> Any:
+) -> pd.DataFrame:
     """The header fields of every event of one or many files as a pandas DataFrame.
 
     One row per event: the header columns with their NumPy dtypes, `n_samples` (samples of

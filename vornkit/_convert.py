@@ -26,7 +26,7 @@ import numpy as np
 
 from ._arrays import _parse_step, iterate
 from ._format import FormatError, _core, check_channels, check_kind, check_kind_name, field_names
-from ._layouts import SAMPLE_DTYPE, column_dtypes
+from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
 from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
 __all__ = ["ConvertResult", "convert"]
@@ -69,7 +69,7 @@ class ConvertResult:
 class _Plan:
     """What a header-only pass over the inputs found, before anything is written."""
 
-    kind: str
+    kind: Kind
     files: list[str]
     sizes: list[int]
     channels: int  # the WD2 channel count of every input (1 for WD1)
@@ -150,7 +150,7 @@ class _Mispredicted(Exception):
 
 
 def _predict(
-    path: str, kind: str, channels: int | None, fields: list[str]
+    path: str, kind: Kind, channels: int | None, fields: list[str]
 ) -> tuple[np.ndarray, int, int | None] | None:
     """(counts, channel count, first period) of a file that divides into records of its first
     record's size (above zero samples) if all are of that size, which the writing pass checks;
@@ -170,7 +170,7 @@ def _predict(
 
 
 def _plan(
-    files: list[str], kind: str | None, channels: int | None, on_corrupt: OnCorrupt, predict: bool = False
+    files: list[str], kind: Kind | None, channels: int | None, on_corrupt: OnCorrupt, predict: bool = False
 ) -> _Plan:
     """Recognises the inputs' kind and reads their headers: event counts, shapes, channel counts.
     predict: a file of whole records of its first record's size is taken to hold only such
@@ -543,7 +543,7 @@ def _publish(tmp: str, out: str, force: bool) -> None:
 def convert(
     paths: PathLike | Iterable[PathLike],
     out: PathLike,
-    kind: str | None = None,
+    kind: Kind | None = None,
     *,
     force: bool = False,
     on_corrupt: OnCorrupt = "raise",

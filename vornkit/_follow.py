@@ -10,11 +10,12 @@ import stat
 import threading
 import time
 from collections.abc import Callable, Generator
+from typing import cast
 
 import numpy as np
 
 from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short
-from ._layouts import header_dtype
+from ._layouts import Kind, header_dtype
 from ._read import (
     CHUNK_BYTES,
     CHUNK_EVENTS,
@@ -86,7 +87,7 @@ class Follower:
     def __init__(
         self,
         target: PathLike,
-        kind: str,
+        kind: Kind,
         channels: int | None,
         poll: float,
         idle_timeout: float | None,
@@ -185,7 +186,9 @@ class Follower:
             st = os.stat(path)
             regular = stat.S_ISREG(st.st_mode)
             if regular and st.st_size:
-                check_kind(path, self.kind, self.channels)  # FormatError for a compressed or foreign file
+                check_kind(
+                    path, self.kind, self.channels, read=self.on_corrupt
+                )  # FormatError for a file that is no such run
             return Source(
                 path,
                 self.kind,
@@ -327,8 +330,8 @@ class Follower:
                 n = len(chunk.cols["n_samples"])
                 for i, ev in enumerate(event_dicts(chunk.cols, self.kind), 1):
                     if self.listing is not None:
-                        ev["file"] = chunk.path
-                    yield ev
+                        cast(Event, ev)["file"] = chunk.path
+                    yield cast(Event, ev)
                     if i < n and _stop_requested(self.stop):
                         return  # whole records left: no partial record to warn of
         finally:

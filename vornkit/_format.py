@@ -3,14 +3,16 @@ core's probe settles it, and whether the first records hold together under a lay
 
 from __future__ import annotations
 
+import contextvars
 import dataclasses
 import errno
 import os
 import stat
+from typing import Any
 
 import numpy as np
 
-from ._layouts import FIELDS, KINDS
+from ._layouts import FIELDS, KINDS, WD2_WORD_HEADER, Kind
 
 try:
     from . import _core
@@ -26,6 +28,8 @@ __all__ = [
     "check_channels",
     "check_kind",
     "is_regular",
+    "open_core",
+    "option",
     "probe",
     "walk",
 ]
@@ -42,34 +46,69 @@ _MAGIC = (
     (b"\xfd7zXZ\x00", "xz-compressed data", "decompress it first (unxz)"),
     (b"BZh", "bzip2-compressed data", "decompress it first (bunzip2)"),
     (b"PK\x03\x04", "a zip archive (or .npz)", "extract the run from it first"),
+    (b"7z\xbc\xaf\x27\x1c", "a 7z archive", "extract the run from it first"),
+    (b"Rar!\x1a\x07", "a RAR archive", "extract the run from it first"),
     (b"\x89HDF\r\n\x1a\n", "an HDF5 file", "read it with h5py"),
     (b"PAR1", "a Parquet file", "read it with pyarrow or pandas"),
     (b"\x93NUMPY", "a NumPy .npy file", "read it with numpy.load"),
+    (b"\x7fELF", "an executable or shared library (ELF)", ""),
+    (b"\x89PNG\r\n\x1a\n", "a PNG image", ""),
+    (b"\xff\xd8\xff", "a JPEG image", ""),
+    (b"GIF8", "a GIF image", ""),
+    (b"%PDF-", "a PDF document", ""),
 )
+_HEAD = 512  # bytes read for the magic numbers (a tar header names itself at 257)
+_TEXT = frozenset(range(0x20, 0x7F)) | {0x09, 0x0A, 0x0D}
+
+# Set while the command line runs, so that advice names its options instead of keywords.
+_COMMAND_LINE: contextvars.ContextVar[bool] = contextvars.ContextVar("vornkit_command_line", default=False)
+
+
+def option(keyword: str, flag: str) -> str:
+    """Advice naming a setting: the keyword form for Python callers (`channels=2`), the
+    option form while the command line runs (`--channels 2`)."""
+    return flag if _COMMAND_LINE.get() else keyword
+
+
+def command_line() -> contextvars.Token[bool]:
+    """From here on in this context, messages name the command line's options."""
+    return _COMMAND_LINE.set(True)
 
 
 class FormatError(ValueError):
-    """The file is not a WD1/WD2 event file (compressed, another format, or unrecognised)."""
+    """The file is not a WD1/WD2 event file, or not one of the kind asked for (compressed,
+    another format, records that do not hold together). `path` names the file; `reason` is the
+    message without it."""
 
-    def __init__(self, message: str, path: str) -> None:
-        super().__init__(f"{path}: {message}")
+    path: str
+    reason: str
+
+    def __init__(self, reason: str, path: str) -> None:
+        super().__init__(f"{path}: {reason}")
+        self.reason = reason
         self.path = path
+
+    def __reduce__(self) -> tuple[Any, ...]:  # pickled whole (a process pool, a dask worker), notes kept
+        return type(self), (self.reason, self.path), self.__dict__
 
 
 def check_kind_name(kind: str) -> None:
     if kind not in KINDS:
-        raise ValueError(f"kind must be 'WD1' or 'WD2', not {kind!r}")
+        raise ValueError(f"{option('kind', '--kind')} must be 'WD1' or 'WD2', not {kind!r}")
 
 
 def check_channels(kind: str, channels: int | None) -> int | None:
     """The channel count to give the core: None (WD1, or the WD2 probe) or a count >= 1."""
     if channels is None:
         return None
+    name = option("channels", "--channels")
     if isinstance(channels, bool) or not isinstance(channels, int) or channels < 1:
-        raise ValueError(f"channels must be None or a count >= 1, not {channels!r}")
+        raise ValueError(f"{name} must be {option('None or ', '')}a count >= 1, not {channels!r}")
     if kind == "WD1":
         if channels != 1:
-            raise ValueError(f"a WD1 record has one channel: channels must be None or 1, not {channels}")
+            raise ValueError(
+                f"a WD1 record has one channel: {name} must be {option('None or ', 'left out or ')}1, not {channels}"
+            )
         return None
     return channels
 
@@ -95,6 +134,12 @@ def magic(head: bytes) -> tuple[str, str] | None:
     for prefix, what, hint in _MAGIC:
         if head.startswith(prefix):
             return what, hint
+    if head[257:262] == b"ustar":
+        return "a tar archive", "extract the run from it first"
+    if len(head) >= WD2_WORD_HEADER and _TEXT.issuperset(head):
+        # Neither layout starts with text: as WD1 the size word would be at least 538 MB and
+        # the board, pattern and channel words as large; as WD2 the sample count is impossible.
+        return "a text file", ""
     return None
 
 
@@ -109,6 +154,24 @@ def is_regular(path: str | os.PathLike[str]) -> bool:
 def probe_too_short(e: OSError) -> bool:
     """The core's OSError for a WD2 file too short for the probe (no error number)."""
     return type(e) is OSError and e.errno is None
+
+
+def open_core(path: str, kind: str, **options: Any) -> _core.Reader:
+    """A core reader; a WD2 file too short for the channel probe raises an OSError that says so,
+    naming the file (still a plain OSError without an error number, as follow expects)."""
+    try:
+        return _core.Reader(path, kind, **options)
+    except OSError as e:
+        if not probe_too_short(e):
+            raise
+        try:
+            size = f"{os.path.getsize(path)} bytes"
+        except OSError:
+            size = "too short"
+        raise OSError(
+            f"{path}: {size}: the WD2 channel count is found from the first two records, and the file does not "
+            f"hold two yet; give {option('channels=', '--channels')} to read it"
+        ) from None
 
 
 def explain(reader: _core.Reader, path: str | None) -> Probe:
@@ -149,7 +212,7 @@ def explain(reader: _core.Reader, path: str | None) -> Probe:
             )
         else:
             reason += f"; its records fit {k1} channels"
-        reason += f": give channels={k1} (--channels {k1})"
+        reason += ": give " + option(f"channels={k1}", f"--channels {k1}")
     return Probe(reader.channels, reason, suspect)
 
 
@@ -172,6 +235,7 @@ class Walk:
     fits: bool
     records: int  # whole records walked
     why: str = ""
+    broken: bool = False  # the headers read contradict the layout (not just a short file)
 
 
 def walk(path: str, kind: str, channels: int | None = None) -> Walk:
@@ -190,10 +254,11 @@ def walk(path: str, kind: str, channels: int | None = None) -> Walk:
         changed = np.flatnonzero(period != period[0])
         if changed.size:
             i = int(changed[0])
-            return Walk(i >= _TRUSTED, i, f"the sampling period changes at offset {int(cols['offset'][i])}")
+            why = f"the sampling period changes at offset {int(cols['offset'][i])}"
+            return Walk(i >= _TRUSTED, i, why, broken=i < _TRUSTED)
     if status == "corrupt":
         what = "record size word" if kind == "WD1" else "sample count"
-        return Walk(n >= _TRUSTED, n, f"an impossible {what} at offset {offset}")
+        return Walk(n >= _TRUSTED, n, f"an impossible {what} at offset {offset}", broken=n < _TRUSTED)
     if status == "error":
         return Walk(n >= _TRUSTED, n, f"a read error at offset {offset}")
     if n == _WALK_RECORDS:
@@ -208,47 +273,93 @@ def walk(path: str, kind: str, channels: int | None = None) -> Walk:
 class Recognised:
     """What the first bytes of a regular file say."""
 
-    kind: str | None  # the layout the first records fit, None when neither or both
+    kind: Kind | None  # the layout the first records fit, None when neither or both
     probe: Probe | None  # WD2 channel count (None: too short for the probe)
     fits: dict[str, Walk]
     foreign: tuple[str, str] | None  # another format's magic number
+    head: bytes = b""  # the first bytes
 
 
 def recognise(path: str, channels: int | None = None) -> Recognised:
     """Which layout the first records of a regular file fit; WD2 with `channels` if given."""
     with open(path, "rb") as f:
-        foreign = magic(f.read(8))
-    wd2 = Probe(channels, f"given (channels={channels})") if channels is not None else probe(path)
+        head = f.read(_HEAD)
+    foreign = magic(head)
+    wd2 = (
+        Probe(channels, f"given ({option('channels=', '--channels ')}{channels})")
+        if channels is not None
+        else probe(path)
+    )
     fits = {
         "WD1": walk(path, "WD1"),
         "WD2": walk(path, "WD2", wd2.suspect_channels or wd2.channels)
         if wd2 is not None
         else Walk(False, 0, "too short for WD2"),
     }
-    good = [k for k in KINDS if fits[k].fits]
+    good: list[Kind] = [k for k in KINDS if fits[k].fits]
     if len(good) == 2:  # both fit: the one with more whole records wins, WD1 on a tie
         good = ["WD2"] if fits["WD2"].records > fits["WD1"].records else ["WD1"]
-    return Recognised(good[0] if good else None, wd2, fits, foreign)
+    return Recognised(good[0] if good else None, wd2, fits, foreign, head)
 
 
-def check_kind(path: str, kind: str | None, channels: int | None = None) -> tuple[str, Recognised | None, list[str]]:
+def _not_a_run(rec: Recognised, kind: str, channels: int | None, recover: bool) -> str | None:
+    """Why a file whose first records do not fit `kind` is not a run of it, or None when it may
+    be one still being written (its first record not whole yet) or, when reading on past damage,
+    one whose first records are damaged."""
+    walked = rec.fits[kind]
+    other = "WD2" if kind == "WD1" else "WD1"
+    # Zeros fit WD2 (empty records with period 0) and a record of zero samples starts with them:
+    # only records with a sampling period, or a WD1 size word, say the file is the other layout.
+    telling = int.from_bytes(rec.head[16:24], "little") != 0 if other == "WD2" else any(rec.head[:4])
+    if rec.fits[other].fits and rec.fits[other].records >= _TRUSTED and telling:
+        return f"the first records do not fit {kind} ({walked.why}) but are {other} records: give " + option(
+            f"kind='{other}'", f"--kind {other}"
+        )
+    if recover or not walked.broken:
+        return None
+    if kind == "WD2" and channels is not None:
+        return f"the first records do not hold together as WD2 with {channels} channel(s) ({walked.why}): " + option(
+            "check channels=", "check --channels"
+        )
+    return f"the first records do not hold together as {kind} ({walked.why})" + option(
+        "; if it is a run whose first records are damaged, on_corrupt='skip' reads on past them", ""
+    )
+
+
+def check_kind(
+    path: str, kind: Kind | None, channels: int | None = None, *, read: str | None = None
+) -> tuple[Kind, Recognised | None, list[str]]:
     """The kind to read `path` as and warnings about it; FormatError when it cannot be read.
 
+    read: the on_corrupt of the read that follows. A file that is not a run of `kind` is then
+    refused too: its first records are another layout's, or (on_corrupt="raise") they
+    contradict `kind`. A few headers are read, never the whole file; an empty file or one whose
+    first record is not whole yet passes. Without `read` (scan) those are warnings.
     Pipes and missing files are left to the reader (reading them here would take their bytes)."""
     if kind is not None:
         check_kind_name(kind)
         channels = check_channels(kind, channels)
+    elif channels is not None:
+        check_channels("WD2", channels)  # the message names the setting, not the core's argument
     if not is_regular(path) or os.path.getsize(path) == 0:
         if kind is None:
             if stat.S_ISDIR(os.stat(path).st_mode):  # os.stat: FileNotFoundError etc. naming the path
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-            raise FormatError("cannot recognise the format of an empty file or a pipe; give kind='WD1' or 'WD2'", path)
+            raise FormatError(
+                "cannot recognise the format of an empty file or a pipe; give "
+                + option("kind='WD1' or 'WD2'", "--kind WD1 or --kind WD2"),
+                path,
+            )
         return kind, None, []
     rec = recognise(path, channels)
     given_fits = kind is not None and rec.fits[kind].fits
-    if rec.foreign is not None and not given_fits:
+    if rec.foreign is not None and not (given_fits or (kind is None and rec.kind is not None)):
         what, hint = rec.foreign
-        raise FormatError(f"{what}, not a WD1/WD2 event file: {hint}", path)
+        raise FormatError(f"{what}, not a WD1/WD2 event file" + (f": {hint}" if hint else ""), path)
+    if kind is not None and read is not None and not given_fits:
+        why = _not_a_run(rec, kind, channels, read != "raise")
+        if why is not None:
+            raise FormatError(why, path)
     warnings = []
     if kind is None:
         if rec.kind is None:
@@ -262,14 +373,17 @@ def check_kind(path: str, kind: str | None, channels: int | None = None) -> tupl
             f"the events read as {kind} are garbage"
         )
     elif not given_fits and kind == "WD2" and channels is not None:
-        warnings.append(f"the first records do not fit {channels} channel(s) ({rec.fits[kind].why}): check channels=")
+        warnings.append(
+            f"the first records do not fit {channels} channel(s) ({rec.fits[kind].why}): "
+            + option("check channels=", "check --channels")
+        )
     if kind == "WD2" and channels is not None and channels >= 2:
         with _core.Reader(path, "WD2", channels=channels, columns=["channels"]) as reader:
             words = reader.read(1)["channels"]
         if len(words) and int(words[0]) != channels:
             warnings.append(
-                f"the first record's channel word is {int(words[0])}, not channels={channels}: "
-                "the events read are garbage"
+                f"the first record's channel word is {int(words[0])}, not "
+                f"{option('channels=', '--channels ')}{channels}: the events read are garbage"
             )
     if kind == "WD2" and rec.probe is not None and rec.probe.suspect_channels:
         warnings.append(rec.probe.reason)

@@ -3,11 +3,10 @@
 vornkit's columns, the benchmark, the examples and the tests' record writers all take them
 from here (the decoder core has the same table in C++)."""
 
-from __future__ import annotations
-
-from typing import Literal
+from typing import Literal, NotRequired, TypedDict
 
 import numpy as np
+from numpy.typing import NDArray
 
 Kind = Literal["WD1", "WD2"]  # the two layouts; anything else is refused
 KINDS: tuple[Kind, ...] = ("WD1", "WD2")
@@ -34,6 +33,47 @@ SAMPLE_DTYPE: dict[str, np.dtype] = {"WD1": np.dtype("<u2"), "WD2": np.dtype("<f
 WD1_HEADER = 24
 WD2_HEADER = 24  # without the channel word
 WD2_WORD_HEADER = 28  # with it
+
+
+class WD1Arrays(TypedDict):
+    """What `arrays(path, "WD1")` returns: one int32 array per header field and the uint16
+    samples, events x samples, or end to end with `offsets` when events differ in size."""
+
+    event_size: NDArray[np.int32]
+    board_id: NDArray[np.int32]
+    pattern: NDArray[np.int32]
+    board_channel: NDArray[np.int32]
+    event_counter: NDArray[np.int32]
+    timestamp: NDArray[np.int32]
+    data: NDArray[np.uint16]
+    offsets: NotRequired[NDArray[np.int64]]
+
+
+class WD2Arrays(TypedDict):
+    """What `arrays(path, "WD2")` returns: one array per header field and the float32 samples,
+    events x channels x samples, or end to end with `offsets` when events differ in size."""
+
+    event_counter: NDArray[np.uint32]
+    timestamp: NDArray[np.uint64]
+    samples: NDArray[np.uint32]
+    sampling_period: NDArray[np.uint64]
+    channels: NDArray[np.int32]
+    data: NDArray[np.float32]
+    offsets: NotRequired[NDArray[np.int64]]
+
+
+class WD1Chunk(WD1Arrays):
+    """A chunk of `iterate(paths, "WD1")`: WD1Arrays, the file of each event and its index there."""
+
+    file: NDArray[np.str_]
+    entry: NDArray[np.int64]
+
+
+class WD2Chunk(WD2Arrays):
+    """A chunk of `iterate(paths, "WD2")`: WD2Arrays, the file of each event and its index there."""
+
+    file: NDArray[np.str_]
+    entry: NDArray[np.int64]
 
 
 def header_dtype(kind: str, channel_word: bool = True) -> np.dtype:

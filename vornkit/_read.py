@@ -9,11 +9,22 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Concatenate, Literal, ParamSpec, Protocol, cast, overload
 
 import numpy as np
 
-from ._format import _core, check_channels, check_kind, check_kind_name, field_names, is_regular
+from ._format import (
+    check_channels,
+    check_kind,
+    check_kind_name,
+    field_names,
+    is_regular,
+    open_core,
+)
+from ._layouts import Kind
+
+if TYPE_CHECKING:
+    from vorn import WD1Event, WD2Event
 
 OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
@@ -66,7 +77,7 @@ def _progress(enabled: bool, total: int | None, desc: str) -> Any:
         from tqdm.auto import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install tqdm (or vorn[kit])") from None
-    return tqdm(total=total, unit="B", unit_scale=True, desc=desc, leave=False)
+    return tqdm(total=total, unit="B", unit_scale=True, desc=desc)  # the finished bar stays, as tqdm's default
 
 
 def check_on_corrupt(on_corrupt: str) -> None:
@@ -97,23 +108,31 @@ _PACKAGE = os.path.dirname(os.path.abspath(__file__))
 deferred = threading.local()
 
 
+def _in_package(frame: FrameType) -> bool:
+    name = frame.f_code.co_filename
+    # "<string>", "<stdin>", "<frozen runpy>" are no files: never vornkit's, whatever the working directory.
+    return not name.startswith("<") and os.path.dirname(os.path.abspath(name)) == _PACKAGE
+
+
 def warn(message: str, category: type[Warning]) -> None:
     """warnings.warn attributed to the first caller outside vornkit (the user's line), however
-    deep in vornkit, or in a generator, the warning arises."""
+    deep in vornkit, or in a generator, the warning arises; the outermost frame if every frame
+    is vornkit's (a level past the stack would name "sys:1")."""
     sink = getattr(deferred, "sink", None)
     if sink is not None:
         sink.append((message, category))
         return
     level, frame = 1, cast(FrameType | None, sys._getframe(0))
-    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE:
+    while frame is not None and _in_package(frame) and frame.f_back is not None:
         frame = frame.f_back
         level += 1
     warnings.warn(message, category, stacklevel=level)
 
 
-def warn_format(path: str, kind: str, channels: int | None) -> list[str]:
-    """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes."""
-    notes = check_kind(path, kind, channels)[2]
+def warn_format(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorrupt = "raise") -> list[str]:
+    """Warns (FormatWarning) what the first records say against reading `path` as `kind`; the notes.
+    FormatError for a file that is not a run of that kind (see check_kind's `read`)."""
+    notes = check_kind(path, kind, channels, read=on_corrupt)[2]
     for note in notes:
         warn(f"{path}: {note}", FormatWarning)
     return notes
@@ -121,12 +140,13 @@ def warn_format(path: str, kind: str, channels: int | None) -> list[str]:
 
 class Source:
     """One core reader on one file: reads chunks of columns, reports the damage it skipped and
-    raises, located, for the damage it stopped at."""
+    raises, located, for the damage it stopped at. check: refuse or warn (warn_format) first;
+    empty_run: an empty WD2 file without `channels` reads as no events (follow waits instead)."""
 
     def __init__(
         self,
         path: PathLike,
-        kind: str,
+        kind: Kind,
         *,
         fields: Sequence[str],
         data: bool = True,
@@ -136,6 +156,7 @@ class Source:
         trailing: bool = True,
         offset: int = 0,
         event: int = 0,
+        empty_run: bool = False,
     ) -> None:
         check_on_corrupt(on_corrupt)
         check_kind_name(kind)
@@ -144,10 +165,16 @@ class Source:
         self.kind = kind
         self.on_corrupt = on_corrupt
         self.trailing = trailing  # warn of the bytes of a partial record at the end
-        notes = warn_format(self.path, kind, channels) if check else []
+        notes = warn_format(self.path, kind, channels, on_corrupt) if check else []
+        source = self.path
+        if empty_run and kind == "WD2" and channels is None and is_regular(source) and not os.path.getsize(source):
+            # An empty WD2 run has no records to find the channel count from: it reads as no events,
+            # as an empty WD1 run does. Read from the null device, so that records appended
+            # meanwhile are not read with a guessed count (follow waits for them instead).
+            source, channels = os.devnull, 1
         try:
-            self.reader = _core.Reader(
-                self.path,
+            self.reader = open_core(
+                source,
                 kind,
                 channels=channels,
                 offset=offset,
@@ -226,7 +253,7 @@ class Source:
         self.reader.close()
 
 
-def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
+def event_dicts(cols: Columns, kind: str) -> Iterator[WD1Event | WD2Event]:
     """The events of a chunk as vorn's dicts: header fields as ints, `data` a view of the chunk's samples."""
     names = field_names(kind)
     data = cols["data"]
@@ -236,12 +263,40 @@ def event_dicts(cols: Columns, kind: str) -> Iterator[Event]:
     for i, values in enumerate(zip(*(cols[n].tolist() for n in names), strict=True)):
         ev: Event = dict(zip(names, values, strict=True))
         ev["data"] = data[ends[i] : ends[i + 1]]
-        yield ev
+        yield cast("WD1Event | WD2Event", ev)
 
 
+P = ParamSpec("P")
+
+
+class _EventsOfKind(Protocol[P]):
+    """A reader of events as type checkers see it: the event type follows the kind given."""
+
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Literal["WD1"], *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD1Event]: ...
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Literal["WD2"], *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD2Event]: ...
+    @overload
+    def __call__(
+        self, path: PathLike, kind: Kind, *args: P.args, **kwargs: P.kwargs
+    ) -> Iterator[WD1Event | WD2Event]: ...
+
+
+def typed_by_kind(
+    reader: Callable[Concatenate[PathLike, Kind, P], Iterator[WD1Event | WD2Event]],
+) -> _EventsOfKind[P]:
+    """`reader` itself, typed so that its events are vorn's WD1Event or WD2Event as its kind says."""
+    return cast("_EventsOfKind[P]", reader)
+
+
+@typed_by_kind
 def events(
-    path: PathLike, kind: str, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False
-) -> Iterator[Event]:
+    path: PathLike, kind: Kind, *, channels: int | None = None, on_corrupt: OnCorrupt = "raise", progress: bool = False
+) -> Iterator[WD1Event | WD2Event]:
     """The event dicts of a WD1 or WD2 file, as vorn.EventReader yields them.
 
     path: str or os.PathLike. kind: "WD1" or "WD2". channels: the WD2 channel count (None:
@@ -257,11 +312,15 @@ def events(
     Every exception raised names the file, the event index (events before it) and the byte
     offset, in a note and as the attributes `path`, `event` and `offset`. A read error is the
     OSError subclass for its error number, with `errno` and `filename` set. Before reading,
-    the first records are checked: a compressed or foreign file raises FormatError; a file
-    that does not fit `kind`, or a WD2 file whose channel count looks wrong, warns
-    (FormatWarning), as do bytes left after the last whole record.
+    a few headers are checked: FormatError (with `path`) for a compressed or foreign file
+    (by its magic number, or text), for records of the other layout, and, with
+    on_corrupt="raise", for first records that contradict `kind` (a sample count or size no
+    record can have, a WD2 sampling period that changes); an empty file, or one whose first
+    record is not whole yet, is read. A WD2 file whose channel count looks wrong warns
+    (FormatWarning), as do bytes left after the last whole record. An empty WD2 file without
+    `channels` gives no events, as an empty WD1 file does.
     """
-    src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt)
+    src = Source(path, kind, fields=field_names(kind), channels=channels, on_corrupt=on_corrupt, empty_run=True)
     bar = _progress(progress, os.path.getsize(src.path) if is_regular(src.path) else None, os.path.basename(src.path))
     try:
         done = 0
@@ -276,16 +335,17 @@ def events(
             bar.close()
 
 
+@typed_by_kind
 def follow(
     path: PathLike,
-    kind: str,
+    kind: Kind,
     *,
     channels: int | None = None,
     poll: float = 0.2,
     idle_timeout: float | None = None,
     stop: threading.Event | Callable[[], bool] | None = None,
     on_corrupt: OnCorrupt = "raise",
-) -> Iterator[Event]:
+) -> Iterator[WD1Event | WD2Event]:
     """The events of a run while it is being written, as they are appended.
 
     path: a run file, a directory or a glob pattern ("runs/*.wd1"). For a file, waits for it
@@ -314,4 +374,5 @@ def follow(
     """
     from ._follow import Follower
 
-    yield from Follower(path, kind, channels, poll, idle_timeout, stop, on_corrupt).events()
+    events = Follower(path, kind, channels, poll, idle_timeout, stop, on_corrupt).events()
+    yield from cast("Iterator[WD1Event | WD2Event]", events)

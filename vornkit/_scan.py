@@ -7,8 +7,8 @@ import os
 
 import numpy as np
 
-from ._format import _core, check_channels, check_kind, explain, field_names
-from ._layouts import SAMPLE_DTYPE
+from ._format import _core, check_channels, check_kind, explain, field_names, option
+from ._layouts import SAMPLE_DTYPE, Kind
 from ._read import PathLike, Source
 
 _U32 = 0xFFFFFFFF
@@ -21,7 +21,7 @@ class ScanReport:
     """What `scan` found. `problems` lists what makes a file doubtful (empty: `ok`)."""
 
     path: str
-    kind: str
+    kind: Kind
     kind_recognised: bool  # True when the format was recognised rather than given
     size: int  # bytes, for regular files
     events: int = 0
@@ -93,7 +93,7 @@ def _note(report: ScanReport, key: str, where: np.ndarray, first: int) -> None:
         kept += [first + int(i) for i in where[: _EXAMPLES - len(kept)]]
 
 
-def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None) -> ScanReport:
+def scan(path: PathLike, kind: Kind | None = None, *, channels: int | None = None) -> ScanReport:
     """Reads a file's headers once and reports what it holds and what is wrong with it.
 
     kind: "WD1" or "WD2", or None to recognise it from the first headers (FormatError for
@@ -127,7 +127,7 @@ def scan(path: PathLike, kind: str | None = None, *, channels: int | None = None
     if kind == "WD2":
         report.channels = reader.channels
         report.channel_reason = (
-            f"given (channels={channels})"
+            f"given ({option('channels=', '--channels ')}{channels})"
             if channels is not None
             else rec.probe.reason
             if rec is not None and rec.probe is not None

@@ -8,9 +8,11 @@ import os
 import sys
 import time
 import warnings
+from typing import TextIO
 
 from . import _convert
-from ._format import FormatError
+from ._format import FormatError, command_line
+from ._layouts import Kind
 from ._read import ReadError
 from ._scan import scan
 
@@ -23,7 +25,7 @@ def _info(args: argparse.Namespace) -> int:
         try:
             report = scan(path, args.kind, channels=args.channels)
         except (FormatError, OSError, ReadError, ValueError) as e:
-            rows = [("file", path), ("problems", str(e))]
+            rows = [("file", path), ("problems", _problem(e, path))]
             status = 1
         else:
             rows = report.rows()
@@ -36,7 +38,7 @@ def _info(args: argparse.Namespace) -> int:
     return status
 
 
-def _recognised(target: str, channels: int | None, poll: float, idle_timeout: float | None) -> str | None:
+def _recognised(target: str, channels: int | None, poll: float, idle_timeout: float | None) -> Kind | None:
     """The kind of the file `target` names (a directory or pattern: its newest), once it holds three
     records that fit one; None at the idle timeout."""
     from ._follow import listing, regular_files
@@ -76,7 +78,7 @@ def _follow(args: argparse.Namespace) -> int:
             warnings.simplefilter("always")
             warnings.showwarning = warned
             try:
-                kind = args.kind or _recognised(args.target, args.channels, poll, args.idle_timeout)
+                kind: Kind | None = args.kind or _recognised(args.target, args.channels, poll, args.idle_timeout)
                 if kind is None:
                     print(f"vornkit follow: {args.target}: no records to recognise; give --kind", file=sys.stderr)
                     return 1
@@ -113,6 +115,15 @@ def _seconds(text: str) -> float:
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be a number of seconds above 0, not {text}")
     return value
+
+
+def _problem(e: Exception, path: str) -> str:
+    """An error's text without the file name, which the line names already."""
+    if isinstance(e, FormatError):
+        return e.reason
+    if isinstance(e, OSError) and e.filename == path and e.strerror:
+        return e.strerror
+    return str(e).removeprefix(f"{path}: ")
 
 
 def _step(text: str) -> int | str:
@@ -173,6 +184,30 @@ def main(argv: list[str] | None = None) -> int:
     fol.add_argument("--interval", type=_seconds, default=1.0, help="seconds between lines (default 1)")
     fol.add_argument("--idle-timeout", type=_seconds, metavar="S", help="end after S seconds without an event")
     fol.set_defaults(run=_follow)
-    args = ap.parse_args(argv)
-    status: int = args.run(args)
+    token = command_line()  # advice names --kind, --channels, not keywords
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            args = ap.parse_args(argv)
+            status: int = args.run(args)
+            sys.stdout.flush()  # a closed pipe shows here, not at exit
+    except BrokenPipeError:
+        # The reader went away (`vornkit info ... | head`): end quietly, with the status of a
+        # process ended by SIGPIPE (128 + 13), as the shell shows it for other commands.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    finally:
+        token.var.reset(token)
     return status
+
+
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    # A place in vornkit's or the launcher's code means nothing to someone who typed a command.
+    print(f"vornkit: warning: {message}", file=sys.stderr if file is None else file)
