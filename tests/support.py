@@ -35,30 +35,16 @@ def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3,
     """record("WD1", ...) with distinct header values; by default (event_size - 24) // 2 counting samples."""
     if samples is None:
         samples = np.arange(max(0, (event_size - WD1_HEADER) // 2))
-    return record(
-        "WD1",
-        samples,
-        event_size=event_size,
-        board_id=board_id,
-        pattern=pattern,
-        board_channel=board_channel,
-        event_counter=event_counter,
-        timestamp=timestamp,
-    )
+    header = dict(board_id=board_id, pattern=pattern, board_channel=board_channel, event_counter=event_counter)
+    return record("WD1", samples, event_size=event_size, timestamp=timestamp, **header)
 
 
 def wd2_record(event_counter, samples, data, timestamp=0, sampling_period=8, channel_word=None):
     """record("WD2", ...) with its header fields in file order; `channel_word` None writes the 24-byte header."""
-    word = {} if channel_word is None else {"channels": channel_word}
-    return record(
-        "WD2",
-        data,
-        event_counter=event_counter,
-        timestamp=timestamp,
-        samples=samples,
-        sampling_period=sampling_period,
-        **word,
-    )
+    fields = dict(event_counter=event_counter, timestamp=timestamp, samples=samples, sampling_period=sampling_period)
+    if channel_word is not None:
+        fields["channels"] = channel_word
+    return record("WD2", data, **fields)
 
 
 def wd2_file(n, samples=4, channels=2, first_counter=0):
