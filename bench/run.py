@@ -71,43 +71,40 @@ LIBC = ctypes.CDLL(None)
 
 
 def write_workload(path, fmt, events, samples, channels, seed=7):
+    """Same-size records (WD2: a channel word from 2 channels on), their headers laid out by the
+    field table. Standalone rather than the tests' writer: the benchmark runs without tests/."""
     rng = np.random.default_rng(seed)
     t = np.arange(samples)
     shape = np.where(t >= samples // 4, np.exp(-(t - samples // 4) / max(samples / 40, 1)), 0.0)
     templates = 64  # a few distinct waveforms, reused, keep writing fast
+    head = np.zeros(events, header_dtype(fmt, channels >= 2))
+    if fmt == "WD1":
+        waves = [
+            np.clip(8000 + rng.normal(0, 4, samples) - rng.uniform(200, 3000) * shape, 0, 16383).astype("<u2").tobytes()
+            for _ in range(templates)
+        ]
+        head["event_size"] = 24 + 2 * samples
+        head["board_id"] = 3
+        head["board_channel"] = 5
+        head["event_counter"] = np.arange(events)
+        head["timestamp"] = np.cumsum(rng.integers(1000, 5000, events)) & 0x7FFFFFFF
+    else:
+        waves = [
+            np.concatenate([rng.normal(0, 0.002, samples) - rng.uniform(0.05, 0.4) * shape for _ in range(channels)])
+            .astype("<f4")
+            .tobytes()
+            for _ in range(templates)
+        ]
+        head["event_counter"] = np.arange(events)
+        head["timestamp"] = 10**15 + 1000 * np.arange(events, dtype=np.uint64)
+        head["samples"] = samples
+        head["sampling_period"] = 200
+        if channels >= 2:
+            head["channels"] = channels
     with open(path, "wb") as f:
-        if fmt == "WD1":
-            waves = [
-                np.clip(8000 + rng.normal(0, 4, samples) - rng.uniform(200, 3000) * shape, 0, 16383)
-                .astype("<u2")
-                .tobytes()
-                for _ in range(templates)
-            ]
-            head = np.zeros((events, 6), "<i4")
-            head[:, 0] = 24 + 2 * samples
-            head[:, 1] = 3
-            head[:, 3] = 5
-            head[:, 4] = np.arange(events)
-            head[:, 5] = np.cumsum(rng.integers(1000, 5000, events)) & 0x7FFFFFFF
-            for i in range(events):
-                f.write(head[i].tobytes())
-                f.write(waves[i % templates])
-        else:
-            waves = [
-                np.concatenate(
-                    [rng.normal(0, 0.002, samples) - rng.uniform(0.05, 0.4) * shape for _ in range(channels)]
-                )
-                .astype("<f4")
-                .tobytes()
-                for _ in range(templates)
-            ]
-            fields = "<IQIQi" if channels >= 2 else "<IQIQ"
-            import struct
-
-            for i in range(events):
-                values = (i, 10**15 + 1000 * i, samples, 200) + ((channels,) if channels >= 2 else ())
-                f.write(struct.pack(fields, *values))
-                f.write(waves[i % templates])
+        for i in range(events):
+            f.write(head[i].tobytes())
+            f.write(waves[i % templates])
 
 
 def record_bytes(fmt, samples, channels):

@@ -1,4 +1,4 @@
-"""Writers of WD1/WD2 event files and the helpers the tests share (subprocesses, memory, faults)."""
+"""The WD1/WD2 record writer and sample mixer, and the helpers the tests share (subprocesses, memory, faults)."""
 
 import os
 import pathlib
@@ -11,34 +11,64 @@ import numpy as np
 import pytest
 
 import vorn
-from vornkit._layouts import header_dtype
+from vornkit._layouts import SAMPLE_DTYPE, WD1_HEADER, header_dtype
+
+
+def record(kind, data=(), **fields):
+    """One `kind` record: the header fields named in the layout's field table, then `data` as its samples.
+
+    Fields not given are 0, except WD1's event_size (24 + 2 * len(data)) and WD2's samples
+    (len(data) // channels); WD2 has a channel word only when `channels` is given.
+    """
+    data = np.asarray(data, dtype=SAMPLE_DTYPE[kind])
+    if kind == "WD1":
+        fields.setdefault("event_size", WD1_HEADER + data.nbytes)
+    elif "samples" not in fields:
+        fields["samples"] = data.size // fields.get("channels", 1)
+    head = np.zeros((), header_dtype(kind, channel_word="channels" in fields))
+    for name, value in fields.items():
+        head[name] = value  # a name the layout does not have is a KeyError
+    return head.tobytes() + data.tobytes()
 
 
 def wd1_record(event_size, samples=None, board_id=1, pattern=2, board_channel=3, event_counter=4, timestamp=5):
-    """One WD1 record; by default (event_size - 24) // 2 counting samples."""
+    """record("WD1", ...) with distinct header values; by default (event_size - 24) // 2 counting samples."""
     if samples is None:
-        samples = np.arange(max(0, (event_size - 24) // 2), dtype="<u2")
-    head = np.array((event_size, board_id, pattern, board_channel, event_counter, timestamp), header_dtype("WD1"))
-    return head.tobytes() + np.asarray(samples, dtype="<u2").tobytes()
+        samples = np.arange(max(0, (event_size - WD1_HEADER) // 2))
+    header = dict(board_id=board_id, pattern=pattern, board_channel=board_channel, event_counter=event_counter)
+    return record("WD1", samples, event_size=event_size, timestamp=timestamp, **header)
 
 
 def wd2_record(event_counter, samples, data, timestamp=0, sampling_period=8, channel_word=None):
-    """One WD2 record; `channel_word` None writes the 24-byte header without it."""
-    fields = (event_counter, timestamp, samples, sampling_period)
-    word = channel_word is not None
-    head = np.array(fields + (channel_word,) if word else fields, header_dtype("WD2", channel_word=word))
-    return head.tobytes() + np.asarray(data, dtype="<f4").tobytes()
+    """record("WD2", ...) with its header fields in file order; `channel_word` None writes the 24-byte header."""
+    fields = dict(event_counter=event_counter, timestamp=timestamp, samples=samples, sampling_period=sampling_period)
+    if channel_word is not None:
+        fields["channels"] = channel_word
+    return record("WD2", data, **fields)
 
 
 def wd2_file(n, samples=4, channels=2, first_counter=0):
     """n agreeing records with channel words (channels >= 2) or without (channels 1)."""
     out = b""
     for i in range(n):
-        data = np.arange(channels * samples, dtype="<f4") + 100 * i
+        data = np.arange(channels * samples) + 100 * i
         out += wd2_record(
             first_counter + i, samples, data, timestamp=1000 + i, channel_word=channels if channels >= 2 else None
         )
     return out
+
+
+def mix(kind, n, seed, counter=0):
+    """n samples of `kind` whose bits differ in every record (`counter`) and position, so that stale or
+    zeroed memory shows: WD1 1..65535, WD2 floats in [2, 4), never zero or NaN."""
+    x = np.arange(n, dtype=np.uint32) * np.uint32(0x9E3779B1)
+    x ^= np.uint32((counter * 0x85EBCA77 ^ seed * 0xC2B2AE3D) & 0xFFFFFFFF)
+    x ^= x >> 15
+    x *= np.uint32(0x2C1B3C6D)
+    x ^= x >> 12
+    if kind == "WD1":
+        return (x % 65535 + 1).astype("<u2")
+    return (np.uint32(0x40000000) | (x & np.uint32(0xFFFFFF))).astype("<u4").view("<f4")
 
 
 # Under AddressSanitizer freed memory sits in quarantine, so resident-size checks say

@@ -203,25 +203,6 @@ def test_probe_opens_one_channel_files_whatever_the_first_sample(write, first_sa
     assert all(e["channels"] == 1 and e["data"].shape == (100,) for e in events)
 
 
-def test_failed_constructions_leave_no_descriptor_open(write, tmp_path):
-    empty = write(b"")
-    before = open_fds()
-    for _ in range(200):
-        for args in [(empty, "WD2"), (empty, "nope"), (str(tmp_path), "WD2"), (str(tmp_path / "x"), "WD1")]:
-            with pytest.raises((OSError, ValueError)):
-                ER(*args)
-    assert open_fds() == before
-
-
-def test_last_reference_closes_the_file(write):
-    path = write(wd2_file(3))
-    before = open_fds()
-    readers = [ER(path, "WD1"), ER(path, "WD2")]
-    assert open_fds() == before + 2
-    del readers
-    assert open_fds() == before
-
-
 def test_second_interpreter_is_refused():
     interpreters = pytest.importorskip("_testcapi")
     if not hasattr(interpreters, "run_in_subinterp"):

@@ -11,7 +11,7 @@ import pytest
 
 import vorn
 import vornkit
-from support import needs_shim, read_with_faults, wd1_record, wd2_record
+from support import mix, needs_shim, read_with_faults, wd1_record, wd2_record
 
 ER = vorn.EventReader
 LAYOUTS = ["WD1", "WD2-1ch", "WD2-words"]
@@ -29,21 +29,12 @@ def block_of(layout, size_class):
     return size + step * UNIT[layout]
 
 
-def mix(seed, counter, n):
-    """Bits for samples: different in every record and position, so stale memory shows."""
-    x = np.arange(n, dtype=np.uint32) * np.uint32(0x9E3779B1)
-    x ^= np.uint32((counter * 0x85EBCA77 ^ seed * 0xC2B2AE3D) & 0xFFFFFFFF)
-    x ^= x >> 15
-    x *= np.uint32(0x2C1B3C6D)
-    return x ^ (x >> 12)
-
-
 def build(layout, blocks, seed):
     """The file with one record per sample block size, and the events it holds (data as bytes)."""
     out, events = [], []
     for k, block in enumerate(blocks):
         if layout == "WD1":
-            data = (mix(seed, k, block // 2) % 65535 + 1).astype("<u2")
+            data = mix("WD1", block // 2, seed, k)
             # Small records have an odd size, whose last counted byte starts the next record.
             size = 24 + block + (block == SMALL)
             out.append(wd1_record(size, data, seed, ~k, 7 * k + 1, k, seed ^ 0x5A5A))
@@ -57,7 +48,7 @@ def build(layout, blocks, seed):
             )
         else:
             channels = 2 if layout == "WD2-words" else 1
-            data = (np.uint32(0x40000000) | (mix(seed, k, block // 4) & np.uint32(0xFFFFFF))).view("<f4")
+            data = mix("WD2", block // 4, seed, k)
             samples = block // 4 // channels
             out.append(
                 wd2_record(k, samples, data, timestamp=seed << 32 | k, channel_word=channels if channels == 2 else None)

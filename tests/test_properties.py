@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import vorn
 from model import drain_vorn, read_model, read_vorn
-from support import SHIM, read_with_faults, wd1_record, wd2_record
+from support import SHIM, mix, read_with_faults, wd1_record, wd2_record
 
 I32 = st.integers(-(2**31), 2**31 - 1)
 EXAMPLES = int(os.environ.get("VORN_HYPOTHESIS_EXAMPLES", "150"))
@@ -72,12 +72,6 @@ block_bytes = st.builds(
 MAX_FILE_BYTES = 16 << 20
 
 
-def sample_bytes(nbytes, seed):
-    """Distinct sample bytes with no 16-bit half zero, so that stale or zeroed memory shows."""
-    words = np.arange((nbytes + 3) // 4, dtype="<u4") * np.uint32(2654435761) + np.uint32(seed * 7919)
-    return (words | np.uint32(0x00010001)).tobytes()[:nbytes]
-
-
 @st.composite
 def sized_wd1(draw):
     """(file, record starts, bytes the reader needs when made) for WD1 records of any size."""
@@ -88,7 +82,7 @@ def sized_wd1(draw):
             break
         size = 24 + nbytes + draw(st.integers(0, 1))  # an odd size's last byte is not read
         starts.append(len(out))
-        out += struct.pack("<6i", size, *draw(st.tuples(I32, I32, I32, I32, I32))) + sample_bytes(nbytes, i)
+        out += wd1_record(size, mix("WD1", nbytes // 2, i), *draw(st.tuples(I32, I32, I32, I32, I32)))
     return out, starts, 0
 
 
@@ -107,15 +101,15 @@ def sized_wd2(draw):
             n = max(n, 1)
         if i >= 2 and len(out) + 4 * channels * n > MAX_FILE_BYTES:
             break
-        data = bytearray(sample_bytes(4 * channels * n, i))
+        data = mix("WD2", channels * n, i)
         if i == 0 and channels == 1:
-            data[3] |= 0x80
+            data[0] = -data[0]
         word = None if channels == 1 else channels if i < 2 else draw(st.sampled_from([channels, 5]))
         starts.append(len(out))
         out += wd2_record(
             (first + i) % 2**32,
             n,
-            np.frombuffer(data, "<f4"),
+            data,
             sampling_period=period,
             timestamp=draw(st.integers(0, 2**64 - 1)),
             channel_word=word,

@@ -1,30 +1,36 @@
 """Writes the fuzz targets' seed corpus. Raw targets: small valid files, each after two
 bytes that choose where the target cuts the file before it grows. Record targets: short
-descriptions of records and of how the file arrives (format in fuzz_common.hpp)."""
+descriptions of records and of how the file arrives (format in fuzz_common.hpp).
+
+Records come from the tests' writer, so run it as the tests run (the built module on PYTHONPATH)."""
 
 import pathlib
 import struct
+import sys
 
 import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent / "corpus"
+sys.path.insert(0, str(HERE.parent.parent))
+from support import wd1_record, wd2_record  # noqa: E402
 
 
 def wd1(sizes):
-    return b"".join(
-        struct.pack("<6i", s, 1, 2, 3, i, 1000 * i) + np.arange(max(0, (s - 24) // 2), dtype="<u2").tobytes()
-        for i, s in enumerate(sizes)
-    )
+    return b"".join(wd1_record(s, event_counter=i, timestamp=1000 * i) for i, s in enumerate(sizes))
 
 
 def wd2(n, samples, channels):
-    out = b""
-    for i in range(n):
-        head = struct.pack("<IQIQ", 7 + i, 10**12 + i, samples, 200)
-        if channels >= 2:
-            head += struct.pack("<i", channels)
-        out += head + (np.arange(channels * samples, dtype="<f4") * 0.5 + 1.5).tobytes()
-    return out
+    return b"".join(
+        wd2_record(
+            7 + i,
+            samples,
+            np.arange(channels * samples) * 0.5 + 1.5,
+            timestamp=10**12 + i,
+            sampling_period=200,
+            channel_word=channels if channels >= 2 else None,
+        )
+        for i in range(n)
+    )
 
 
 PIPE, TRIM = 1, 8
