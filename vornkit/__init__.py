@@ -3,6 +3,7 @@
 - arrays(path, kind, start=, stop=, columns=): a run (or a slice of it) as NumPy arrays,
   samples in one 2-D/3-D block; a slice does not read what lies before it
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
+- dask(paths, kind, step=...): a campaign of files as lazy dask arrays; dask_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written
@@ -14,6 +15,7 @@ or "warn" reads on past damaged records.
 """
 
 from ._arrays import arrays, iterate, to_dataframe
+from ._dask import dask, dask_dataframe
 from ._format import FormatError
 from ._layouts import Kind
 from ._read import CorruptRecordError, CorruptRecordWarning, FileChangedError, FormatWarning, ReadError, events, follow
@@ -29,6 +31,8 @@ __all__ = [
     "ReadError",
     "ScanReport",
     "arrays",
+    "dask",
+    "dask_dataframe",
     "events",
     "follow",
     "iterate",
