@@ -15,10 +15,12 @@ With --kit (on by default) it also measures vornkit, each time against what it m
   the results' sizes;
 - seek: the last 100 events of a ~1 GB run of same-size records against the whole run;
 - threads: two files read by `arrays()` in two threads at once against one after the other;
-- many files: a mean waveform over 50 files with `iterate()` against a loop of np.fromfile.
+- many files: a mean waveform over 50 files with `iterate()` against a loop of np.fromfile;
+- dask: a mean waveform over 8 files with `vornkit.dask` on the threaded scheduler against
+  `arrays()` file after file (skipped without dask).
 Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
 pandas is missing) and written to --json; a miss does not fail the run. --only also picks
-these sections by name ("seek", "threads", "many files").
+these sections by name ("seek", "threads", "many files", "dask").
 
 The limit, the least any reader must spend, is measured in the same run: the file's bytes
 moved once from the page cache (1 MiB reads into one reused buffer) plus an ideal C loop
@@ -373,6 +375,54 @@ def bench_many(directory, scale, reps):
     return {"files": files, "bytes": sum(map(os.path.getsize, paths)), "seconds": medians(runs, reps)}
 
 
+# vornkit.dask: a campaign read in partitions on the threaded scheduler, against arrays() file after file.
+DASK = ("WD2", 1024, 2, 64e6, 8)  # format, samples per channel, channels, bytes per file at scale 1, files
+
+
+def bench_dask(directory, scale, reps):
+    """A mean waveform over 8 files: vornkit.dask (survey and compute, threaded scheduler)
+    against arrays() file after file; None without dask."""
+    if importlib.util.find_spec("dask") is None or not hasattr(vornkit, "dask"):
+        return None
+    fmt, samples, channels, size, files = DASK
+    paths = [write_run(directory, f"dask{i}", fmt, samples, channels, size * scale, seed=i)[0] for i in range(files)]
+
+    def on_dask():
+        data = vornkit.dask(paths, fmt, columns=["data"])["data"]
+        return (data.sum(axis=0, dtype=np.float64) / data.shape[0]).compute(scheduler="threads")
+
+    runs = {
+        "dask": on_dask,
+        "arrays": lambda: mean_waveform(vornkit.arrays(p, fmt)["data"] for p in paths),
+    }
+    if not np.allclose(runs["dask"](), runs["arrays"]()):
+        raise SystemExit("vornkit.dask and arrays() give different mean waveforms")
+    seconds = medians(runs, reps)
+    return {
+        "files": files,
+        "bytes": sum(map(os.path.getsize, paths)),
+        "seconds": seconds,
+        "speedup": seconds["arrays"] / seconds["dask"],
+    }
+
+
+def dask_targets(section):
+    if not section:
+        return []
+    ratio, bound = section["speedup"], 1.6
+    what = f"dask: vornkit.dask over {section['files']} files, threaded scheduler / arrays() file after file"
+    return [{"target": what + " (throughput)", "ratio": ratio, "op": ">=", "bound": bound, "pass": ratio >= bound}]
+
+
+def print_dask(section):
+    if section:
+        s = section["seconds"]
+        print(
+            f"dask: mean waveform over {section['files']} files, {section['bytes'] / 1e6:.0f} MB: vornkit.dask "
+            f"(threads) {s['dask']:.4f} s, arrays() file after file {s['arrays']:.4f} s (x{section['speedup']:.2f})"
+        )
+
+
 OPS = {"<": operator.lt, "<=": operator.le, ">=": operator.ge}
 
 
@@ -531,7 +581,8 @@ def main():
                 results.append(bench(name, fmt, n, samples, channels, args.reps, directory, limit, args.kit))
         for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
-    lines = targets(results, *sections.values()) if args.kit else []
+        on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
+    lines = targets(results, *sections.values()) + dask_targets(on_dask) if args.kit else []
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
@@ -542,6 +593,7 @@ def main():
             print_kit_table(results)
     if args.kit:
         print_sections(*sections.values())
+        print_dask(on_dask)
         print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
@@ -552,6 +604,7 @@ def main():
                     "numpy": np.__version__,
                     "results": results,
                     **sections,
+                    "dask": on_dask,
                     "targets": lines,
                 },
                 f,
