@@ -162,10 +162,18 @@ def test_damage_and_change(tmp_path):
             got = d["data"].compute(scheduler="threads")
         np.testing.assert_array_equal(got, vornkit.arrays(path, "WD1", on_corrupt="skip")["data"])
 
+    # Same-size records then a smaller one: counted by the walk, not taken for a partial record.
+    path.write_bytes(good + wd1_record(26, event_counter=6))
+    got = dask.compute(vornkit.dask(path, "WD1", step=4), scheduler="threads")[0]
+    check_against_arrays(got, [str(path)], "WD1", shaped=False)
+
     path.write_bytes(good)
     d = vornkit.dask(path, "WD1", step=4)
     path.write_bytes(good[: 5 * 32])
-    with pytest.raises(vornkit.FileChangedError, match="changed"):
+    with pytest.raises(vornkit.FileChangedError, match="1 events where 2"):
+        d["data"].compute(scheduler="threads")
+    path.write_bytes(good[:64] + wd1_run(4, 5, first=2))  # as many events, other sizes
+    with pytest.raises(vornkit.FileChangedError, match="samples where"):
         d["data"].compute(scheduler="threads")
 
 

@@ -127,7 +127,7 @@ def _survey(path: str, kind: str, channels: int | None, on_corrupt: OnCorrupt) -
                 with _core.Reader(
                     path, kind, channels=ch, offset=(n - 1) * record, event=n - 1, columns=["event_counter"]
                 ) as r:
-                    last = r.read(1)
+                    last = r.read(2)  # a second record after it: the records are not all the same size
                 counter = int(first["event_counter"][0]) + n - 1
                 counter = counter & 0xFFFFFFFF if kind == "WD2" else (counter + (1 << 31)) % (1 << 32) - (1 << 31)
                 if (
@@ -167,25 +167,27 @@ def _read(
     columns: list[str],
     channels: int | None,
     on_corrupt: OnCorrupt,
-    shape: tuple[int, ...] | None,
+    shape: tuple[int, ...] | None = None,
+    samples: int | None = None,
 ) -> Arrays:
-    """Events [start, stop) of one file as `arrays` gives them, checked against the survey."""
+    """Events [start, stop) of one file as `arrays` gives them, checked against the survey:
+    their number, and for samples, their total and the events' shape (None: shapes differ)."""
     out: Arrays = arrays(path, kind, start=start, stop=stop, columns=columns, channels=channels, on_corrupt=on_corrupt)
-    if "offsets" in out:
-        n, got = len(out["offsets"]) - 1, None
-    elif "data" in out:
-        n, got = len(out["data"]), out["data"].shape[1:]
+    data = out.get("data")
+    n = len(out["offsets"]) - 1 if "offsets" in out else len(data) if data is not None else len(out["n_samples"])
+    if n != stop - start:
+        problem = f"{n} events where {stop - start} were surveyed"
+    elif data is not None and samples is not None and data.size != samples:
+        problem = f"{data.size} samples where {samples} were surveyed"
+    elif data is not None and shape is not None and n and data.shape[1:] != shape:
+        problem = f"events of shape {data.shape[1:]} where {shape} was surveyed"
     else:
-        n, got = len(out["n_samples"]), None
-    if n != stop - start or (shape is not None and got is not None and n and got != shape):
-        err = FileChangedError(
-            f"{path}: events {start} to {stop} read as {n} events"
-            + (f" of shape {got} where {shape} was surveyed" if n == stop - start else "")
-            + ": the file changed after the collection was made"
-        )
-        err.path, err.event, err.offset = path, start, -1
-        raise err
-    return out
+        return out
+    err = FileChangedError(
+        f"{path}: events {start} to {stop}: {problem}; the file changed after the collection was made"
+    )
+    err.path, err.event, err.offset = path, start, -1  # the byte offset is not known here
+    raise err
 
 
 def _pick(part: Arrays, key: str) -> np.ndarray:
@@ -301,10 +303,14 @@ def dask(
     dtypes = column_dtypes(kind)
     out: dict[str, Any] = {}
 
-    def reader(name: str, cols: list[str], shaped: tuple[int, ...] | None) -> str:
+    def reader(name: str, cols: list[str], shaped: tuple[int, ...] | None, samples: bool) -> str:
         layer = f"vornkit-{name}-{token}"
         tasks[layer] = {
-            (layer, j): (_read, files[i].path, kind, a, b, cols, plan.channels, plan.on_corrupt, shaped)
+            (layer, j): (
+                _read,
+                *(files[i].path, kind, a, b, cols, plan.channels, plan.on_corrupt),
+                *(shaped, files[i].samples_in(a, b) if samples else None),
+            )
             for j, (i, a, b) in enumerate(parts)
         }
         return layer
@@ -323,7 +329,7 @@ def dask(
         empty.update(file=np.empty(0, f"<U{width}"), entry=np.empty(0, np.int64))
         return {k: da.from_array(v) for k, v in empty.items()}
     if fields or not data:
-        heads = reader("headers", fields, None)
+        heads = reader("headers", fields, None, False)
         for key in [*fields, *([] if data else ["n_samples"])]:
             dtype = dtypes.get(key, np.dtype(np.int64))
             column(key, dtype, (counts,), lambda j, key=key: (_pick, (heads, j), key), heads)
@@ -331,7 +337,7 @@ def dask(
     column("file", f"<U{width}", (counts,), lambda j: (_file, files[parts[j][0]].path, counts[j], f"<U{width}"), None)
     column("entry", np.int64, (counts,), lambda j: (_entry, parts[j][1], parts[j][2]), None)
     if data:
-        samples = reader("samples", ["data"], shape)
+        samples = reader("samples", ["data"], shape, True)
         dtype = SAMPLE_DTYPE[kind].newbyteorder("=")
         if shape is not None:
             chunks = (counts, *((n,) for n in shape))
@@ -364,11 +370,7 @@ def _frame(
     path, start, stop, first = part
     names = columns if columns is not None else [*field_names(kind), "n_samples", "file", "entry"]
     heads = [c for c in names if c not in ("file", "entry")]
-    got = (
-        _read(path, kind, start, stop, [c for c in heads if c != "n_samples"], channels, on_corrupt, None)
-        if heads
-        else {}
-    )
+    got = _read(path, kind, start, stop, [c for c in heads if c != "n_samples"], channels, on_corrupt) if heads else {}
     n = stop - start
     cols: dict[str, Any] = {c: got[c] for c in heads}
     if "file" in names:
