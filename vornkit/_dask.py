@@ -18,7 +18,17 @@ import numpy as np
 from ._arrays import Arrays, _parse_step, arrays
 from ._format import _core, check_channels, check_kind_name, field_names, is_regular
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
-from ._read import FileChangedError, FormatWarning, OnCorrupt, PathLike, Source, check_on_corrupt, core_columns, warn
+from ._read import (
+    FileChangedError,
+    FormatWarning,
+    OnCorrupt,
+    PathLike,
+    Source,
+    check_on_corrupt,
+    core_columns,
+    warn,
+    warn_format,
+)
 
 _MISSING = "{} needs dask: pip install vorn[dask] (dask[array,dataframe], and distributed for clusters)"
 
@@ -107,12 +117,14 @@ def _survey(path: str, kind: str, channels: int | None, on_corrupt: OnCorrupt) -
     """The events of `path` from its headers only.
 
     A run of same-size records is counted from the file's size and checked at its last
-    record (its size, and its counter on from the first), as `arrays(start=)` seeks;
+    record (its size, its counter on from the first, and no record after it), as
+    `arrays(start=)` seeks;
     otherwise, and whenever damage is skipped, a header-only walk of the file counts them.
     Damage stops the survey as it would stop `arrays` (on_corrupt="raise"), or is warned
     of here (on_corrupt="warn"), once."""
     if not is_regular(path):
         raise ValueError(f"{path}: a Dask collection needs regular files (not a pipe or a device)")
+    warn_format(path, kind, channels)  # a foreign or compressed file raises FormatError here
     size = os.path.getsize(path)
     itemsize = SAMPLE_DTYPE[kind].itemsize
     if on_corrupt == "raise":
@@ -277,7 +289,7 @@ def dask(
     Partitions are ranges of events of one file: `step` events (an int) or records of about
     `step` bytes (a str such as "64 MB"). The headers are surveyed now, so every chunk's size
     is known: `.shape`, `.chunks` and slicing need no read of samples. A run of same-size
-    records is counted from its size (two headers read); other files, and any file when
+    records is counted from its size (a few headers read); other files, and any file when
     damage is skipped, are walked header by header (the samples are skipped).
 
     Each partition is read, when computed, by `arrays(path, kind, start=, stop=)` with the
