@@ -381,7 +381,8 @@ DASK = ("WD2", 1024, 2, 64e6, 8)  # format, samples per channel, channels, bytes
 
 def bench_dask(directory, scale, reps):
     """A mean waveform over 8 files: vornkit.dask (survey and compute, threaded scheduler)
-    against arrays() file after file; None without dask."""
+    against arrays() file after file, and a pool of two threads doing the same by hand (the
+    parallelism the machine gives at the time); None without dask."""
     if importlib.util.find_spec("dask") is None or not hasattr(vornkit, "dask"):
         return None
     fmt, samples, channels, size, files = DASK
@@ -391,12 +392,22 @@ def bench_dask(directory, scale, reps):
         data = vornkit.dask(paths, fmt, columns=["data"])["data"]
         return (data.sum(axis=0, dtype=np.float64) / data.shape[0]).compute(scheduler="threads")
 
+    def sums(p):
+        data = vornkit.arrays(p, fmt, columns=["data"])["data"]
+        return data.sum(axis=0, dtype=np.float64), len(data)
+
+    def in_pool():  # the same work in two threads by hand: what the machine allows now, for reference
+        with ThreadPoolExecutor(2) as pool:
+            parts = list(pool.map(sums, paths))
+        return sum(p[0] for p in parts) / sum(p[1] for p in parts)
+
     runs = {
         "dask": on_dask,
         "arrays": lambda: mean_waveform(vornkit.arrays(p, fmt, columns=["data"])["data"] for p in paths),
+        "pool": in_pool,
     }
-    if not np.allclose(runs["dask"](), runs["arrays"]()):
-        raise SystemExit("vornkit.dask and arrays() give different mean waveforms")
+    if not (np.allclose(runs["dask"](), runs["arrays"]()) and np.allclose(runs["pool"](), runs["arrays"]())):
+        raise SystemExit("vornkit.dask, arrays() and the thread pool give different mean waveforms")
     seconds = medians(runs, reps)
     return {
         "files": files,
@@ -419,7 +430,8 @@ def print_dask(section):
         s = section["seconds"]
         print(
             f"dask: mean waveform over {section['files']} files, {section['bytes'] / 1e6:.0f} MB: vornkit.dask "
-            f"(threads) {s['dask']:.4f} s, arrays() file after file {s['arrays']:.4f} s (x{section['speedup']:.2f})"
+            f"(threads) {s['dask']:.4f} s, arrays() file after file {s['arrays']:.4f} s (x{section['speedup']:.2f}); "
+            f"for reference, arrays() in a pool of two threads {s['pool']:.4f} s (x{s['arrays'] / s['pool']:.2f})"
         )
 
 
