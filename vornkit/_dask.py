@@ -337,8 +337,8 @@ def dask(
     tasks: dict[str, dict[Any, Any]] = {}
     if not parts:  # no events at all: empty arrays of the usual dtypes and ranks
         empty = arrays(files[0].path, kind, columns=[*fields, *(["data"] if data else [])], channels=channels)
-        width = max(len(f.path) for f in files)
-        empty.update(file=np.empty(0, f"<U{width}"), entry=np.empty(0, np.int64))
+        ids = {"file": np.empty(0, f"<U{max(len(f.path) for f in files)}"), "entry": np.empty(0, np.int64)}
+        empty = {**{k: empty.pop(k) for k in fields}, **ids, **empty}  # in the order of a campaign with events
         return {k: da.from_array(v) for k, v in empty.items()}
     if fields or not data:
         heads = reader("headers", fields, None, False)
