@@ -19,9 +19,11 @@ With --kit (on by default) it also measures vornkit, each time against what it m
 - convert: `convert()` of a ~2 GB run to .parquet and .h5 against pyarrow/h5py writing its
   arrays (in memory) with the same layout, convert's peak RSS rise, 300 random events read
   back from the .h5.
+- dask: a mean waveform over 8 files with `vornkit.dask` on the threaded scheduler against
+  `arrays()` file after file (skipped without dask).
 Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
 pandas is missing) and written to --json; a miss does not fail the run. --only also picks
-these sections by name ("seek", "threads", "many files", "convert").
+these sections by name ("seek", "threads", "many files", "convert", "dask").
 
 The limit, the least any reader must spend, is measured in the same run: the file's bytes
 moved once from the page cache (1 MiB reads into one reused buffer) plus an ideal C loop
@@ -373,6 +375,66 @@ def bench_many(directory, scale, reps):
     return {"files": files, "bytes": sum(map(os.path.getsize, paths)), "seconds": medians(runs, reps)}
 
 
+# vornkit.dask: a campaign read in partitions on the threaded scheduler, against arrays() file after file.
+DASK = ("WD2", 1024, 2, 64e6, 8)  # format, samples per channel, channels, bytes per file at scale 1, files
+
+
+def bench_dask(directory, scale, reps):
+    """A mean waveform over 8 files: vornkit.dask (survey and compute, threaded scheduler)
+    against arrays() file after file, and a pool of two threads doing the same by hand (the
+    parallelism the machine gives at the time); None without dask."""
+    if importlib.util.find_spec("dask") is None or not hasattr(vornkit, "dask"):
+        return None
+    fmt, samples, channels, size, files = DASK
+    paths = [write_run(directory, f"dask{i}", fmt, samples, channels, size * scale, seed=i)[0] for i in range(files)]
+
+    def on_dask():
+        data = vornkit.dask(paths, fmt, columns=["data"])["data"]
+        return (data.sum(axis=0, dtype=np.float64) / data.shape[0]).compute(scheduler="threads")
+
+    def sums(p):
+        data = vornkit.arrays(p, fmt, columns=["data"])["data"]
+        return data.sum(axis=0, dtype=np.float64), len(data)
+
+    def in_pool():  # the same work in two threads by hand: what the machine allows now, for reference
+        with ThreadPoolExecutor(2) as pool:
+            parts = list(pool.map(sums, paths))
+        return sum(p[0] for p in parts) / sum(p[1] for p in parts)
+
+    runs = {
+        "dask": on_dask,
+        "arrays": lambda: mean_waveform(vornkit.arrays(p, fmt, columns=["data"])["data"] for p in paths),
+        "pool": in_pool,
+    }
+    if not (np.allclose(runs["dask"](), runs["arrays"]()) and np.allclose(runs["pool"](), runs["arrays"]())):
+        raise SystemExit("vornkit.dask, arrays() and the thread pool give different mean waveforms")
+    seconds = medians(runs, reps)
+    return {
+        "files": files,
+        "bytes": sum(map(os.path.getsize, paths)),
+        "seconds": seconds,
+        "speedup": seconds["arrays"] / seconds["dask"],
+    }
+
+
+def dask_targets(section):
+    if not section:
+        return []
+    ratio, bound = section["speedup"], 1.6
+    what = f"dask: vornkit.dask over {section['files']} files, threaded scheduler / arrays() file after file"
+    return [{"target": what + " (throughput)", "ratio": ratio, "op": ">=", "bound": bound, "pass": ratio >= bound}]
+
+
+def print_dask(section):
+    if section:
+        s = section["seconds"]
+        print(
+            f"dask: mean waveform over {section['files']} files, {section['bytes'] / 1e6:.0f} MB: vornkit.dask "
+            f"(threads) {s['dask']:.4f} s, arrays() file after file {s['arrays']:.4f} s (x{section['speedup']:.2f}); "
+            f"for reference, arrays() in a pool of two threads {s['pool']:.4f} s (x{s['arrays'] / s['pool']:.2f})"
+        )
+
+
 OPS = {"<": operator.lt, "<=": operator.le, ">=": operator.ge}
 
 
@@ -653,7 +715,10 @@ def main():
         for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
         converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
-    lines = targets(results, *sections.values()) + convert_targets(converted) if args.kit else []
+        on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
+    lines = (
+        targets(results, *sections.values()) + convert_targets(converted) + dask_targets(on_dask) if args.kit else []
+    )
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
@@ -665,6 +730,7 @@ def main():
     if args.kit:
         print_sections(*sections.values())
         print_convert(converted)
+        print_dask(on_dask)
         print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
@@ -676,6 +742,7 @@ def main():
                     "results": results,
                     **sections,
                     "convert": converted,
+                    "dask": on_dask,
                     "targets": lines,
                 },
                 f,

@@ -31,14 +31,14 @@ def pulse(
     return wave
 
 
-def wd1(rng: np.random.Generator, events: int = 16, samples: int = 512) -> bytes:
+def wd1(rng: np.random.Generator, events: int = 16, samples: int = 512, board: int = 3) -> bytes:
     out = bytearray()
     timestamp = 123_456
     for i in range(events):
         wave = pulse(rng, samples, 8000, 4.0, rng.uniform(300, 3000), rng.uniform(150, 170), 3.0, 40.0)
         data = np.clip(np.rint(wave), 0, 16383).astype("<u2")
         timestamp += int(rng.integers(20_000, 60_000))
-        out += np.array((24 + 2 * samples, 3, 0, 5, i, timestamp & 0x7FFFFFFF), header_dtype("WD1")).tobytes()
+        out += np.array((24 + 2 * samples, board, 0, 5, i, timestamp & 0x7FFFFFFF), header_dtype("WD1")).tobytes()
         out += data.tobytes()
     return bytes(out)
 

@@ -4,6 +4,7 @@
   samples in one 2-D/3-D block; a slice does not read what lies before it (typed: WD1Arrays,
   WD2Arrays; iterate's chunks WD1Chunk, WD2Chunk; events yield vorn's WD1Event, WD2Event)
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
+- dask(paths, kind, step=...): a campaign of files as lazy dask arrays; dask_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written; of a directory of runs
@@ -18,6 +19,7 @@ or "warn" reads on past damaged records.
 
 from ._arrays import arrays, iterate, to_dataframe
 from ._convert import ConvertResult, convert
+from ._dask import dask, dask_dataframe
 from ._format import FormatError
 from ._layouts import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
 from ._read import (
@@ -49,6 +51,8 @@ __all__ = [
     "WD2Chunk",
     "arrays",
     "convert",
+    "dask",
+    "dask_dataframe",
     "events",
     "follow",
     "iterate",
