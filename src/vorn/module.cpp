@@ -51,6 +51,7 @@ auto& keys_of() {
         return state.wd2_keys;
 }
 
+// Interns a layout's keys and builds its event template; false with an exception.
 template <class Layout>
 bool make_event_keys() {
     auto& keys = keys_of<Layout>();
