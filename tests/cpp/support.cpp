@@ -17,10 +17,10 @@ std::size_t largest_aligned_alloc = 0;
 
 Bytes wd1_record(std::int32_t event_size, const std::vector<std::uint16_t>& samples, std::int32_t board_id,
                  std::int32_t event_counter) {
-    Bytes data(samples.size() * 2);
-    std::memcpy(data.data(), samples.data(), data.size());
+    const auto* p = reinterpret_cast<const std::uint8_t*>(samples.data());
     return record<vorn::WD1Layout>(
-        {event_size, board_id, std::int32_t(0xAABBCCDDu), 3, event_counter, INT32_MIN}, data);
+        {event_size, board_id, std::int32_t(0xAABBCCDDu), 3, event_counter, INT32_MIN},
+        Bytes(p, p + 2 * samples.size()));
 }
 
 Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter, std::uint16_t first) {
@@ -31,10 +31,9 @@ Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter, std::uint
 
 Bytes wd2_record(std::uint32_t counter, std::uint64_t timestamp, std::uint32_t samples, std::uint64_t period,
                  std::int64_t channel_word, const std::vector<float>& data) {
-    Bytes bytes(data.size() * 4);
-    std::memcpy(bytes.data(), data.data(), bytes.size());
-    return record<vorn::WD2Layout>({counter, timestamp, samples, period, std::int32_t(channel_word)}, bytes,
-                                   channel_word >= 0);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
+    return record<vorn::WD2Layout>({counter, timestamp, samples, period, std::int32_t(channel_word)},
+                                   Bytes(p, p + 4 * data.size()), channel_word >= 0);
 }
 
 TempFile::TempFile(const Bytes& contents) {
