@@ -5,7 +5,8 @@
 Writes each workload (seeded pulses on a noisy baseline) to a temporary directory, checks
 that every reader yields identical events, then times the readers interleaved, after a
 warm-up with the file in the page cache, and prints medians as rates and ratios. Also
-reports the peak RSS rise of one pass with the events dropped.
+reports the peak RSS rise of one pass with the events dropped, and the read() system calls
+vorn makes per event (from /proc/self/io), each against its target.
 
 With --kit (on by default) it also measures vornkit, each time against what it must beat:
 - per workload, `arrays()` against the columnar limit (bench/limit.c `columns`: large reads
@@ -168,6 +169,39 @@ def same_events(a, b):
     return True
 
 
+def proc_io():
+    """This process's read system calls and the bytes they brought so far (/proc/self/io), or None."""
+    try:
+        with open("/proc/self/io") as f:
+            fields = dict(line.split(": ") for line in f.read().splitlines())
+        return int(fields["syscr"]), int(fields["rchar"])
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+def system_reads(path, fmt, events, skip=2):
+    """The read system calls vorn makes per event, and the bytes per call, over the file's
+    `events` events but the first `skip` (the WD2 probe, NumPy's import) and without the end of
+    data; None where /proc/self/io is missing or no event is left."""
+    reader = vorn.EventReader(path, fmt)
+    for _ in range(skip):
+        next(reader)
+    first, before = proc_io(), proc_io()  # the reads of one look at the counters, taken off below
+    for _ in range(events - skip):
+        next(reader)
+    after = proc_io()
+    if first is None or before is None or after is None or events <= skip:
+        return None
+    calls = after[0] - 2 * before[0] + first[0]
+    nbytes = after[1] - 2 * before[1] + first[1]
+    return {
+        "events": events - skip,
+        "calls": calls,
+        "per_event": calls / (events - skip),
+        "kib_per_call": nbytes / max(calls, 1) / 1024,
+    }
+
+
 def peak_rss_rise_kib(run):
     """Peak RSS rise over one call of run(), with the kernel's peak reset first."""
 
@@ -253,6 +287,7 @@ def bench(name, fmt, events, samples, channels, reps, directory, limit, kit):
         "vorn_vs": {k: med[k] / med["vorn"] for k in med if k != "vorn"},
         "peak_rss_rise_kib": rss,
         "record_bytes": size // max(events, 1),
+        "system_reads": system_reads(path, fmt, events),
     }
 
 
@@ -455,6 +490,17 @@ def targets(results, seek, threads, many):
         )
 
     for r in results:
+        # vorn's reads: a record with a sample block of 64 KiB or more costs one system call
+        # (its samples straight into their storage, the next header with them); smaller ones
+        # share one, many to a call.
+        reads = r["system_reads"]
+        big = r["record_bytes"] >= (64 << 10) + 24
+        add(
+            f"{r['workload']}: vorn read() calls per event",
+            None if reads is None else reads["per_event"],
+            "<=",
+            1.0 if big else 1 / 16,
+        )
         k = r["kit"]
         if k is None:
             continue
@@ -520,6 +566,16 @@ def print_kit_table(results):
         "(MiB: the result's size; peak: the peak RSS rise of the call, MiB; header: arrays(columns=<header "
         "fields>); frame: to_dataframe())"
     )
+
+
+def print_reads(results):
+    for r in results:
+        reads = r["system_reads"]
+        if reads is not None:
+            print(
+                f"{r['workload']:20} vorn: {reads['calls']} read() calls for {reads['events']} events "
+                f"({reads['per_event']:.4f} per event, {reads['kib_per_call']:.0f} KiB per call)"
+            )
 
 
 def print_sections(seek, threads, many):
@@ -716,22 +772,23 @@ def main():
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
         converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
         on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
-    lines = (
-        targets(results, *sections.values()) + convert_targets(converted) + dask_targets(on_dask) if args.kit else []
-    )
+    lines = targets(results, *sections.values())
+    if args.kit:
+        lines += convert_targets(converted) + dask_targets(on_dask)
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
     )
     if results:
         print_table(results)
+        print_reads(results)
         if args.kit:
             print_kit_table(results)
     if args.kit:
         print_sections(*sections.values())
         print_convert(converted)
         print_dask(on_dask)
-        print_targets(lines)
+    print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(

@@ -92,7 +92,7 @@ def _empty(kind: str, fields: Sequence[str], data: bool) -> Columns:
     cols = {name: np.empty(0, dtypes[name]) for name in fields}
     cols["n_samples"] = np.empty(0, np.int64)
     if data:
-        cols["data"] = np.empty(0, SAMPLE_DTYPE[kind].newbyteorder("="))
+        cols["data"] = np.empty(0, SAMPLE_DTYPE[kind])
     return cols
 
 

@@ -90,5 +90,5 @@ def header_dtype(kind: str, channel_word: bool = True) -> np.dtype:
 
 
 def column_dtypes(kind: str) -> dict[str, np.dtype]:
-    """The native-order dtype of each header column, in file order."""
-    return {name: np.dtype(dt).newbyteorder("=") for name, _, dt in FIELDS[kind]}
+    """The dtype of each header column, in file order (little-endian, native on every target)."""
+    return {name: np.dtype(dt) for name, _, dt in FIELDS[kind]}

@@ -157,10 +157,6 @@ ReadResult BufReader::read_direct(std::uint8_t* dst, std::size_t n, std::size_t 
 
 ReadResult BufReader::read(std::uint8_t* dst, std::size_t n) {
     if (pos_ == filled_) {
-        if (n >= kDirectMinBytes) {
-            pos_ = filled_ = 0;
-            return sys_read(dst, n);
-        }
         ReadResult r = fill_buffer(n);
         if (r.err != 0) return r;
     }

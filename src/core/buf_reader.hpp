@@ -65,9 +65,9 @@ class BufReader {
 public:
     static constexpr std::size_t kCapacity = 256 * 1024;
     static constexpr std::size_t kFirstRead = 8192;
-    // Reads of at least this many bytes into an empty buffer go straight to their
-    // destination: one kernel copy, where a copy out of the buffer would cost more than
-    // the system call it saves.
+    // Sample blocks of at least this many bytes are read straight to their storage (see
+    // read_samples), and passed over with a seek where the file allows: one kernel copy,
+    // where a copy out of the buffer would cost more than the system call it saves.
     static constexpr std::size_t kDirectMinBytes = 65536;
 
     // Takes ownership of `fd`. Allocates nothing: the buffer comes with the first refill.
@@ -108,11 +108,6 @@ public:
     // block and the next record's header cost one system call. The count is of the bytes
     // that went to `dst`.
     ReadResult read_direct(std::uint8_t* dst, std::size_t n, std::size_t ahead);
-
-    // One buffered read of up to n bytes: reads straight into `dst` when the buffer is
-    // empty and n >= kDirectMinBytes, else through the buffer. A count of 0 means the end
-    // of the file.
-    ReadResult read(std::uint8_t* dst, std::size_t n);
 
     // Fills exactly n bytes of `dst`, retrying EINTR. Bytes taken before a failure stay
     // consumed. The end of the file is the UnexpectedEof error.
@@ -162,6 +157,10 @@ private:
         if (reads_in_call_ == kNoCall) return false;
         return reads_in_call_++ != 0 && hook_ != nullptr && hook_(hook_context_, false);
     }
+    // One buffered read of up to n bytes, refilling an empty buffer first. A count of 0
+    // means the end of the file. Its callers read headers: large blocks go through
+    // read_direct.
+    ReadResult read(std::uint8_t* dst, std::size_t n);
     ReadResult sys_read(std::uint8_t* dst, std::size_t n);
     // The narrower retry of a failed read; it stays due while it is interrupted.
     ReadResult narrow_read(std::uint8_t* dst, std::size_t n);

@@ -97,8 +97,6 @@ public:
     bool idle() const { return !in_body_ && head_have_ == 0 && !returned_; }
     // Bytes of the record in progress read so far.
     std::size_t pending_bytes() const { return in_body_ ? layout_.header_bytes() + body_have_ : head_have_; }
-    // Bytes of sample storage held for a record still in progress.
-    std::size_t pending_capacity() const { return body_.capacity_bytes(); }
 
 protected:
     Layout layout_;

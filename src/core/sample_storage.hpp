@@ -72,7 +72,6 @@ public:
         data_ = fresh;
         capacity_ = n;
     }
-    void reserve(std::size_t n, std::size_t shift = 0) { grow(n, shift, size_ * sizeof(T)); }
     void set_size(std::size_t n) { size_ = n; }  // n <= capacity(); contents as written
 
     // Hands the storage to a new owner, who must give it back to sample_free() with

@@ -58,7 +58,6 @@ using WD1Record = EventRecord<WD1Header, std::uint16_t>;
 // Reads a WD1 file from offset 0; reads nothing until the first `next`.
 class WD1Reader : public RecordReader<WD1Layout> {
 public:
-    static constexpr std::size_t kHeaderBytes = WD1Layout::kMaxHeaderBytes;
     explicit WD1Reader(BufReader src) : RecordReader(std::move(src), WD1Layout{}) {}
 };
 

@@ -75,7 +75,6 @@ bool probe_view(int fd, ProbeView& out, IoError& err);
 
 class WD2Reader : public RecordReader<WD2Layout> {
 public:
-    static constexpr std::size_t kBaseHeaderBytes = WD2Layout::kBaseHeaderBytes;
     static constexpr std::size_t kWordHeaderBytes = WD2Layout::kMaxHeaderBytes;
 
     // Runs the channel-count probe over the first two record headers, then rewinds.

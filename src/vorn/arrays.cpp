@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 
 #include "errors.hpp"
+#include "state.hpp"
 
 namespace vorn {
 
@@ -53,21 +54,6 @@ PyType_Spec container_spec = {
     container_slots,
 };
 
-PyTypeObject* container_type_cell = nullptr;  // owned, created once per process
-
-PyTypeObject* container_type() {
-    if (container_type_cell == nullptr) {
-        PyObject* tp = PyType_FromSpec(&container_spec);
-        if (tp == nullptr) return nullptr;
-        if (container_type_cell == nullptr) {
-            container_type_cell = reinterpret_cast<PyTypeObject*>(tp);
-        } else {
-            Py_DECREF(tp);
-        }
-    }
-    return container_type_cell;
-}
-
 // ---------------------------------------------------------------------------------------
 // NumPy's array API
 
@@ -95,10 +81,11 @@ bool numpy_failure() {
     return false;
 }
 
-// Loads the API table from the `_ARRAY_API` capsule once per process. On failure raises
-// PanicException and leaves the table unset, so that the next array tries again.
+// Loads the API table from the `_ARRAY_API` capsule and the sample dtypes into the state,
+// once per process. On failure raises PanicException and leaves the table unset, so that
+// the next array tries again.
 bool load_numpy_api() {
-    if (PyArray_API != nullptr) return true;
+    if (state.f32_descr != nullptr) return true;
     const long major = numpy_major_version();
     if (major < 0) return numpy_failure();
     Ref multiarray =
@@ -119,12 +106,22 @@ bool load_numpy_api() {
     const unsigned abi_version = PyArray_GetNDArrayCVersion();
     const unsigned feature_version = PyArray_GetNDArrayCFeatureVersion();
     if (abi_version > NPY_ABI_VERSION || feature_version < NPY_FEATURE_VERSION) {
-        PyArray_API = nullptr;
+        forget_numpy_api();
         PyErr_Format(PyExc_RuntimeError, "NumPy C API version 0x%x/0x%x is not supported", abi_version,
                      feature_version);
         return numpy_failure();
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
+    // The builtin descriptors are singletons that live as long as NumPy.
+    Ref u16 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_USHORT)));
+    Ref f32 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT)));
+    if (!u16 || !f32) {
+        forget_numpy_api();
+        raise_panic_from_pending("cannot get the sample dtype");
+        return false;
+    }
+    state.u16_descr = u16.release();
+    state.f32_descr = f32.release();
     return true;
 }
 
@@ -132,20 +129,13 @@ bool load_numpy_api() {
 // owns) memory of its own for them.
 alignas(kSampleAlign) const std::uint8_t empty_samples[kSampleAlign] = {};
 
-template <class T, int TypeNum>
-PyObject* make_array(SampleVec<T>& vec) {
+template <class T>
+PyObject* make_array(SampleVec<T>& vec, PyObject* State::*descr) {
     // Everything that can fail comes before the storage changes hands, so that a failure
     // leaves the samples with the record.
     if (!load_numpy_api()) return nullptr;
-    // The builtin descriptors are singletons that live as long as NumPy: look one up once.
-    static PyArray_Descr* cached = nullptr;  // owned
-    if (cached == nullptr) {
-        cached = PyArray_DescrFromType(TypeNum);
-        if (cached == nullptr) return raise_panic_from_pending("cannot get the sample dtype");
-    }
-    PyTypeObject* tp = container_type();
-    if (tp == nullptr) return raise_panic_from_pending("cannot create the PySliceContainer type");
-    auto* c = PyObject_New(PySliceContainer, tp);
+    auto* dtype = reinterpret_cast<PyArray_Descr*>(state.*descr);
+    auto* c = PyObject_New(PySliceContainer, state.container_type);
     if (c == nullptr) return raise_panic_from_pending("cannot allocate a PySliceContainer");
     c->ptr = nullptr;  // owns nothing until the array stands
     c->len = c->capacity = 0;
@@ -154,11 +144,11 @@ PyObject* make_array(SampleVec<T>& vec) {
 
     void* data =
         vec.data() != nullptr ? static_cast<void*>(vec.data()) : const_cast<std::uint8_t*>(empty_samples);
-    Py_INCREF(cached);  // PyArray_NewFromDescr steals it
+    Py_INCREF(dtype);  // PyArray_NewFromDescr steals it
     npy_intp dims[1] = {static_cast<npy_intp>(vec.size())};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     Ref array = Ref::steal(
-        PyArray_NewFromDescr(&PyArray_Type, cached, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return raise_panic_from_pending("cannot create the sample array");
     // Steals the container even when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
@@ -180,11 +170,20 @@ void reclaim(PyObject* array, SampleVec<T>& vec) {
 
 }  // namespace
 
+PyTypeObject* make_container_type() {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&container_spec));
+}
+
+void forget_numpy_api() {
+    PyArray_API = nullptr;
+    PyArray_RUNTIME_VERSION = 0;
+}
+
 PyObject* sample_array(SampleVec<std::uint16_t>& vec) {
-    return make_array<std::uint16_t, NPY_USHORT>(vec);
+    return make_array(vec, &State::u16_descr);
 }
 PyObject* sample_array(SampleVec<float>& vec) {
-    return make_array<float, NPY_FLOAT>(vec);
+    return make_array(vec, &State::f32_descr);
 }
 
 void reclaim_samples(PyObject* array, SampleVec<std::uint16_t>& vec) {

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "state.hpp"
+
 namespace vorn {
 
 namespace {
@@ -12,23 +14,6 @@ constexpr const char kPanicName[] = "vorn.PanicException";
 constexpr const char kPanicDoc[] =
     "An internal fault of vorn, such as a corrupt size in an event file.\n\n"
     "Derives from BaseException, so `except Exception` does not catch it.";
-
-PyObject* panic_class_cell = nullptr;  // owned, created once per process
-
-// The PanicException class (borrowed), created on first use.
-PyObject* panic_class() {
-    if (panic_class_cell == nullptr) {
-        PyObject* cls = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-        if (cls == nullptr) return nullptr;
-        // Creating the class can run Python code; keep the first one published.
-        if (panic_class_cell == nullptr) {
-            panic_class_cell = cls;
-        } else {
-            Py_DECREF(cls);
-        }
-    }
-    return panic_class_cell;
-}
 
 // Raises cls(message) with the message as the only argument.
 PyObject* raise_with_message(PyObject* cls, PyObject* message) {
@@ -61,13 +46,30 @@ void restore_exception(PyObject* exc) {
 #endif
 }
 
+// The OSError subclass that an OS error number stands for, as CPython picks it for
+// OSError(errno, ...), except that ENOMEM is MemoryError, as the module's own allocation
+// failures are. Null with an exception when the probe object cannot be made.
+Ref os_error_class(int err) {
+    if (err == ENOMEM) return Ref::borrow(PyExc_MemoryError);
+    Ref probe = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", err, ""));
+    if (!probe) return probe;
+    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
+}
+
 }  // namespace
+
+PyObject* make_panic_class() {
+    return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+}
 
 PyObject* raise_panic(const char* message) {
     fprintf(stderr, "vorn: internal fault: %s\n", message);
     fflush(stderr);
-    PyObject* cls = panic_class();
-    if (cls == nullptr) return nullptr;
+    PyObject* cls = state.panic_class;
+    if (cls == nullptr) {  // a fault inside the first import, before the class exists
+        PyErr_SetString(PyExc_SystemError, message);
+        return nullptr;
+    }
     Ref text = Ref::steal(PyUnicode_FromString(message));
     if (!text) return nullptr;
     return raise_with_message(cls, text.get());
@@ -92,35 +94,18 @@ PyObject* raise_panic_from_pending(const char* what) {
     return nullptr;
 }
 
-PyObject* os_error_class(int err) {
-    switch (err) {
-        case EPERM:
-        case EACCES: return PyExc_PermissionError;
-        case ENOENT: return PyExc_FileNotFoundError;
-        case EINTR: return PyExc_InterruptedError;
-        case EAGAIN: return PyExc_BlockingIOError;
-        case ENOMEM: return PyExc_MemoryError;
-        case EEXIST: return PyExc_FileExistsError;
-        case ENOTDIR: return PyExc_NotADirectoryError;
-        case EISDIR: return PyExc_IsADirectoryError;
-        case EPIPE: return PyExc_BrokenPipeError;
-        case ECONNABORTED: return PyExc_ConnectionAbortedError;
-        case ECONNRESET: return PyExc_ConnectionResetError;
-        case ETIMEDOUT: return PyExc_TimeoutError;
-        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-        default: return PyExc_OSError;
-    }
-}
-
 PyObject* raise_io_error(const IoError& err, PyObject* cls) {
     // A wait ended by a signal handler that raised: its exception is the one to see.
     if (err.kind == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
-    if (cls == nullptr) cls = err.message != nullptr ? PyExc_OSError : os_error_class(err.code);
+    Ref picked = cls != nullptr           ? Ref::borrow(cls)
+                 : err.message != nullptr ? Ref::borrow(PyExc_OSError)
+                                          : os_error_class(err.code);
+    if (!picked) return nullptr;
     std::string text = err.text();
     Ref message =
         Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!message) return nullptr;
-    return raise_with_message(cls, message.get());
+    return raise_with_message(picked.get(), message.get());
 }
 
 }  // namespace vorn

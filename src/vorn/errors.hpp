@@ -15,12 +15,10 @@ PyObject* raise_panic(const char* message);
 // event was built, naming the underlying error; the original becomes its __cause__.
 PyObject* raise_panic_from_pending(const char* what);
 
-// The OSError subclass that an OS error number stands for (borrowed).
-PyObject* os_error_class(int err);
-
-// Raises `cls(err.text())`; with `cls` null, the class os_error_class() picks (plain
-// OSError for errors without a number). An interrupted wait whose signal handler raised
-// keeps that handler's exception. Returns null.
+// Raises `cls(err.text())`; with `cls` null, the OSError subclass that CPython picks for
+// the error number (MemoryError for ENOMEM; plain OSError for errors without a number).
+// An interrupted wait whose signal handler raised keeps that handler's exception.
+// Returns null.
 PyObject* raise_io_error(const IoError& err, PyObject* cls = nullptr);
 
 // Runs `body`, turning any C++ exception into a Python one: the decoder fault into

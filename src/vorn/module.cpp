@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <variant>
 
 #include "arrays.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "state.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
@@ -40,38 +42,35 @@ struct EventReaderObject {
     std::atomic<std::uint32_t> borrow;  // the borrow flag
 };
 
-PyTypeObject* event_reader_type = nullptr;  // owned, created once per process
-
-// Event keys, interned once: no caller can tell them from fresh strings. Each layout's are
-// its field table's names, then "data".
+// The event keys of a layout, in the state.
 template <class Layout>
-struct EventKeys {
-    static inline PyObject* fields[std::size(Layout::kFields)] = {};  // owned
-    // An event dict with every key, in order, each mapped to None. Copying it is much
-    // cheaper than growing a new dict key by key; the values are then replaced.
-    static inline PyObject* dict_template = nullptr;  // owned
-};
-PyObject* data_key = nullptr;  // owned
+auto& keys_of() {
+    if constexpr (std::is_same_v<Layout, WD1Layout>)
+        return state.wd1_keys;
+    else
+        return state.wd2_keys;
+}
 
+// Interns a layout's keys and builds its event template; false with an exception.
 template <class Layout>
-bool make_event_template() {
-    using Keys = EventKeys<Layout>;
-    if (Keys::dict_template != nullptr) return true;
+bool make_event_keys() {
+    auto& keys = keys_of<Layout>();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return false;
     for (std::size_t i = 0; i < std::size(Layout::kFields); ++i) {
-        if (Keys::fields[i] == nullptr) Keys::fields[i] = PyUnicode_InternFromString(Layout::kFields[i].name);
-        if (Keys::fields[i] == nullptr || PyDict_SetItem(dict.get(), Keys::fields[i], Py_None) < 0)
+        keys.fields[i] = PyUnicode_InternFromString(Layout::kFields[i].name);
+        if (keys.fields[i] == nullptr || PyDict_SetItem(dict.get(), keys.fields[i], Py_None) < 0)
             return false;
     }
-    if (PyDict_SetItem(dict.get(), data_key, Py_None) < 0) return false;
-    Keys::dict_template = dict.release();
+    if (PyDict_SetItem(dict.get(), state.data_key, Py_None) < 0) return false;
+    keys.dict_template = dict.release();
     return true;
 }
 
-bool make_event_templates() {
-    if (data_key == nullptr) data_key = PyUnicode_InternFromString("data");
-    return data_key != nullptr && make_event_template<WD1Layout>() && make_event_template<WD2Layout>();
+template <const auto& Table>
+void clear_event_keys(EventKeys<Table>& keys) {
+    for (PyObject*& key : keys.fields) Py_CLEAR(key);
+    Py_CLEAR(keys.dict_template);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -250,13 +249,13 @@ PyObject* event_dict(PyObject* dict, EventRecord<typename Layout::Header, typena
     for_each_field<Layout::kFields>(Layout::members(rec.header), [&](const Field&, auto value) {
         if (!ok) return;
         PyObject* v = field_int(value);
-        ok = v != nullptr && PyDict_SetItem(dict, EventKeys<Layout>::fields[i++], v) == 0;
+        ok = v != nullptr && PyDict_SetItem(dict, keys_of<Layout>().fields[i++], v) == 0;
         Py_XDECREF(v);
     });
     if (!ok) return raise_panic_from_pending(kBuildFailure);
     Ref array = Ref::steal(sample_array(rec.data));
     if (!array) return nullptr;
-    if (PyDict_SetItem(dict, data_key, array.get()) < 0) {
+    if (PyDict_SetItem(dict, state.data_key, array.get()) < 0) {
         reclaim_samples(array.get(), rec.data);
         return raise_panic_from_pending(kBuildFailure);
     }
@@ -272,7 +271,7 @@ using LayoutOf = std::remove_cvref_t<decltype(std::declval<Reader&>().layout())>
 template <class Reader>
 PyObject* next_event(Reader& reader) {
     using Layout = LayoutOf<Reader>;
-    Ref dict = Ref::steal(PyDict_Copy(EventKeys<Layout>::dict_template));
+    Ref dict = Ref::steal(PyDict_Copy(keys_of<Layout>().dict_template));
     if (!dict) return raise_panic_from_pending(kBuildFailure);
     auto result = reader.next();
     using Kind = typename decltype(result)::Kind;
@@ -343,9 +342,6 @@ PyModuleDef module_def = {
     nullptr,  // m_free
 };
 
-PyObject* module_cell = nullptr;         // owned, the module of the first initialisation
-std::int64_t first_interpreter_id = -1;  // the interpreter that module belongs to
-
 bool add_type(PyObject* module, PyObject* name, PyObject* type) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
@@ -368,30 +364,53 @@ PyObject* init_module() {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoException);
         return nullptr;
     }
-    if (first_interpreter_id >= 0 && first_interpreter_id != id) {
+    if (state.interpreter_id >= 0 && state.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError, kSubinterpreters);
         return nullptr;
     }
-    first_interpreter_id = id;
-    if (module_cell != nullptr) return Py_NewRef(module_cell);
+    state.interpreter_id = id;
+    if (state.module != nullptr) return Py_NewRef(state.module);
 
+    if (!fill_state()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (event_reader_type == nullptr) {
-        if (!make_event_templates()) return nullptr;
-        PyObject* tp = PyType_FromSpec(&event_reader_spec);
-        if (tp == nullptr) return nullptr;
-        event_reader_type = reinterpret_cast<PyTypeObject*>(tp);
-    }
-    Ref name = Ref::steal(PyUnicode_InternFromString("EventReader"));
-    if (!name || !add_type(module.get(), name.get(), reinterpret_cast<PyObject*>(event_reader_type))) {
+    Ref name = module ? Ref::steal(PyUnicode_InternFromString("EventReader")) : Ref();
+    if (!name || !add_type(module.get(), name.get(), reinterpret_cast<PyObject*>(state.event_reader_type))) {
+        clear_state();
         return nullptr;
     }
-    module_cell = Py_NewRef(module.get());
+    state.module = Py_NewRef(module.get());
     return module.release();
 }
 
 }  // namespace
+
+State state;
+
+bool fill_state() {
+    // Each step runs only when the ones before succeeded: no API call with an error pending.
+    const bool ok = (state.panic_class = make_panic_class()) != nullptr &&
+                    (state.event_reader_type =
+                         reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_reader_spec))) != nullptr &&
+                    (state.container_type = make_container_type()) != nullptr &&
+                    (state.data_key = PyUnicode_InternFromString("data")) != nullptr &&
+                    make_event_keys<WD1Layout>() && make_event_keys<WD2Layout>();
+    if (!ok) clear_state();
+    return ok;
+}
+
+void clear_state() {
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.panic_class);
+    Py_CLEAR(state.event_reader_type);
+    Py_CLEAR(state.container_type);
+    Py_CLEAR(state.data_key);
+    clear_event_keys(state.wd1_keys);
+    clear_event_keys(state.wd2_keys);
+    Py_CLEAR(state.u16_descr);
+    Py_CLEAR(state.f32_descr);
+    forget_numpy_api();
+}
+
 }  // namespace vorn
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorn() {

@@ -66,7 +66,7 @@ public:
         if (std::uint64_t(offset) != next_offset_) return wrong("offset differs from the sum of sizes");
         const std::size_t bytes = std::size_t(n) * sizeof(typename Layout::Sample);
         next_offset_ += reader_.layout().header_bytes() + bytes;
-        res.record.data.reserve(std::size_t(n) + 1);
+        res.record.data.grow(std::size_t(n) + 1, 0, 0);
         res.record.data.set_size(std::size_t(n));
         if (data_ && bytes != 0) std::memcpy(res.record.data.data(), cols_.data.data() + samples_, bytes);
         if (!data_ && pread(source().fd(), res.record.data.data(), bytes,

@@ -15,20 +15,12 @@ namespace test {
 ReadHook read_hook;
 std::size_t largest_aligned_alloc = 0;
 
-Bytes wd1_record(std::int32_t event_size, std::vector<std::uint16_t> samples, std::int32_t board_id,
+Bytes wd1_record(std::int32_t event_size, const std::vector<std::uint16_t>& samples, std::int32_t board_id,
                  std::int32_t event_counter) {
-    Bytes b;
-    put32(b, std::uint32_t(event_size));
-    put32(b, std::uint32_t(board_id));
-    put32(b, 0xAABBCCDDu);
-    put32(b, 3);
-    put32(b, std::uint32_t(event_counter));
-    put32(b, 0x80000000u);
-    for (std::uint16_t s : samples) {
-        b.push_back(std::uint8_t(s));
-        b.push_back(std::uint8_t(s >> 8));
-    }
-    return b;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(samples.data());
+    return record<vorn::WD1Layout>(
+        {event_size, board_id, std::int32_t(0xAABBCCDDu), 3, event_counter, INT32_MIN},
+        Bytes(p, p + 2 * samples.size()));
 }
 
 Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter, std::uint16_t first) {
@@ -39,18 +31,9 @@ Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter, std::uint
 
 Bytes wd2_record(std::uint32_t counter, std::uint64_t timestamp, std::uint32_t samples, std::uint64_t period,
                  std::int64_t channel_word, const std::vector<float>& data) {
-    Bytes b;
-    put32(b, counter);
-    put64(b, timestamp);
-    put32(b, samples);
-    put64(b, period);
-    if (channel_word >= 0) put32(b, std::uint32_t(channel_word));
-    for (float f : data) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        put32(b, bits);
-    }
-    return b;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
+    return record<vorn::WD2Layout>({counter, timestamp, samples, period, std::int32_t(channel_word)},
+                                   Bytes(p, p + 4 * data.size()), channel_word >= 0);
 }
 
 TempFile::TempFile(const Bytes& contents) {

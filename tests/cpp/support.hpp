@@ -1,34 +1,71 @@
-// Helpers for the decoder core's tests: record writers, temporary files, pipes, and a
-// hook on read(), fstat() and posix_memalign() to inject faults and observe system calls.
+// Helpers for the decoder core's tests: the record writer and sample-bit mixer (inline,
+// for the fuzz targets too), temporary files, pipes, and a hook on read(), fstat() and
+// posix_memalign() to inject faults and observe system calls.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "record_reader.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
 
 namespace test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline void put32(Bytes& b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
-}
-inline void put64(Bytes& b, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
+inline void put_le(Bytes& b, std::uint64_t v, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) b.push_back(std::uint8_t(v >> (8 * i)));
 }
 inline void append(Bytes& to, const Bytes& from) {
     to.insert(to.end(), from.begin(), from.end());
 }
 
-// A WD1 record: header words then `samples` (little-endian uint16).
-Bytes wd1_record(std::int32_t event_size, std::vector<std::uint16_t> samples, std::int32_t board_id = 1,
-                 std::int32_t event_counter = 0);
+// The record writer: the header's fields as the layout's table places them (WD2's channel
+// word only when `word`), then the sample bytes.
+template <class Layout>
+Bytes record(const typename Layout::Header& h, const Bytes& samples = {}, bool word = true) {
+    Bytes b;
+    vorn::for_each_field<Layout::kFields>(Layout::members(h), [&](const vorn::Field& f, auto v) {
+        if (!f.channel_word || word) put_le(b, std::uint64_t(v), sizeof v);
+    });
+    append(b, samples);
+    return b;
+}
+
+// A hash of 32 bits: sample values that differ in every record and position, so that
+// storage holding fresh pages or another record's samples shows.
+inline std::uint32_t mix(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
+}
+// The bits of 32-bit word `i` of the samples made from `seed`.
+inline std::uint32_t sample_bits(std::uint32_t seed, std::size_t i) {
+    return mix(seed + std::uint32_t(i) * 0x9e3779b9u);
+}
+// Appends `bytes` sample bytes made from `seed`, every 16-bit half non-zero, so that
+// zeroed memory never passes for a sample.
+inline void put_samples(Bytes& out, std::size_t bytes, std::uint32_t seed) {
+    const std::size_t at = out.size();
+    out.resize(at + bytes);
+    for (std::size_t i = 0; i < bytes; i += 4) {
+        const std::uint32_t w = sample_bits(seed, i / 4) | 0x00010001u;
+        std::memcpy(out.data() + at + i, &w, std::min<std::size_t>(4, bytes - i));
+    }
+}
+
+// A WD1 record: a fixed header around the given fields, then `samples`.
+Bytes wd1_record(std::int32_t event_size, const std::vector<std::uint16_t>& samples,
+                 std::int32_t board_id = 1, std::int32_t event_counter = 0);
 // A WD1 record with (event_size - 24) / 2 samples counting up from `first`.
 Bytes wd1_counted(std::int32_t event_size, std::int32_t event_counter = 0, std::uint16_t first = 0);
 

@@ -1,4 +1,4 @@
-// Tests of the buffered source: exact reads, the buffer bypass, injected EINTR, seeking, errors.
+// Tests of the buffered source: exact reads, injected EINTR, seeking, errors.
 #include <gtest/gtest.h>
 
 #include "support.hpp"
@@ -48,45 +48,9 @@ TEST_F(BufReaderTest, ZeroBytesAtEndOfFileSucceedWithoutReading) {
     EXPECT_TRUE(read_hook.calls.empty());
 }
 
-TEST_F(BufReaderTest, LargeReadWithEmptyBufferGoesStraightToDestination) {
-    const std::size_t big = BufReader::kDirectMinBytes + 10;
-    Bytes data(big + 20000);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
-    TempFile f(data);
-    BufReader r = f.reader();
-    hook(r.fd());
-    Bytes dst(big);
-    IoError err;
-    ASSERT_TRUE(r.read_exact(dst.data(), dst.size(), err));
-    EXPECT_EQ(read_hook.calls, std::vector<std::size_t>{big});
-    EXPECT_EQ(r.buffered(), 0u);
-    ASSERT_TRUE(r.read_exact(dst.data(), 100, err));
-    EXPECT_EQ(read_hook.calls, (std::vector<std::size_t>{big, BufReader::kFirstRead}));
-    EXPECT_EQ(r.buffered(), BufReader::kFirstRead - 100);
-    EXPECT_EQ(dst[0], data[big]);
-    EXPECT_EQ(dst[99], data[big + 99]);
-}
-
-// Reads ahead by doubling sizes while they come back full, up to the buffer's capacity;
-// a seek to the start begins again small.
-TEST_F(BufReaderTest, ReadAheadGrowsToTheCapacity) {
-    TempFile f(Bytes(4 * BufReader::kCapacity));
-    BufReader r = f.reader();
-    hook(r.fd());
-    IoError err;
-    ASSERT_TRUE(r.skip(3 * BufReader::kCapacity, err));
-    ASSERT_GE(read_hook.calls.size(), 2u);
-    EXPECT_EQ(read_hook.calls.front(), BufReader::kFirstRead);
-    EXPECT_EQ(read_hook.calls[1], 2 * BufReader::kFirstRead);
-    EXPECT_EQ(read_hook.calls.back(), BufReader::kCapacity);
-    ASSERT_TRUE(r.seek_to_start(err));
-    std::uint8_t b;
-    ASSERT_TRUE(r.read_exact(&b, 1, err));
-    EXPECT_EQ(read_hook.calls.back(), BufReader::kFirstRead);
-}
-
+// Also a read larger than the buffer.
 TEST_F(BufReaderTest, InjectedEintrIsRetriedAndShortReadsAreCompleted) {
-    Bytes data(30000);
+    Bytes data(BufReader::kCapacity + 30000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i ^ (i >> 8));
     TempFile f(data);
     BufReader r = f.reader();
@@ -138,18 +102,6 @@ TEST(BufReaderOwnership, DestroyingTheReaderClosesTheDescriptor) {
     int fd = f.open_fd();
     { BufReader r(fd); }
     EXPECT_FALSE(fd_is_open(fd));
-}
-
-TEST(SampleStorage, LargeBlocksArePlacedForFastKernelCopies) {
-    for (std::size_t shift : {0u, 4u, 24u, 60u}) {
-        vorn::SampleVec<float> v;
-        v.reserve(1 << 20, shift);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % vorn::kSampleAlign, shift);
-        v.data()[(1 << 20) - 1] = 1.0f;  // the whole capacity is usable
-    }
-    vorn::SampleVec<std::uint16_t> small;
-    small.reserve(3, 24);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.data()) % alignof(std::max_align_t), 0u);
 }
 
 // A big record's storage starts where its samples start in the file, modulo 64.

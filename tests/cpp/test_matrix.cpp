@@ -20,16 +20,6 @@ using vorn::BufReader;
 
 namespace {
 
-// Sample values: non-zero and different in every case, record and position, so that
-// storage holding fresh pages or another record's samples shows.
-std::uint32_t mix(std::uint32_t seed, std::uint32_t counter, std::uint32_t i) {
-    std::uint32_t x = i * 0x9E3779B1u ^ counter * 0x85EBCA77u ^ seed * 0xC2B2AE3Du;
-    x ^= x >> 15;
-    x *= 0x2C1B3C6Du;
-    x ^= x >> 12;
-    return x;
-}
-
 // A layout as the matrix sees it: writes a record, opens a reader, checks a header.
 struct WD1Traits {
     using Layout = vorn::WD1Layout;
@@ -40,12 +30,9 @@ struct WD1Traits {
     static Sample value(std::uint32_t x) { return Sample(x % 65535 + 1); }
     // Every field differs between records and cases, so that mixed-up header bytes show.
     static Bytes header(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
-        Bytes b;
-        for (std::uint32_t w :
-             {std::uint32_t(kHeader + block), seed, ~counter, counter * 7 + 1, counter, seed ^ 0x80000000u}) {
-            put32(b, w);
-        }
-        return b;
+        return test::record<Layout>({std::int32_t(kHeader + block), std::int32_t(seed),
+                                     std::int32_t(~counter), std::int32_t(counter * 7 + 1),
+                                     std::int32_t(counter), std::int32_t(seed ^ 0x80000000u)});
     }
     static bool header_ok(const Layout::Header& h, std::uint32_t seed, std::uint32_t counter,
                           std::size_t block) {
@@ -150,17 +137,20 @@ std::vector<Case> all_cases() {
     return out;
 }
 
+// Sample i of record `counter` in case `seed`: its own bits, made a valid value of the layout.
 template <class L>
-Bytes record(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
-    using Sample = typename L::Sample;
-    using Bits = std::conditional_t<sizeof(Sample) == 2, std::uint16_t, std::uint32_t>;
+typename L::Sample sample(std::uint32_t seed, std::uint32_t counter, std::size_t i) {
+    return L::value(sample_bits(seed * kRecords + counter, i));
+}
+
+template <class L>
+Bytes matrix_record(std::uint32_t seed, std::uint32_t counter, std::size_t block) {
     Bytes b = L::header(seed, counter, block);
     const std::size_t at = b.size();
     b.resize(at + block);
-    for (std::uint32_t i = 0; i < block / sizeof(Sample); ++i) {
-        const Bits bits = std::bit_cast<Bits>(L::value(mix(seed, counter, i)));
-        for (std::size_t j = 0; j < sizeof bits; ++j)
-            b[at + i * sizeof bits + j] = std::uint8_t(bits >> (8 * j));
+    for (std::size_t i = 0; i < block / sizeof(typename L::Sample); ++i) {
+        const auto v = sample<L>(seed, counter, i);
+        std::memcpy(b.data() + at + i * sizeof v, &v, sizeof v);
     }
     return b;
 }
@@ -183,7 +173,7 @@ template <class L>
                << "record " << counter << ": " << res.record.data.size() << " samples, written " << n;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
-        const auto want = L::value(mix(seed, counter, i));
+        const auto want = sample<L>(seed, counter, i);
         if (res.record.data.data()[i] != want) {
             return ::testing::AssertionFailure()
                    << "record " << counter << ": sample " << i << " of " << n << " is "
@@ -217,7 +207,7 @@ protected:
         Bytes file;
         std::vector<std::size_t> ends;  // where each record ends
         for (std::uint32_t k = 0; k < kRecords; ++k) {
-            append(file, record<L>(c.seed, k, block(k)));
+            append(file, matrix_record<L>(c.seed, k, block(k)));
             ends.push_back(file.size());
         }
         const std::size_t cut_start = ends[kCutRecord - 1];

@@ -127,15 +127,15 @@ TEST_F(WD1, DirectoryGivesIsADirectoryError) {
     EXPECT_EQ(r.next().kind, Kind::End);
 }
 
-// A corrupt header claiming ~2 GiB in a 1 KiB file costs about what the file holds.
+// A corrupt header claiming ~2 GiB in a 100 kB file costs what the file holds.
 TEST_F(WD1, HugeClaimInSmallFileAllocatesOnlyWhatExists) {
     for (std::int32_t size : {INT_MAX, INT_MAX - 1, 2000000000}) {
-        Bytes b = wd1_record(size, std::vector<std::uint16_t>(500, 7));
+        Bytes b = wd1_record(size, std::vector<std::uint16_t>(50000, 7));
         TempFile f(b);
         WD1Reader r(f.reader());
+        largest_aligned_alloc = 0;
         EXPECT_EQ(r.next().kind, Kind::End);
-        EXPECT_LE(r.pending_capacity(), 4096u) << size;
-        EXPECT_EQ(r.pending_capacity(), 1000u) << size;  // exactly the sample bytes there are
+        EXPECT_LE(largest_aligned_alloc, 100000 + vorn::kSampleAlign) << size;
     }
 }
 

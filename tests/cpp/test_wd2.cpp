@@ -170,12 +170,9 @@ TEST_F(WD2, RecordChannelWordIsReportedButTheProbedCountSizesTheBlock) {
 TEST_F(WD2, FloatBitPatternsPassThroughUnchanged) {
     const std::uint32_t patterns[] = {0x3F800000u, 0x7FC00001u, 0xFFA12345u, 0x7F800000u,
                                       0xFF800000u, 0x00000001u, 0x80000000u};
-    Bytes rec;
-    put32(rec, 1);
-    put64(rec, 0);
-    put32(rec, 7);
-    put64(rec, 0);
-    for (std::uint32_t p : patterns) put32(rec, p);
+    Bytes bits;
+    for (std::uint32_t p : patterns) put_le(bits, p, 4);
+    const Bytes rec = record<vorn::WD2Layout>({1, 0, 7, 0, 0}, bits, false);
     Bytes b = rec;
     append(b, rec);
     TempFile f(b);
@@ -295,30 +292,4 @@ TEST_F(WD2, ProbeSkipDoesNotAllocate) {
     EXPECT_EQ(r->channel_count(), 2);
     // The read-ahead buffer may grow as the skip reads on; no block for the 1.6 MB skipped.
     EXPECT_LE(largest_aligned_alloc, vorn::BufReader::kCapacity + vorn::kSampleAlign);
-}
-
-// Records of 64 KiB samples and more settle into one system call each: the samples
-// straight into their storage, and the next header into the buffer with them. Smaller
-// records come many to a system call.
-TEST_F(WD2, LargeRecordsCostOneReadEachAndSmallOnesShareOne) {
-    const std::uint32_t big = vorn::BufReader::kDirectMinBytes / 8;  // per channel, 2 channels of floats
-    for (std::uint32_t samples : {big, 1024u}) {
-        TempFile f(wd2_file(200, 1, samples, 2, true));
-        WD2Reader r = open_ok(f);
-        ASSERT_EQ(r.next().kind, Kind::Record);
-        ASSERT_EQ(r.next().kind, Kind::Record);
-        read_hook = ReadHook{};
-        read_hook.fd = r.source().fd();
-        for (int i = 2; i < 200; ++i) {
-            auto res = r.next();
-            ASSERT_EQ(res.kind, Kind::Record);
-            EXPECT_EQ(res.record.data.data()[2 * samples - 1], float(i * 10 + 2 * samples - 1));
-        }
-        if (samples == big) {
-            EXPECT_EQ(read_hook.calls.size(), 198u);
-            EXPECT_EQ(read_hook.calls.back(), 8 * big + 28u);
-        } else {
-            EXPECT_LT(read_hook.calls.size(), 198u / 16);
-        }
-    }
 }

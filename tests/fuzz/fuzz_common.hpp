@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../cpp/column_feed.hpp"
+#include "../cpp/support.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
@@ -154,29 +155,8 @@ private:
     std::size_t n_;
 };
 
-inline std::uint32_t mix(std::uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    x ^= x >> 16;
-    return x;
-}
-
-// Appends `bytes` sample bytes made from `seed`, every 16-bit half non-zero, so that stale
-// or zeroed memory never passes for a sample.
-inline void put_samples(std::vector<std::uint8_t>& out, std::size_t bytes, std::uint32_t seed) {
-    const std::size_t at = out.size();
-    out.resize(at + bytes);
-    for (std::size_t i = 0; i < bytes; i += 4) {
-        const std::uint32_t w = mix(seed + std::uint32_t(i) * 0x9e3779b9u) | 0x00010001u;
-        std::memcpy(out.data() + at + i, &w, std::min<std::size_t>(4, bytes - i));
-    }
-}
-
-inline void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
-}
+using test::mix;
+using test::put_samples;
 
 // One record the readers must give: a header and the file bytes of its samples, or the
 // capacity overflow that a corrupt size raises.
@@ -227,11 +207,7 @@ inline void add_wd1_record(Plan<vorn::WD1Header>& plan, std::uint8_t size, std::
     e.header.board_channel = std::int32_t(seed % 64);
     e.header.event_counter = std::int32_t(seed);
     e.header.timestamp = std::int32_t(mix(seed + 2));
-    const vorn::WD1Header& h = e.header;
-    for (std::int32_t v :
-         {h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp}) {
-        put_le(plan.image, std::uint32_t(v), 4);
-    }
+    test::append(plan.image, test::record<vorn::WD1Layout>(e.header));
     e.offset = plan.image.size();
     e.bytes = bytes;
     put_samples(plan.image, bytes, seed);
@@ -265,11 +241,7 @@ inline void add_wd2_record(Plan<vorn::WD2Header>& plan, std::uint8_t size, std::
         h.samples = std::uint32_t(0x7fffffffu / (4u * std::uint32_t(c)) + 1 + (seed & 0xffff));
     }
     h.timestamp = std::uint64_t(mix(seed + 5)) << 32 | mix(seed + 6);
-    put_le(plan.image, h.event_counter, 4);
-    put_le(plan.image, h.timestamp, 8);
-    put_le(plan.image, h.samples, 4);
-    put_le(plan.image, h.sampling_period, 8);
-    if (c >= 2) put_le(plan.image, std::uint32_t(h.channels), 4);
+    test::append(plan.image, test::record<vorn::WD2Layout>(h, {}, c >= 2));
     e.offset = plan.image.size();
     e.bytes = e.overflow ? 0 : std::size_t(h.samples) * 4 * std::size_t(c);
     put_samples(plan.image, e.bytes, seed);
