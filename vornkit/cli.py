@@ -105,8 +105,10 @@ def _follow(args: argparse.Namespace) -> int:
                 head = f"total after {took:.1f} s, {tally.files} file(s), {tally.nbytes / 1e6:.2f} MB"
                 print(f"{head}: {tally.line(tally.events, tally.nbytes, took)}", flush=True)
     except BrokenPipeError:
-        # The reader went away (| head): nothing more to say, and nothing at exit either.
+        # The reader went away (| head): nothing more to say, and nothing at exit either; the
+        # status of a process ended by SIGPIPE, as for the other commands.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     return 0
 
 
