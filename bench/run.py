@@ -755,7 +755,8 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
-    ap.add_argument("--only", help='run only workloads or sections ("seek", "threads", "many files") so named')
+    sections = '"seek", "threads", "many files", "convert", "dask"'
+    ap.add_argument("--only", help=f"run only workloads or sections ({sections}) so named")
     ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also measure vornkit")
     args = ap.parse_args()
     wanted = lambda name: not args.only or args.only in name  # noqa: E731

@@ -87,12 +87,6 @@ struct Columns {
     std::int64_t same_samples = 0;
     SampleVec<typename Layout::Sample> data;
 
-    std::int64_t samples_of(std::size_t row) const {
-        if (!samples_vary) return same_samples;
-        std::int64_t v;
-        std::memcpy(&v, n_samples.data() + row * sizeof v, sizeof v);
-        return v;
-    }
     // Notes the count of record `row` (rows come in order).
     void note_samples(std::size_t row, std::int64_t samples) {
         if (!samples_vary) {

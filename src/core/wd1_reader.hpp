@@ -38,15 +38,15 @@ struct WD1Layout {
         decode_fields<kFields>(p, members(h));
         return h;
     }
-    // (event_size - 24) / 2 samples, truncated toward zero: 23 and 25 give none, odd sizes
-    // from 27 leave their last counted byte to the next record. Below 23 the count is
-    // negative, a corrupt header: nothing.
     // The block size of the record whose header starts at p, from its size field alone.
     static std::optional<std::size_t> block_at(const std::uint8_t* p) {
         Header h;
         h.event_size = load_le<std::int32_t>(p + kFields[0].offset);
         return try_block_bytes(h);
     }
+    // (event_size - 24) / 2 samples, truncated toward zero: 23 and 25 give none, odd sizes
+    // from 27 leave their last counted byte to the next record. Below 23 the count is
+    // negative, a corrupt header: nothing.
     static std::optional<std::size_t> try_block_bytes(const Header& h) {
         if (h.event_size < 23) return std::nullopt;
         return 2 * static_cast<std::size_t>((std::int64_t{h.event_size} - 24) / 2);

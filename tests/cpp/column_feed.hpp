@@ -41,7 +41,7 @@ public:
                 if (stop_ == vorn::ReadStop::Limit && row_ == cols_.events) return wrong("no progress");
                 std::size_t samples = samples_;  // none kept by a header-only read
                 for (std::size_t i = row_; data_ && i < cols_.events; ++i)
-                    samples += std::size_t(cols_.samples_of(i));
+                    samples += std::size_t(samples_of(i));
                 if (cols_.data.size() != samples) return wrong("data column size differs from n_samples");
                 continue;
             }
@@ -62,7 +62,7 @@ public:
             Layout::members(res.record.header), [&](const vorn::Field&, auto& v) {
                 std::memcpy(&v, cols_.fields[f++].data() + row_ * sizeof v, sizeof v);
             });
-        const std::int64_t offset = at(cols_.offset, row_), n = cols_.samples_of(row_);
+        const std::int64_t offset = at(cols_.offset, row_), n = samples_of(row_);
         if (std::uint64_t(offset) != next_offset_) return wrong("offset differs from the sum of sizes");
         const std::size_t bytes = std::size_t(n) * sizeof(typename Layout::Sample);
         next_offset_ += reader_.layout().header_bytes() + bytes;
@@ -99,6 +99,9 @@ private:
         std::int64_t v;
         std::memcpy(&v, c.data() + row * sizeof v, sizeof v);
         return v;
+    }
+    std::int64_t samples_of(std::size_t row) const {
+        return cols_.samples_vary ? at(cols_.n_samples, row) : cols_.same_samples;
     }
     static Result wrong(const char* what) {
         Result res;
