@@ -13,7 +13,7 @@ import warnings
 import pytest
 
 import vornkit
-from support import child_env, wd1_record
+from support import child_env, wd1_record, wd2_file
 
 
 def run(first, n, skip=()):
@@ -127,3 +127,18 @@ def test_cli_follow_growing_file_to_ctrl_c_and_into_a_closed_pipe(tmp_path):
     proc.stdout.close()
     assert proc.wait(timeout=60) == 0
     assert proc.stderr.read() == b""
+
+
+def test_a_run_whose_first_counter_spells_a_magic_number_is_followed(tmp_path):
+    (tmp_path / "run0.wd2").write_bytes(wd2_file(3))
+    got = []
+    gen = vornkit.follow(tmp_path, "WD2", poll=0.005, idle_timeout=60, stop=lambda: len(got) == 8)
+    got.append(next(gen))
+    # The next run's counter goes on at 0x04034B50: its first bytes are a zip archive's.
+    thread = threading.Thread(target=append, args=(tmp_path / "run1.wd2", wd2_file(5, first_counter=0x04034B50), 10))
+    thread.start()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got += gen
+    thread.join()
+    assert [ev["event_counter"] for ev in got] == [0, 1, 2, *range(0x04034B50, 0x04034B55)]

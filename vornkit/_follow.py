@@ -14,7 +14,7 @@ from typing import cast
 
 import numpy as np
 
-from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short
+from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short, walk
 from ._layouts import Kind, header_dtype
 from ._read import (
     CHUNK_BYTES,
@@ -162,7 +162,8 @@ class Follower:
     def _next_path(self) -> str | None:
         """The oldest file not read yet, other than the one being read. A file of another format
         (a run compressed beside the others) is passed over with a FormatWarning."""
-        for _, path, st in self._files():
+        files = self._files()
+        for _, path, st in files:
             if (st.st_dev, st.st_ino) == self.ident or self._done_before(path, st):
                 continue
             try:
@@ -175,6 +176,14 @@ class Follower:
             foreign = magic(head)
             if foreign is None:
                 return path
+            # A run's first header can spell a magic number (a WD2 counter of 0x04034B50 is "PK\3\4"):
+            # records that hold together are followed; the newest file, its first records not whole
+            # yet, may be such a run still being written and is decided once whole or no longer newest.
+            walked = walk(path, self.kind, self.channels)
+            if walked.fits:
+                return path
+            if not walked.broken and path == files[-1][1]:
+                continue
             warn(f"{path}: {foreign[0]}, not a WD1/WD2 event file: passed over", FormatWarning)
             self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
         return None
