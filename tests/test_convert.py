@@ -96,12 +96,19 @@ def test_each_format_reads_back_exactly_with_metadata(tmp_path, suffix, lib, cas
     assert meta["vorn_version"]
 
 
-def test_inputs_of_different_kinds_are_refused(tmp_path):
+def test_inputs_of_different_kinds_or_the_output_itself_are_refused(tmp_path):
     wd2 = tmp_path / "b.wd2"
     wd2.write_bytes(MIXED_WD2)
     with pytest.raises(ValueError, match="different kinds"):
         vornkit.convert([DATA / "run.wd1", wd2], tmp_path / "out.npz")
     assert os.listdir(tmp_path) == ["b.wd2"]
+    # The output is the input under another name (a link, or the run named like an output): force keeps it.
+    (tmp_path / "link.npz").symlink_to(wd2)
+    os.link(wd2, tmp_path / "run.npz")
+    for given, out in ((wd2, "link.npz"), (tmp_path / "run.npz", "run.npz")):
+        with pytest.raises(ValueError, match="the output is the input"):
+            vornkit.convert(given, tmp_path / out, "WD2", force=True)
+    assert wd2.read_bytes() == MIXED_WD2
 
 
 def full_disk(*args, **kwargs):

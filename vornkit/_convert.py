@@ -567,7 +567,8 @@ def convert(
     The output is written to a hidden temporary file beside `out` and renamed over it only
     when complete (synced to disk first); on any failure, Ctrl-C included, the temporary is
     removed and an existing `out` is left as it was. An existing `out` raises
-    FileExistsError unless force=True.
+    FileExistsError unless force=True; an `out` that is one of the inputs (a link to
+    one included) raises ValueError even then.
 
     compression: Parquet "snappy" (None: none), "gzip", "brotli", "lz4" or "zstd"; HDF5
     "gzip" or "lzf" (with the shuffle filter); .npz "deflate". step: events (int) or bytes
@@ -592,6 +593,14 @@ def convert(
     if os.path.lexists(out) and not force:
         raise FileExistsError(errno.EEXIST, "exists (force=True or --force replaces it)", out)
     files = _inputs(paths)
+    try:
+        target = os.stat(out)  # through a link: the file that would be replaced
+    except OSError:
+        target = None
+    if target is not None:
+        for f in files:
+            if os.path.samestat(os.stat(f), target):
+                raise ValueError(f"{out}: the output is the input {f}: replacing it would destroy the run")
 
     def write(plan: _Plan) -> None:
         chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
