@@ -96,6 +96,15 @@ def test_each_format_reads_back_exactly_with_metadata(tmp_path, suffix, lib, cas
     assert meta["vorn_version"]
 
 
+def test_an_empty_wd2_run_converts_as_no_events(tmp_path):
+    (tmp_path / "a.wd2").write_bytes(RUN_WD2)
+    (tmp_path / "b.wd2").write_bytes(b"")
+    result = vornkit.convert([tmp_path / "a.wd2", tmp_path / "b.wd2"], tmp_path / "out.npz", "WD2")
+    cols, events, meta = load(tmp_path / "out.npz")
+    assert result.events == len(events) == 10 and set(cols["file"]) == {0}
+    assert (meta["layout"], meta["channels"]) == ("fixed", 2)
+
+
 def test_inputs_of_different_kinds_or_the_output_itself_are_refused(tmp_path):
     wd2 = tmp_path / "b.wd2"
     wd2.write_bytes(MIXED_WD2)

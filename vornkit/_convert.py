@@ -25,7 +25,7 @@ from typing import IO, Any
 import numpy as np
 
 from ._arrays import _parse_step, iterate
-from ._format import FormatError, _core, check_channels, check_kind, check_kind_name, field_names
+from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
 from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
@@ -155,7 +155,9 @@ def _predict(
     """(counts, channel count, first period) of a file that divides into records of its first
     record's size (above zero samples) if all are of that size, which the writing pass checks;
     else None."""
-    with _core.Reader(path, kind, channels=channels, columns=fields) as r:
+    if os.path.getsize(path) == 0:  # an empty run (WD2: no records to find the channel count from)
+        return None
+    with open_core(path, kind, channels=channels, columns=fields) as r:
         first = r.read(1)
         header, nch = r.header_bytes, r.channels
     if not len(first["n_samples"]) or int(first["n_samples"][0]) == 0:
@@ -192,7 +194,7 @@ def _plan(
             continue
         # Damage is reported by the writing pass: this one only skips it (or stops, as that will).
         src = Source(f, kind, fields=fields, data=False, channels=channels, check=False, trailing=False,
-                     on_corrupt="raise" if on_corrupt == "raise" else "skip")  # fmt: skip
+                     on_corrupt="raise" if on_corrupt == "raise" else "skip", empty_run=True)  # fmt: skip
         try:
             parts = list(src.chunks())
         finally:
@@ -201,11 +203,12 @@ def _plan(
         if period is None and fields and parts:
             period = int(parts[0]["sampling_period"][0])
         counts.append(n)
-        chans[f] = src.channels
+        if len(n):  # an empty run has no channel count of its own
+            chans[f] = src.channels
     if len(set(chans.values())) > 1:
         listed = ", ".join(f"{f} ({c})" for f, c in chans.items())
         raise ValueError(f"the inputs have different channel counts: {listed}; give channels= (--channels)")
-    nch = chans[files[0]] if kind == "WD2" else 1
+    nch = next(iter(chans.values()), channels or 1) if kind == "WD2" else 1
     sizes = {int(c.min()) for c in counts if len(c)} | {int(c.max()) for c in counts if len(c)}
     shape: tuple[int, ...] | None = None
     if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
