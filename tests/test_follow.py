@@ -142,3 +142,22 @@ def test_a_run_whose_first_counter_spells_a_magic_number_is_followed(tmp_path):
         got += gen
     thread.join()
     assert [ev["event_counter"] for ev in got] == [0, 1, 2, *range(0x04034B50, 0x04034B55)]
+
+
+def test_records_written_to_a_run_after_the_next_one_appeared_are_read(tmp_path):
+    (tmp_path / "run0.wd1").write_bytes(run(0, 3))
+    gen = vornkit.follow(tmp_path, "WD1", poll=0.005, idle_timeout=10)
+    got = [next(gen) for _ in range(3)]
+    (tmp_path / "run1.wd1").write_bytes(run(100, 2))
+    got += [next(gen) for _ in range(2)]
+    # The first run's last records flushed late, after it was renamed.
+    os.replace(tmp_path / "run0.wd1", tmp_path / "run0.done.wd1")
+    with open(tmp_path / "run0.done.wd1", "ab") as f:
+        f.write(run(3, 2))
+    got += [next(gen) for _ in range(2)]
+    gen.close()
+    assert [(os.path.basename(ev["file"]), ev["event_counter"]) for ev in got] == [
+        *[("run0.wd1", i) for i in range(3)],
+        *[("run1.wd1", i) for i in (100, 101)],
+        *[("run0.done.wd1", i) for i in (3, 4)],
+    ]
