@@ -14,7 +14,7 @@ import pytest
 
 import vorn
 import vornkit
-from support import child_env, wd1_record, wd2_record
+from support import child_env, run_python, wd1_record, wd2_record
 from vornkit import _convert
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
@@ -151,6 +151,24 @@ def test_failures_leave_no_output_and_an_existing_one_untouched(tmp_path, monkey
         assert [w.filename for w in caught] == [__file__]
         assert [e.size for e in load(out)[1]] == [512, 512, 1]
     assert sorted(os.listdir(tmp_path)) == ["bad.wd1", "out.h5", "out.npz", "out.parquet"]  # no temporary left
+
+
+def test_a_file_size_limit_during_an_hdf5_write_raises_the_write_error(tmp_path):
+    pytest.importorskip("h5py")
+    (tmp_path / "run.wd1").write_bytes(b"".join(wd1_record(24 + 2048, event_counter=i) for i in range(2000)))
+    code = """
+    import os, resource, sys, vornkit
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    try:
+        vornkit.convert(sys.argv[1], sys.argv[2], "WD1")
+    except OSError as e:
+        print("OSError", e.errno)
+    sys.stdout.flush()
+    os._exit(0)  # a library left by a failed write can fault at exit
+    """
+    done = run_python(code, tmp_path / "run.wd1", tmp_path / "out.h5")
+    assert done.stdout == "OSError 27\n", done.stderr[-2000:]
+    assert os.listdir(tmp_path) == ["run.wd1"]
 
 
 def test_cli_refuses_an_existing_output_and_prints_a_summary(tmp_path):

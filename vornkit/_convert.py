@@ -18,6 +18,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import zipfile
 from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import IO, Any
@@ -420,8 +421,9 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
         raise ImportError("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
     n = plan.events
     item = plan.dtype.itemsize
+
     # A chunk cache that holds the chunks a read cut at a file boundary leaves half written.
-    with h5py.File(out, "w", rdcc_nbytes=8 * HDF5_CHUNK, rdcc_nslots=1009) as f:
+    def fill(f: Any) -> None:
 
         def dataset(name: str, shape: tuple[int, ...], dtype: np.dtype, chunks: tuple[int, ...] | None) -> Any:
             filters = {"compression": compression, "shuffle": True} if compression and chunks else {}
@@ -459,6 +461,21 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
                 data[pos : pos + flat.size] = flat
                 pos += flat.size
             at += k
+
+    f = h5py.File(out, "w", rdcc_nbytes=8 * HDF5_CHUNK, rdcc_nslots=1009)
+    try:
+        fill(f)
+    except BaseException as e:
+        # A failed write (a full disk): the datasets the traceback's frames hold are released
+        # while the file is open (released after a failed close, the library crashes), then
+        # the file is closed; its close failing too, the write's error is the one to see.
+        traceback.clear_frames(e.__traceback__)
+        try:
+            f.close()
+        except Exception:  # noqa: BLE001
+            pass
+        raise
+    f.close()
 
 
 def _npy_member(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...], dtype: np.dtype) -> IO[bytes]:
