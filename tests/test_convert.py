@@ -14,7 +14,7 @@ import pytest
 
 import vorn
 import vornkit
-from support import child_env, wd1_record, wd2_record
+from support import child_env, run_python, wd1_record, wd2_record
 from vornkit import _convert
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "examples" / "data"
@@ -96,12 +96,22 @@ def test_each_format_reads_back_exactly_with_metadata(tmp_path, suffix, lib, cas
     assert meta["vorn_version"]
 
 
-def test_inputs_of_different_kinds_are_refused(tmp_path):
+def test_an_empty_wd2_run_converts_as_no_events(tmp_path):
+    (tmp_path / "b.wd2").write_bytes(b"")
+    assert vornkit.convert([DATA / "run.wd2", tmp_path / "b.wd2"], tmp_path / "out.npz", "WD2").events == 10
+    assert (meta := load(tmp_path / "out.npz")[2])["layout"] == "fixed" and meta["channels"] == 2
+
+
+def test_inputs_of_different_kinds_or_the_output_itself_are_refused(tmp_path):
     wd2 = tmp_path / "b.wd2"
     wd2.write_bytes(MIXED_WD2)
     with pytest.raises(ValueError, match="different kinds"):
         vornkit.convert([DATA / "run.wd1", wd2], tmp_path / "out.npz")
     assert os.listdir(tmp_path) == ["b.wd2"]
+    (tmp_path / "link.npz").symlink_to(wd2)  # the output a link to an input: force keeps the run
+    with pytest.raises(ValueError, match="the output is the input"):
+        vornkit.convert(wd2, tmp_path / "link.npz", "WD2", force=True)
+    assert wd2.read_bytes() == MIXED_WD2
 
 
 def full_disk(*args, **kwargs):
@@ -135,6 +145,22 @@ def test_failures_leave_no_output_and_an_existing_one_untouched(tmp_path, monkey
         assert [w.filename for w in caught] == [__file__]
         assert [e.size for e in load(out)[1]] == [512, 512, 1]
     assert sorted(os.listdir(tmp_path)) == ["bad.wd1", "out.h5", "out.npz", "out.parquet"]  # no temporary left
+
+
+def test_a_file_size_limit_in_an_hdf5_write_raises_the_write_error(tmp_path):
+    pytest.importorskip("h5py")
+    (tmp_path / "run.wd1").write_bytes(wd1_record(2072) * 2000)
+    code = """
+    import os, resource, sys, vornkit
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20,) * 2)
+    try:
+        vornkit.convert(sys.argv[1], sys.argv[2], "WD1")
+    except OSError as e:
+        print("OSError", e.errno, flush=True)
+    os._exit(0)  # the library a failed write leaves can fault at exit
+    """
+    done = run_python(code, tmp_path / "run.wd1", tmp_path / "out.h5")
+    assert done.stdout == "OSError 27\n" and os.listdir(tmp_path) == ["run.wd1"], done.stderr[-2000:]
 
 
 def test_cli_refuses_an_existing_output_and_prints_a_summary(tmp_path):

@@ -65,6 +65,13 @@ def check_against_arrays(got, paths, kind, shaped=True):
     assert pos == len(got["entry"])
 
 
+def test_an_empty_wd2_run_is_no_events_and_keeps_the_shape(tmp_path):
+    (tmp_path / "a.wd2").write_bytes(wd2_file(3, samples=5, channels=2))
+    (tmp_path / "b.wd2").write_bytes(b"")  # a run stopped before its first record
+    assert vornkit.dask(tmp_path, "WD2")["data"].compute(scheduler="threads").shape == (3, 2, 5)
+    assert len(vornkit.dask_dataframe(tmp_path, "WD2").compute(scheduler="threads")) == 3
+
+
 @pytest.fixture
 def cluster():  # closed after its test: a client left active makes dask warn at every compute
     distributed = pytest.importorskip("distributed")

@@ -13,7 +13,7 @@ import warnings
 import pytest
 
 import vornkit
-from support import child_env, wd1_record
+from support import child_env, wd1_record, wd2_file
 
 
 def run(first, n, skip=()):
@@ -127,3 +127,17 @@ def test_cli_follow_growing_file_to_ctrl_c_and_into_a_closed_pipe(tmp_path):
     proc.stdout.close()
     assert proc.wait(timeout=60) == 141 and proc.stderr.read() == b""
     assert proc.stderr.read() == b""
+
+
+def test_a_run_starting_like_a_zip_or_written_to_after_the_next_appeared_is_read(tmp_path):
+    (tmp_path / "run0.wd2").write_bytes(wd2_file(3))
+    gen = vornkit.follow(tmp_path, "WD2", poll=0.005, idle_timeout=10)
+    got = [next(gen) for _ in range(3)]
+    (tmp_path / "run1.wd2").write_bytes(wd2_file(2, first_counter=0x04034B50))  # starts "PK\3\4"
+    got += [next(gen) for _ in range(2)]
+    os.replace(tmp_path / "run0.wd2", tmp_path / "old.wd2")  # renamed, then its last records flushed
+    with open(tmp_path / "old.wd2", "ab") as f:
+        f.write(wd2_file(5)[180:])
+    got += [next(gen) for _ in range(2)]
+    gen.close()
+    assert [ev["event_counter"] for ev in got] == [0, 1, 2, 0x04034B50, 0x04034B51, 3, 4]

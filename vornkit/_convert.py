@@ -18,6 +18,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import zipfile
 from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import IO, Any
@@ -25,7 +26,7 @@ from typing import IO, Any
 import numpy as np
 
 from ._arrays import _parse_step, iterate
-from ._format import FormatError, _core, check_channels, check_kind, check_kind_name, field_names
+from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
 from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
@@ -155,7 +156,9 @@ def _predict(
     """(counts, channel count, first period) of a file that divides into records of its first
     record's size (above zero samples) if all are of that size, which the writing pass checks;
     else None."""
-    with _core.Reader(path, kind, channels=channels, columns=fields) as r:
+    if os.path.getsize(path) == 0:  # an empty run (WD2: no records to find the channel count from)
+        return None
+    with open_core(path, kind, channels=channels, columns=fields) as r:
         first = r.read(1)
         header, nch = r.header_bytes, r.channels
     if not len(first["n_samples"]) or int(first["n_samples"][0]) == 0:
@@ -192,7 +195,7 @@ def _plan(
             continue
         # Damage is reported by the writing pass: this one only skips it (or stops, as that will).
         src = Source(f, kind, fields=fields, data=False, channels=channels, check=False, trailing=False,
-                     on_corrupt="raise" if on_corrupt == "raise" else "skip")  # fmt: skip
+                     on_corrupt="raise" if on_corrupt == "raise" else "skip", empty_run=True)  # fmt: skip
         try:
             parts = list(src.chunks())
         finally:
@@ -201,11 +204,12 @@ def _plan(
         if period is None and fields and parts:
             period = int(parts[0]["sampling_period"][0])
         counts.append(n)
-        chans[f] = src.channels
+        if len(n):  # an empty run has no channel count of its own
+            chans[f] = src.channels
     if len(set(chans.values())) > 1:
         listed = ", ".join(f"{f} ({c})" for f, c in chans.items())
         raise ValueError(f"the inputs have different channel counts: {listed}; give channels= (--channels)")
-    nch = chans[files[0]] if kind == "WD2" else 1
+    nch = next(iter(chans.values()), channels or 1) if kind == "WD2" else 1
     sizes = {int(c.min()) for c in counts if len(c)} | {int(c.max()) for c in counts if len(c)}
     shape: tuple[int, ...] | None = None
     if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
@@ -417,8 +421,9 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
         raise ImportError("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
     n = plan.events
     item = plan.dtype.itemsize
+
     # A chunk cache that holds the chunks a read cut at a file boundary leaves half written.
-    with h5py.File(out, "w", rdcc_nbytes=8 * HDF5_CHUNK, rdcc_nslots=1009) as f:
+    def fill(f: Any) -> None:
 
         def dataset(name: str, shape: tuple[int, ...], dtype: np.dtype, chunks: tuple[int, ...] | None) -> Any:
             filters = {"compression": compression, "shuffle": True} if compression and chunks else {}
@@ -456,6 +461,21 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
                 data[pos : pos + flat.size] = flat
                 pos += flat.size
             at += k
+
+    f = h5py.File(out, "w", rdcc_nbytes=8 * HDF5_CHUNK, rdcc_nslots=1009)
+    try:
+        fill(f)
+    except BaseException as e:
+        # A failed write (a full disk): the datasets the traceback's frames hold are released
+        # while the file is open (released after a failed close, the library crashes), then
+        # the file is closed; its close failing too, the write's error is the one to see.
+        traceback.clear_frames(e.__traceback__)
+        try:
+            f.close()
+        except Exception:  # noqa: BLE001
+            pass
+        raise
+    f.close()
 
 
 def _npy_member(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...], dtype: np.dtype) -> IO[bytes]:
@@ -567,7 +587,8 @@ def convert(
     The output is written to a hidden temporary file beside `out` and renamed over it only
     when complete (synced to disk first); on any failure, Ctrl-C included, the temporary is
     removed and an existing `out` is left as it was. An existing `out` raises
-    FileExistsError unless force=True.
+    FileExistsError unless force=True; an `out` that is one of the inputs (a link to
+    one included) raises ValueError even then.
 
     compression: Parquet "snappy" (None: none), "gzip", "brotli", "lz4" or "zstd"; HDF5
     "gzip" or "lzf" (with the shuffle filter); .npz "deflate". step: events (int) or bytes
@@ -592,6 +613,14 @@ def convert(
     if os.path.lexists(out) and not force:
         raise FileExistsError(errno.EEXIST, "exists (force=True or --force replaces it)", out)
     files = _inputs(paths)
+    try:
+        target = os.stat(out)  # through a link: the file that would be replaced
+    except OSError:
+        target = None
+    if target is not None:
+        for f in files:
+            if os.path.samestat(os.stat(f), target):
+                raise ValueError(f"{out}: the output is the input {f}: replacing it would destroy the run")
 
     def write(plan: _Plan) -> None:
         chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)

@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from ._arrays import Arrays, _parse_step, arrays
-from ._format import _core, check_channels, check_kind_name, field_names, is_regular
+from ._format import check_channels, check_kind_name, field_names, is_regular, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
 from ._read import (
     FileChangedError,
@@ -127,8 +127,8 @@ def _survey(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorrupt) 
     warn_format(path, kind, channels)  # a foreign or compressed file raises FormatError here
     size = os.path.getsize(path)
     itemsize = SAMPLE_DTYPE[kind].itemsize
-    if on_corrupt == "raise":
-        with _core.Reader(path, kind, channels=channels, columns=["event_counter"]) as r:
+    if on_corrupt == "raise" and size:
+        with open_core(path, kind, channels=channels, columns=["event_counter"]) as r:
             first = r.read(1)
             ch, header = r.channels, r.header_bytes
         if len(first["n_samples"]):
@@ -136,7 +136,7 @@ def _survey(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorrupt) 
             record = header + per * itemsize
             n = size // record
             if n >= 2:
-                with _core.Reader(
+                with open_core(
                     path, kind, channels=ch, offset=(n - 1) * record, event=n - 1, columns=["event_counter"]
                 ) as r:
                     last = r.read(2)  # a second record after it: the records are not all the same size
@@ -154,7 +154,9 @@ def _survey(path: str, kind: Kind, channels: int | None, on_corrupt: OnCorrupt) 
                             FormatWarning,
                         )
                     return _Survey(path, n, ch, per, None, None, record)
-    src = Source(path, kind, fields=["offset"], data=False, channels=channels, on_corrupt=on_corrupt, check=False)
+    src = Source(
+        path, kind, fields=["offset"], data=False, channels=channels, on_corrupt=on_corrupt, check=False, empty_run=True
+    )
     try:
         parts = list(src.chunks())  # raises at damage it stops at, after the records before it
         end = src.reader.offset

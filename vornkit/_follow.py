@@ -14,7 +14,7 @@ from typing import cast
 
 import numpy as np
 
-from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short
+from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short, walk
 from ._layouts import Kind, header_dtype
 from ._read import (
     CHUNK_BYTES,
@@ -114,6 +114,7 @@ class Follower:
         self.last_size: int | None = None  # the file's size at the last poll
         self.again: str | None = None  # a file to read again from its start
         self.seen: dict[tuple[int, int], tuple[int, bytes]] = {}  # files done: identity -> (ctime, first bytes)
+        self.ends: dict[tuple[int, int], tuple[int, int, int]] = {}  # files read to their end: (size, offset, event)
         if self.listing is not None:
             for _, path, st in self._files()[:-1]:  # older than the newest: not followed
                 try:
@@ -145,24 +146,28 @@ class Follower:
         if known is None:
             return False
         ctime, head = known
-        if st.st_ctime_ns == ctime:
-            return True
-        try:  # renamed, or a new file on a reused inode: its first bytes tell
-            with open(path, "rb") as f:
-                now = _head(f.fileno())
-        except OSError:
-            return True
-        if len(now) < len(head):
-            return head.startswith(now)  # too short yet to tell
-        if now == head:
+        if st.st_ctime_ns != ctime:
+            try:  # renamed, or a new file on a reused inode: its first bytes tell
+                with open(path, "rb") as f:
+                    now = _head(f.fileno())
+            except OSError:
+                return True
+            if len(now) < len(head):
+                return head.startswith(now)  # too short yet to tell
+            if now != head:
+                self.ends.pop((st.st_dev, st.st_ino), None)  # a new file on a reused inode
+                return False
             self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
-            return True
-        return False
+        end = self.ends.get((st.st_dev, st.st_ino))
+        # Written to after it was left (a writer flushing its last records after the next
+        # file appeared, or still writing to it renamed): read on from where it was left.
+        return end is None or st.st_size <= end[0]
 
     def _next_path(self) -> str | None:
         """The oldest file not read yet, other than the one being read. A file of another format
         (a run compressed beside the others) is passed over with a FormatWarning."""
-        for _, path, st in self._files():
+        files = self._files()
+        for _, path, st in files:
             if (st.st_dev, st.st_ino) == self.ident or self._done_before(path, st):
                 continue
             try:
@@ -175,6 +180,14 @@ class Follower:
             foreign = magic(head)
             if foreign is None:
                 return path
+            # A run's first header can spell a magic number (a WD2 counter of 0x04034B50 is "PK\3\4"):
+            # records that hold together are followed; the newest file, its first records not whole
+            # yet, may be such a run still being written and is decided once whole or no longer newest.
+            walked = walk(path, self.kind, self.channels)
+            if walked.fits:
+                return path
+            if not walked.broken and path == files[-1][1]:
+                continue
             warn(f"{path}: {foreign[0]}, not a WD1/WD2 event file: passed over", FormatWarning)
             self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
         return None
@@ -189,6 +202,7 @@ class Follower:
                 check_kind(
                     path, self.kind, self.channels, read=self.on_corrupt
                 )  # FormatError for a file that is no such run
+            _, offset, event = self.ends.get((st.st_dev, st.st_ino), (0, 0, 0)) if regular else (0, 0, 0)
             return Source(
                 path,
                 self.kind,
@@ -196,6 +210,8 @@ class Follower:
                 channels=self.channels,
                 on_corrupt=self.on_corrupt,
                 check=False,
+                offset=offset,
+                event=event,
             )
         except FileNotFoundError:
             return None
@@ -226,8 +242,10 @@ class Follower:
             return
         if done:
             if self.regular:
-                fd = self.src.reader.fileno()
-                self.seen[self.ident] = (os.fstat(fd).st_ctime_ns, _head(fd))
+                fd, r = self.src.reader.fileno(), self.src.reader
+                st = os.fstat(fd)
+                self.seen[self.ident] = (st.st_ctime_ns, _head(fd))
+                self.ends[self.ident] = (st.st_size, r.offset, r.event)
                 self.src.warn_trailing(regular=True)
         self.src.close()
         self.src = None
@@ -318,6 +336,7 @@ class Follower:
                 FileChangedWarning,
             )
             self.again = src.path
+            self.ends.pop(self.ident, None)  # read again from its start
             self._close(False)
 
     def events(self) -> Generator[Event, None, None]:

@@ -361,7 +361,8 @@ def follow(
     acquisition goes on with a new file, so does follow, once the current one is complete:
     no growth for a poll while a newer file exists, or removed or renamed and read to its
     end. Files that appear later are read oldest first, each once (a renamed file is not
-    read again). Each event then has the key "file": the path its file was opened by. A file
+    read again); records written to a file after it was left are read on from where it was
+    left, renamed or not. Each event then has the key "file": the path its file was opened by. A file
     truncated or rewritten in place is read again from its start, as a new run, with a
     FileChangedWarning: the acquisition started over in it.
 
