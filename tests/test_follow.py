@@ -95,12 +95,11 @@ def test_a_file_renamed_away_is_read_to_its_end_before_it_raises(tmp_path):
     path.write_bytes(run(0, 3))
     got = []
 
-    def rotate():  # called at the end of the file: once its 3 records are read, the writer adds 5 and rotates
+    def rotate():  # at the end of the file, once its 3 records are read: 5 more, then rotated
         if got == [0, 1, 2]:
             append(path, run(3, 5))
             os.replace(path, tmp_path / "run.wd1.1")
             path.write_bytes(run(100, 2))
-        return False
 
     with pytest.raises(vornkit.FileChangedError, match="replaced by another file") as info:
         for ev in vornkit.follow(path, "WD1", poll=0.005, idle_timeout=60, stop=rotate):
