@@ -296,8 +296,9 @@ class Follower:
             return  # renamed or removed with records not yet read: read them through the open file first
         if change is not None and self.listing is None:
             what = change[0]
+            hint = "; follow its directory or a pattern to go on with each new file" if change[1] else ""
             err = FileChangedError(
-                f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset})"
+                f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset}){hint}"
             )
             _locate(err, src.path, r.event, r.offset)
             raise err
