@@ -176,3 +176,10 @@ def test_cli_refuses_an_existing_output_and_prints_a_summary(tmp_path):
     assert again.returncode == 2 and again.stderr.count("\n") == 1 and "--force" in again.stderr
     forced = subprocess.run([*run, "--force", "--compression", "deflate"], capture_output=True, env=child_env())
     assert forced.returncode == 0 and len(load(out)[1]) == 16
+
+
+def test_cli_says_why_a_run_with_a_lost_first_trigger_breaks(tmp_path):
+    (tmp_path / "run.wd2").write_bytes(b"".join(wd2_record(c, 64, [0.5] * 128, channel_word=2) for c in (0, 2, 3)))
+    run = [sys.executable, "-m", "vornkit", "convert", str(tmp_path / "run.wd2"), str(tmp_path / "out.npz")]
+    broken = subprocess.run(run, capture_output=True, text=True, env=child_env(), timeout=120)
+    assert broken.returncode == 1 and "corrupt" in broken.stderr and "give --channels 2" in broken.stderr

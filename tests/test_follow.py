@@ -90,6 +90,21 @@ def test_rewrite_in_place_raises_for_a_file_and_restarts_in_a_directory(tmp_path
         gen.close()
 
 
+def test_a_file_renamed_away_is_read_to_its_end_before_it_raises(tmp_path):
+    path, got = tmp_path / "run.wd1", []
+    path.write_bytes(run(0, 3))
+
+    def rotate():  # at the end of the file, once its 3 records are read: 5 more, then rotated
+        if len(got) == 3:
+            append(path, run(3, 5))
+            os.replace(path, tmp_path / "run.wd1.1")
+            path.write_bytes(run(100, 2))
+
+    with pytest.raises(vornkit.FileChangedError, match="replaced by another file while being followed, after event 8 "):
+        got += vornkit.follow(path, "WD1", poll=0.005, idle_timeout=60, stop=rotate)
+    assert [ev["event_counter"] for ev in got] == list(range(8))
+
+
 @pytest.mark.parametrize("end", ["idle", "stop"])
 def test_stopping_with_a_partial_record_warns(tmp_path, end):
     path = tmp_path / "run.wd1"

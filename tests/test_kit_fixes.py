@@ -94,6 +94,7 @@ def test_command_line_messages_and_a_closed_pipe(write, capsys):
         f"{empty}: cannot recognise the format of an empty file or a pipe; give --kind WD1 or --kind WD2\n"
         f"{png}: a PNG image, not a WD1/WD2 event file\n"
     )
+    assert run_cli("info", "-s", os.path.dirname(png), capture_output=True).stdout == out.stdout  # the directory
     out = run_cli(
         "convert", write(RUN_WD1 + b"\x01"), os.path.join(os.path.dirname(empty), "out.npz"), capture_output=True
     )

@@ -28,7 +28,7 @@ import numpy as np
 from ._arrays import _parse_step, iterate
 from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
-from ._read import OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
+from ._read import FormatWarning, OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
 
 __all__ = ["ConvertResult", "convert"]
 
@@ -178,7 +178,9 @@ def _plan(
     """Recognises the inputs' kind and reads their headers: event counts, shapes, channel counts.
     predict: a file of whole records of its first record's size is taken to hold only such
     records without reading its headers (the writing pass raises _Mispredicted if not)."""
-    kinds = {f: check_kind(f, kind, channels)[0] for f in files}
+    kinds, notes = {}, {}
+    for f in files:
+        kinds[f], _, notes[f] = check_kind(f, kind, channels)
     if kind is None and len(set(kinds.values())) > 1:
         listed = ", ".join(f"{f} ({k})" for f, k in kinds.items())
         raise ValueError(f"the inputs are of different kinds: {listed}")
@@ -198,6 +200,11 @@ def _plan(
                      on_corrupt="raise" if on_corrupt == "raise" else "skip", empty_run=True)  # fmt: skip
         try:
             parts = list(src.chunks())
+        except ReadError:
+            # What the first records said (a lost first WD2 trigger) is why the headers break: say it.
+            for note in notes[f]:
+                warn(f"{f}: {note}", FormatWarning)
+            raise
         finally:
             src.close()
         n = np.concatenate([p["n_samples"] for p in parts]) if parts else np.empty(0, np.int64)

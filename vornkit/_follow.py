@@ -310,10 +310,13 @@ class Follower:
         """After a wait: raises or moves on if the file changed, moves on if the acquisition did."""
         r = src.reader
         change = self._changed(src)
+        if change is not None and change[1] and os.fstat(r.fileno()).st_size > r.offset + r.pending:
+            return  # renamed or removed with records not yet read: read them through the open file first
         if change is not None and self.listing is None:
             what = change[0]
+            hint = "; follow its directory or a pattern to go on with each new file" if change[1] else ""
             err = FileChangedError(
-                f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset})"
+                f"{src.path} was {what} while being followed, after event {r.event} (byte offset {r.offset}){hint}"
             )
             _locate(err, src.path, r.event, r.offset)
             raise err
@@ -327,8 +330,7 @@ class Follower:
                     self._close(True)  # complete, and the acquisition went on with another file
                 self.last_size = size
         elif change[1]:
-            if os.fstat(r.fileno()).st_size <= r.offset + r.pending:  # read to its end through the open file
-                self._close(True)
+            self._close(True)  # read to its end through the open file (above)
         else:
             warn(
                 f"{src.path} was {change[0]} after event {r.event} (byte offset {r.offset}): "

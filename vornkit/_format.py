@@ -17,7 +17,13 @@ from ._layouts import FIELDS, KINDS, WD2_WORD_HEADER, Kind
 try:
     from . import _core
 except ImportError:  # a build tree: beside vorn on sys.path
-    import _core  # type: ignore[import-not-found, no-redef, unused-ignore]
+    try:
+        import _core  # type: ignore[import-not-found, no-redef, unused-ignore]
+    except ImportError as e:  # most often a checkout's vornkit/ found before the installed one
+        raise ImportError(
+            f"vornkit's compiled reader (_core) is not beside {os.path.dirname(__file__)}: if that is a source "
+            "checkout, it hides the installed vornkit; run from another directory, or build it (docs/install.md)"
+        ) from e
 
 __all__ = [
     "KINDS",

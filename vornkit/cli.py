@@ -8,6 +8,7 @@ import os
 import sys
 import time
 import warnings
+from collections.abc import Iterator
 from typing import TextIO
 
 from . import _convert
@@ -19,9 +20,22 @@ from ._scan import scan
 CHANNELS_HELP = "the WD2 channel count (default: found from the first two headers)"
 
 
+def _files(paths: list[str]) -> Iterator[str]:
+    """The paths given, a directory replaced by its regular, non-hidden files by name (as convert takes it)."""
+    for path in paths:
+        try:
+            names = sorted(n for n in os.listdir(path) if not n.startswith(".")) if os.path.isdir(path) else None
+        except OSError:
+            names = None  # scan says why
+        if names is None:
+            yield path
+        else:
+            yield from (f for f in (os.path.join(path, n) for n in names) if os.path.isfile(f))
+
+
 def _info(args: argparse.Namespace) -> int:
     status = 0
-    for i, path in enumerate(args.files):
+    for i, path in enumerate(_files(args.files)):
         try:
             report = scan(path, args.kind, channels=args.channels)
         except (FormatError, OSError, ReadError, ValueError) as e:
@@ -136,7 +150,7 @@ def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="vornkit", description="Look into and convert WD1/WD2 event files.")
     sub = ap.add_subparsers(dest="command", required=True)
     info = sub.add_parser("info", help="what each file holds and what is wrong with it (exit status 1 on problems)")
-    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("files", nargs="+", metavar="FILE", help="a run, or a directory: its files")
     info.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
     info.add_argument("--channels", type=int, help=CHANNELS_HELP)
     info.add_argument("-s", "--short", action="store_true", help="one line per file")
