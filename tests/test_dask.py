@@ -10,7 +10,7 @@ import pytest
 
 import vornkit
 from support import child_env, run_python, wd1_record, wd2_file, wd2_record
-from vornkit import _dask
+from vornkit import _dask, _read
 
 dask = pytest.importorskip("dask")
 pytest.importorskip("dask.array")
@@ -90,12 +90,12 @@ def test_campaign_equals_arrays_file_by_file(campaign, request, scheduler):
         ("WD2", [campaign / "wd2" / "a.wd2", campaign / "wd2" / "b.wd2"], 4),
     ]:
         d = vornkit.dask(paths, kind, step=step)
-        files = _dask.expand_paths(paths, kind)
+        files = _read.expand_paths(paths, kind)
         assert "offsets" not in d and d["data"].ndim == (2 if kind == "WD1" else 3)
         pickle.loads(pickle.dumps(d["data"].__dask_graph__()))
         got = dask.compute(d, scheduler=None if client else "threads")[0]
         check_against_arrays(got, files, kind)
-    assert _dask.expand_paths(str(campaign / "wd1"), "WD1")[-1].endswith("d.wd1")
+    assert _read.expand_paths(str(campaign / "wd1"), "WD1")[-1].endswith("d.wd1")
     with pytest.raises(FileNotFoundError):
         vornkit.dask(str(campaign / "wd2" / "*.wd1"), "WD1")
 
@@ -142,7 +142,7 @@ def test_sizes_are_known_and_only_needed_partitions_and_columns_are_read(campaig
     assert ids["entry"].tolist() == [*range(7), 0, *range(12)]
     assert not calls or not hasattr(frame, "expr")  # columns not read: with the query planner (dask-expr)
     whole = frame.compute(scheduler="threads")
-    want = vornkit.to_dataframe(_dask.expand_paths(campaign / "wd1", "WD1"), "WD1")
+    want = vornkit.to_dataframe(_read.expand_paths(campaign / "wd1", "WD1"), "WD1")
     assert whole.drop(columns="file").reset_index(drop=True).equals(want.drop(columns="file"))
     assert whole["file"].astype(str).tolist() == want["file"].astype(str).tolist()
     with pytest.raises(ValueError, match="header columns only"):

@@ -24,6 +24,8 @@ from ._read import (
     _progress,
     check_on_corrupt,
     core_columns,
+    expand_paths,
+    one_file,
     warn_format,
 )
 
@@ -402,6 +404,8 @@ def iterate(
 ) -> Iterator[Any]:
     """Chunks of the events of one or many files as arrays, file after file.
 
+    paths: a file, a directory (its files by name, hidden ones and those named as the other
+    layout's runs left out), a glob pattern such as "runs/*.wd1", or a list of these.
     Each chunk is what `arrays` returns for a run of consecutive events of one file, plus
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
     step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
@@ -415,7 +419,7 @@ def iterate(
     _check_library(library)
     fields, data = core_columns(kind, columns)
     events_per, bytes_per = _parse_step(step)
-    files = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
+    files = expand_paths(paths, kind)
     total = sum(os.path.getsize(p) for p in files if is_regular(p))
     bar = _progress(progress, total or None, f"{len(files)} file" + ("" if len(files) == 1 else "s"))
     try:
@@ -451,14 +455,14 @@ def to_dataframe(
 
     One row per event: the header columns with their NumPy dtypes, `n_samples` (samples of
     the event, all channels), and for several files `file` (categorical) and `entry` (index
-    in its file). Only the headers are read; the samples are skipped.
+    in its file). Only the headers are read; the samples are skipped. paths as in `iterate`.
     """
     try:
         import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("to_dataframe needs pandas: pip install pandas (or vorn[kit])") from None
     check_kind_name(kind)
-    many = not isinstance(paths, (str, os.PathLike))
+    many = not one_file(paths)
     fields = field_names(kind)
     parts = list(
         iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt, progress=progress)

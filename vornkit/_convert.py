@@ -7,7 +7,6 @@ import argparse
 import dataclasses
 import errno
 import functools
-import glob
 import importlib.metadata
 import json
 import math
@@ -28,7 +27,7 @@ import numpy as np
 from ._arrays import _parse_step, iterate
 from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
-from ._read import FormatWarning, OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, warn
+from ._read import FormatWarning, OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, expand_paths, warn
 
 __all__ = ["ConvertResult", "convert"]
 
@@ -117,22 +116,9 @@ def _version() -> str:
         return "unknown"
 
 
-def _inputs(paths: PathLike | Iterable[PathLike]) -> list[str]:
-    """Files of the inputs: a directory gives its regular, non-hidden files, a pattern that names
-    no file its matches, each sorted by name."""
-    given = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
-    files: list[str] = []
-    for p in given:
-        if os.path.isdir(p):
-            inside = sorted(os.path.join(p, n) for n in os.listdir(p) if not n.startswith("."))
-            files += [f for f in inside if stat.S_ISREG(os.stat(f).st_mode)]
-        elif not os.path.lexists(p) and glob.has_magic(p):
-            matches = sorted(glob.glob(p))
-            if not matches:
-                raise FileNotFoundError(f"no file matches {p}")
-            files += matches
-        else:
-            files.append(p)
+def _inputs(paths: PathLike | Iterable[PathLike], kind: Kind | None) -> list[str]:
+    """The input files (see expand_paths), each a regular file given once."""
+    files = expand_paths(paths, kind)
     if not files:
         raise ValueError("no input files")
     seen: dict[str, str] = {}
@@ -619,7 +605,7 @@ def convert(
         _parse_step(step)
     if os.path.lexists(out) and not force:
         raise FileExistsError(errno.EEXIST, "exists (force=True or --force replaces it)", out)
-    files = _inputs(paths)
+    files = _inputs(paths, kind)
     try:
         target = os.stat(out)  # through a link: the file that would be replaced
     except OSError:

@@ -8,7 +8,6 @@ pickle, and each task opens its file itself."""
 from __future__ import annotations
 
 import dataclasses
-import glob
 import os
 from collections.abc import Iterable, Sequence
 from typing import Any
@@ -26,6 +25,7 @@ from ._read import (
     Source,
     check_on_corrupt,
     core_columns,
+    expand_paths,
     warn,
     warn_format,
 )
@@ -40,38 +40,6 @@ def _import(module: str, call: str) -> Any:
         return importlib.import_module(module)
     except ImportError:
         raise ImportError(_MISSING.format(call)) from None
-
-
-def expand_paths(paths: PathLike | Iterable[PathLike], kind: str) -> list[str]:
-    """The files named by a path, a glob pattern or a directory, or by a list of them.
-
-    An existing path is taken as it is; a directory gives its files ending in .wd1 or .wd2
-    (after `kind`, any case), sorted; a pattern with *, ? or [ gives the files it matches,
-    sorted. A directory or pattern with no such file raises FileNotFoundError."""
-    items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
-    files: list[str] = []
-    for item in items:
-        p = os.fspath(item)
-        if os.path.isdir(p):
-            suffix = "." + kind.lower()
-            found = sorted(
-                os.path.join(p, name)
-                for name in os.listdir(p)
-                if name.lower().endswith(suffix) and os.path.isfile(os.path.join(p, name))
-            )
-            what = f"no *{suffix} file in the directory"
-        elif not os.path.exists(p) and glob.has_magic(p):
-            found = sorted(f for f in glob.glob(p) if os.path.isfile(f))
-            what = "no file matches the pattern"
-        else:
-            files.append(p)
-            continue
-        if not found:
-            raise FileNotFoundError(2, what, p)
-        files.extend(found)
-    if not files:
-        raise ValueError("no files given")
-    return files
 
 
 @dataclasses.dataclass(frozen=True)
@@ -275,7 +243,8 @@ def dask(
 ) -> dict[str, Any]:
     """The events of a campaign of WD1 or WD2 files as a dict of lazy dask arrays.
 
-    paths: a file, a directory (its *.wd1 or *.wd2 files, after `kind`), a glob pattern such
+    paths: a file, a directory (its files by name, but for hidden ones and those named as the
+    other layout's runs), a glob pattern such
     as "runs/*.wd1", or a list of these; files are taken in that order (sorted within a
     directory or a pattern). The arrays are those `arrays()` returns for all files end to
     end: each header column asked, `file` (the path, str) and `entry` (the event's index in

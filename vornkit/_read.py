@@ -3,11 +3,12 @@ file, event and offset, and a choice of what damage does; `events` and `follow`.
 
 from __future__ import annotations
 
+import glob
 import os
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import FrameType
 from typing import TYPE_CHECKING, Any, Concatenate, Literal, ParamSpec, Protocol, cast, overload
 
@@ -98,6 +99,44 @@ def core_columns(kind: str, columns: Sequence[str] | None) -> tuple[list[str], b
             f"unknown {kind} column(s) {', '.join(map(repr, unknown))}; the columns are {', '.join(valid)} and data"
         )
     return list(dict.fromkeys(c for c in columns if c != "data")), "data" in columns
+
+
+def one_file(paths: PathLike | Iterable[PathLike]) -> bool:
+    """Whether `paths` names one file: a path that is neither a directory nor a pattern."""
+    if not isinstance(paths, (str, os.PathLike)):
+        return False
+    p = os.fspath(paths)
+    return not os.path.isdir(p) and (os.path.lexists(p) or not glob.has_magic(p))
+
+
+def expand_paths(paths: PathLike | Iterable[PathLike], kind: Kind | None = None) -> list[str]:
+    """The files named by a path, a directory or a glob pattern, or by a list of them.
+
+    A path that exists is taken as it is. A directory gives its regular files, by name, but
+    for hidden ones and, with `kind`, those named as the other layout's runs (a WD1 campaign
+    may sit beside its .wd2 files). A pattern (*, ?, [) that names no file gives the regular
+    files it matches, by name. A directory or pattern with none raises FileNotFoundError."""
+    items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    other = {"WD1": ".wd2", "WD2": ".wd1"}.get(kind or "", "\0")
+    files: list[str] = []
+    for item in items:
+        p = os.fspath(item)
+        if os.path.isdir(p):
+            names = (n for n in sorted(os.listdir(p)) if not n.startswith(".") and not n.lower().endswith(other))
+            found = [f for f in (os.path.join(p, n) for n in names) if os.path.isfile(f)]
+            what = "no run file in the directory"
+        elif not os.path.lexists(p) and glob.has_magic(p):
+            found = sorted(f for f in glob.glob(p) if os.path.isfile(f))
+            what = "no file matches the pattern"
+        else:
+            files.append(p)
+            continue
+        if not found:
+            raise FileNotFoundError(2, what, p)
+        files.extend(found)
+    if not files:
+        raise ValueError("no files given")
+    return files
 
 
 _PACKAGE = os.path.dirname(os.path.abspath(__file__))

@@ -14,28 +14,24 @@ from typing import TextIO
 from . import _convert
 from ._format import FormatError, command_line
 from ._layouts import Kind
-from ._read import ReadError
+from ._read import ReadError, expand_paths
 from ._scan import scan
 
 CHANNELS_HELP = "the WD2 channel count (default: found from the first two headers)"
 
 
-def _files(paths: list[str]) -> Iterator[str]:
-    """The paths given, a directory replaced by its regular, non-hidden files by name (as convert takes it)."""
+def _files(paths: list[str], kind: Kind | None) -> Iterator[str]:
+    """The paths given, a directory or pattern replaced by its files (as convert takes them)."""
     for path in paths:
         try:
-            names = sorted(n for n in os.listdir(path) if not n.startswith(".")) if os.path.isdir(path) else None
+            yield from expand_paths(path, kind)
         except OSError:
-            names = None  # scan says why
-        if names is None:
-            yield path
-        else:
-            yield from (f for f in (os.path.join(path, n) for n in names) if os.path.isfile(f))
+            yield path  # scan says why
 
 
 def _info(args: argparse.Namespace) -> int:
     status = 0
-    for i, path in enumerate(_files(args.files)):
+    for i, path in enumerate(_files(args.files, args.kind)):
         try:
             report = scan(path, args.kind, channels=args.channels)
         except (FormatError, OSError, ReadError, ValueError) as e:
