@@ -1,5 +1,6 @@
 """The development set-up: pyproject.toml's dependency groups and .ci/run's stage list."""
 
+import os
 import re
 import subprocess
 import tomllib
@@ -33,13 +34,14 @@ def test_dev_group_covers_every_group_and_extra():
 
 
 def test_ci_run_lists_stages_that_it_can_run():
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # bash is no sanitized program
     script = ROOT / ".ci" / "run"
-    listed = subprocess.run(["bash", script, "--list"], check=True, capture_output=True, text=True).stdout
+    listed = subprocess.run(["bash", script, "--list"], check=True, capture_output=True, text=True, env=env).stdout
     names = [line.split()[0] for line in listed.splitlines()]
     assert names[0] == "setup" and len(names) == len(set(names)) >= 13
     defined = set(re.findall(r"^stage_(\w+)\(\)", script.read_text(), re.M))
     assert {n.replace("-", "_") for n in names} == defined
-    unknown = subprocess.run(["bash", script, "lint", "no-such-stage"], capture_output=True, text=True)
+    unknown = subprocess.run(["bash", script, "lint", "no-such-stage"], capture_output=True, text=True, env=env)
     assert unknown.returncode == 2 and "no-such-stage" in unknown.stderr
 
 
