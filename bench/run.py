@@ -641,7 +641,10 @@ CONVERT_CHUNK = 64 << 20  # what convert reads and writes at once: the peak RSS 
 
 def bench_convert(directory, scale, reps):
     """convert() to .parquet and .h5 against pyarrow/h5py writing the run's arrays (already in
-    memory) with the same layout; convert's peak RSS rise; 300 random events read from the .h5."""
+    memory) with the same layout; convert's peak RSS rise; 300 random events read from the .h5.
+    None without pyarrow or h5py (the 32-bit target has no pyarrow)."""
+    if importlib.util.find_spec("pyarrow") is None or importlib.util.find_spec("h5py") is None:
+        return None
     import h5py
     import pyarrow as pa
     import pyarrow.parquet as pq
