@@ -162,7 +162,7 @@ static int read_columns(int fd, size_t events, size_t header, size_t block, char
     return rc;
 }
 
-/* fields: ((byte offset, dtype), ...) of the header, from vornkit/_layouts.py. Returns a
+/* fields: ((byte offset, dtype), ...) of the header, from src/vornkit/_layouts.py. Returns a
  * list: one new array per field, then the data array (all samples end to end). */
 static PyObject* columns(PyObject* self, PyObject* args) {
     const char* path;

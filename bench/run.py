@@ -54,7 +54,7 @@ import vorn
 
 if not os.path.isdir(os.path.join(os.path.dirname(vorn.__file__), "vornkit")):
     # vorn from a build tree: the source tree's vornkit, whose _core is beside vorn (an install has its own)
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
 import vornkit  # noqa: E402
 from vornkit import _convert  # noqa: E402  (the chunks convert gives HDF5 datasets)
 from vornkit._layouts import FIELDS, SAMPLE_DTYPE, header_dtype  # noqa: E402

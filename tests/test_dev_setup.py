@@ -47,6 +47,8 @@ def test_ci_run_lists_stages_that_it_can_run():
 
 def test_meson_installs_every_vornkit_file():
     # A module left out of install_sources is missing from the wheel, and `import vornkit` fails there.
-    installed = set(re.findall(r"'(vornkit/[^']+)'", (ROOT / "meson.build").read_text()))
-    package = {f"vornkit/{p.name}" for p in (ROOT / "vornkit").iterdir() if p.suffix in (".py", ".pyi", ".typed")}
-    assert "vornkit/_dask.py" in package and package <= installed
+    installed = set(re.findall(r"'(src/vornkit/[^']+)'", (ROOT / "meson.build").read_text()))
+    package = {
+        f"src/vornkit/{p.name}" for p in (ROOT / "src/vornkit").iterdir() if p.suffix in (".py", ".pyi", ".typed")
+    }
+    assert "src/vornkit/_dask.py" in package and package <= installed

@@ -66,12 +66,15 @@ def check(path, tracked):
             top = name.split("/")[0]
             if f"{top}/__init__.py" not in files and f"{top}/__init__.pyi" not in files:
                 problems.append(f"{name} is outside a package")
-            sources = [t for t in tracked if t == name or t.endswith("/" + name)]
+            # vorn's stubs are installed as vorn-stubs/ from src/vorn/, the rest under their own name.
+            source = name.replace("vorn-stubs/", "vorn/", 1)
+            sources = [t for t in tracked if t == source or t.endswith("/" + source)]
             if not any((ROOT / t).read_bytes() == data for t in sources):
                 problems.append(f"{name} is no copy of a source file")
         else:
             problems.append(f"unexpected file {name}")
-    package = {t for t in tracked if t.startswith("vornkit/")}  # every module of vornkit, none left out of meson.build
+    # every module of vornkit, none left out of meson.build
+    package = {t.removeprefix("src/") for t in tracked if t.startswith("src/vornkit/")}
     for name in REQUIRED | package | modules | {dist_info + "licenses/LICENSE"}:
         if name not in files:
             problems.append(f"missing {name}")

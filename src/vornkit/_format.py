@@ -19,10 +19,10 @@ try:
 except ImportError:  # a build tree: beside vorn on sys.path
     try:
         import _core  # type: ignore[import-not-found, no-redef, unused-ignore]
-    except ImportError as e:  # most often a checkout's vornkit/ found before the installed one
+    except ImportError as e:
         raise ImportError(
-            f"vornkit's compiled reader (_core) is not beside {os.path.dirname(__file__)}: if that is a source "
-            "checkout, it hides the installed vornkit; run from another directory, or build it (docs/install.md)"
+            f"vornkit's compiled reader (_core) is not beside {os.path.dirname(__file__)}: install vorn "
+            "(pip install .), or put its build directory on sys.path (docs/install.md)"
         ) from e
 
 __all__ = [
