@@ -1,7 +1,6 @@
 // Records straight into columns: the buffer loop, readv batches, and recovery after damage.
 #include "column_reader.hpp"
 
-#include <errno.h>
 #include <limits.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -32,64 +31,6 @@ constexpr std::size_t kBatchBytes = 8 << 20;
 // Records to go through the record reader after a batch stopped early before batching again.
 constexpr std::uint64_t kBatchCooldown = 64;
 
-// After damage, a record boundary is where kChainLinks headers chain: each record's size
-// leads to the next header, which belongs to the same run, with a counter at most
-// kCounterStep on (the first one on from the last good record, by less than half the
-// range, unless no boundary is found so: that record may itself be damaged).
-constexpr int kChainLinks = 3;
-constexpr std::uint32_t kCounterStep = 1u << 16;
-constexpr std::size_t kSearchWindow = 1 << 20;
-
-// What a run keeps from record to record: the WD1 board (records of its channels may
-// interleave, with equal counters), the WD2 sampling period. The block size may change:
-// a new size is taken when the header it leads to chains with it.
-bool same_run(const WD1Header& a, const WD1Header& b) {
-    return a.board_id == b.board_id;
-}
-bool same_run(const WD2Header& a, const WD2Header& b) {
-    return a.sampling_period == b.sampling_period;
-}
-bool same_size(const WD1Header& a, const WD1Header& b) {
-    return a.event_size == b.event_size;
-}
-bool same_size(const WD2Header& a, const WD2Header& b) {
-    return a.samples == b.samples;
-}
-std::uint32_t counter(const WD1Header& h) {
-    return static_cast<std::uint32_t>(h.event_counter);
-}
-std::uint32_t counter(const WD2Header& h) {
-    return h.event_counter;
-}
-// Record boundaries fall on multiples of this from the start of the file: WD1 records are
-// 24 + 2n bytes, WD2 records 24 or 28 + 4n.
-constexpr std::uint64_t boundary_step(const WD1Layout&) {
-    return 2;
-}
-constexpr std::uint64_t boundary_step(const WD2Layout&) {
-    return 4;
-}
-
-bool chains(const auto& prev, const auto& next) {
-    return same_run(prev, next) && counter(next) - counter(prev) < kCounterStep;
-}
-bool goes_on(const auto& last, const auto& next) {
-    return counter(next) - counter(last) < 0x80000000u;
-}
-
-// pread of up to n bytes, retrying EINTR; the count read (short at the end of the file) or -1.
-ssize_t pread_all(int fd, std::uint8_t* dst, std::size_t n, std::uint64_t at) {
-    std::size_t have = 0;
-    while (have < n) {
-        ssize_t r = ::pread64(fd, dst + have, n - have, static_cast<off64_t>(at + have));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        have += static_cast<std::size_t>(r);
-    }
-    return static_cast<ssize_t>(have);
-}
-
 }  // namespace
 
 template <class Layout>
@@ -109,13 +50,31 @@ struct ColumnReader<Layout>::Call {
 template <class Layout>
 ColumnReader<Layout>::ColumnReader(RecordReader<Layout> rec, ColumnOptions opt, std::uint64_t offset,
                                    std::uint64_t event)
-    : rec_(std::move(rec)), opt_(opt), offset_(offset), event_(event) {
+    : rec_(std::move(rec)),
+      opt_(opt),
+      offset_(offset),
+      event_(event),
+      framer_(rec_.source().fd(), rec_.layout()) {
     regular_ = rec_.source().regular_size() >= 0;
+    check_ = regular_ && (opt_.check || opt_.recover);
+}
+
+template <class Layout>
+void ColumnReader<Layout>::continue_after(std::uint64_t at) {
+    if (!check_) return;
+    framer_.set_size(static_cast<std::uint64_t>(std::max<std::int64_t>(rec_.source().regular_size(), 0)));
+    Header h;
+    std::uint64_t length;
+    if (framer_.header(at, h, length) && at + length == offset_) {
+        last_ = h;
+        last_at_ = at;
+        last_length_ = length;
+    }
 }
 
 template <class Layout>
 std::uint64_t ColumnReader<Layout>::pending() const {
-    if (searching_) return size_ > 0 ? static_cast<std::uint64_t>(size_) - damaged_ : 0;
+    if (searching_ || waiting_) return size_ > 0 ? static_cast<std::uint64_t>(size_) - offset_ : 0;
     return rec_.pending_bytes();
 }
 
@@ -167,11 +126,48 @@ void ColumnReader<Layout>::accept(Columns<Layout>& out, Call& call, const Header
     ++out.events;
     ++call.events;
     call.bytes += record;
-    offset_ += record;
-    ++event_;
     if (last_ && !same_size(*last_, h)) same_size_run_ = 0;
     ++same_size_run_;
-    last_ = h;
+    took(out, h, last_, offset_, record);
+    offset_ += record;
+    ++event_;
+}
+
+// Notes the last record collected, `last` at `at`, and the one before it: with checks, it
+// stays unconfirmed until the header after it is judged (the records before it were
+// confirmed by their successors' headers). Its samples are the data column's last.
+template <class Layout>
+void ColumnReader<Layout>::took(Columns<Layout>& out, const Header& last, const std::optional<Header>& before,
+                                std::uint64_t at, std::uint64_t length) {
+    before_ = before;
+    last_ = last;
+    last_at_ = at;
+    last_length_ = length;
+    provisional_ = check_;
+    provisional_data_ = opt_.data ? out.data.size() * sizeof(Sample) -
+                                        static_cast<std::size_t>(length - rec_.layout().header_bytes())
+                                  : 0;
+}
+
+// Takes the unconfirmed last record out of the columns: damage, found by the header after it.
+template <class Layout>
+void ColumnReader<Layout>::rollback(Columns<Layout>& out, Call& call) {
+    assert(provisional_ && out.events != 0);
+    --out.events;
+    if (call.events != 0) --call.events;
+    call.bytes -= std::min(call.bytes, last_length_);
+    --event_;
+    offset_ = last_at_;
+    for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
+        if (opt_.fields[i]) out.fields[i].resize(out.events * field_size(Layout::kFields[i].type));
+    }
+    if (opt_.offsets) out.offset.resize(out.events * sizeof(std::int64_t));
+    if (out.samples_vary) out.n_samples.resize(out.events * sizeof(std::int64_t));
+    if (opt_.data) out.data.set_size(provisional_data_ / sizeof(Sample));
+    last_ = before_;
+    before_.reset();
+    same_size_run_ = 0;
+    provisional_ = false;
 }
 
 // Room in the data column for a block of `block` bytes, sized on the first record of a
@@ -211,7 +207,7 @@ void gather_field(const Layout& layout, const Field& f, const std::uint8_t* cons
 // to agree, every column is filled with a fixed stride, as one would transpose a table.
 template <class Layout>
 void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
-    if (opt_.recover || call.max_bytes != UINT64_MAX || !last_ || same_size_run_ < 2 || !call.more()) return;
+    if (call.max_bytes != UINT64_MAX || !last_ || same_size_run_ < 2 || !call.more()) return;
     BufReader& src = rec_.source();
     const Layout& layout = rec_.layout();
     const std::size_t head = layout.header_bytes();
@@ -221,7 +217,15 @@ void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
     const std::size_t most = static_cast<std::size_t>(
         std::min<std::uint64_t>(call.max_events - call.events, src.buffered() / record));
     std::size_t n = 0;
-    while (n < most && layout.block_at(p + n * record) == block) ++n;
+    if (check_) {  // each record must follow on from the one before
+        Header prev = *last_;
+        while (n < most && layout.block_at(p + n * record) == block && links(prev, p + n * record)) {
+            prev = layout.decode(p + n * record);
+            ++n;
+        }
+    } else {
+        while (n < most && layout.block_at(p + n * record) == block) ++n;
+    }
     if (n == 0) return;
     reserve_rows(out, call, record, n);
     for (std::size_t i = 0; i < Columns<Layout>::kFieldCount; ++i) {
@@ -259,7 +263,8 @@ void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
         for (std::size_t k = 0; k < n; ++k) std::memcpy(to + k * block, p + k * record + head, block);
         out.data.set_size(out.data.size() + n * block / sizeof(Sample));
     }
-    last_ = layout.decode(p + (n - 1) * record);
+    const std::optional<Header> before = n >= 2 ? std::optional(layout.decode(p + (n - 2) * record)) : last_;
+    took(out, layout.decode(p + (n - 1) * record), before, offset_ + (n - 1) * record, record);
     src.consume(n * record);
     out.events += n;
     call.events += n;
@@ -288,7 +293,7 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     std::uint64_t run = same_size_run_;
     std::size_t prev_block = last_ ? *layout.try_block_bytes(*last_) : SIZE_MAX;
     // Recovering: the run each record must keep (`have_last` false: none yet).
-    const bool have_last = opt_.recover && last_.has_value();
+    const bool have_last = check_ && last_.has_value();
     Header last = have_last ? *last_ : Header{};
     const bool limited = call.max_bytes != UINT64_MAX;
     while (taken < rows && static_cast<std::size_t>(end - p) >= head) {
@@ -298,12 +303,11 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
             call.full = true;
             break;
         }
-        // A recovering read leaves a record that starts or leaves a run to the checks of
-        // one_record; within a run, `last` stands for every record before.
-        if (opt_.recover) {
-            const Header h = layout.decode(p);
-            if (!(have_last && same_run(last, h) && same_size(last, h))) break;
-            last = h;
+        // A checking read leaves a record that starts or leaves a run, or changes its size,
+        // to the checks of one_record; within a run, `last` stands for every record before.
+        if (check_) {
+            if (!(have_last && same_size(last, layout.decode(p)) && links(last, p))) break;
+            last = layout.decode(p);
         }
         run = *block == prev_block ? run + 1 : 1;
         prev_block = *block;
@@ -328,7 +332,12 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
         out.fields[i].commit(taken * field_size(Layout::kFields[i].type));
     }
     if (at_to != nullptr) out.offset.commit(taken * sizeof(std::int64_t));
-    if (taken != 0) last_ = layout.decode(starts_[taken - 1]);
+    if (taken != 0) {
+        const std::optional<Header> before =
+            taken >= 2 ? std::optional(layout.decode(starts_[taken - 2])) : last_;
+        const std::uint64_t length = head + *layout.block_at(starts_[taken - 1]);
+        took(out, layout.decode(starts_[taken - 1]), before, offset_ + bytes - length, length);
+    }
     src.consume(static_cast<std::size_t>(bytes));
     out.events += taken;
     call.events += taken;
@@ -393,7 +402,7 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     for (std::size_t i = 0; i < got / record; ++i) {
         const Header h = rec_.layout().decode(staging_.data() + i * head);
         const std::optional<std::size_t> b = rec_.layout().try_block_bytes(h);
-        if (!b || *b != block || (opt_.recover && !(same_run(*last_, h)))) break;
+        if (!b || *b != block || (check_ && !(plausible(rec_.layout(), h) && chains(*last_, h)))) break;
         out.data.set_size((base + (i + 1) * block) / sizeof(Sample));
         accept(out, call, h, block);
         ++taken;
@@ -405,111 +414,103 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     return interrupted ? -1 : taken;
 }
 
-// Reads the header at `at` with pread and its record's size.
+// Whether the record whose header starts at `p` follows on from `prev` in its run.
 template <class Layout>
-typename ColumnReader<Layout>::At ColumnReader<Layout>::header_at(std::uint64_t at, Header& h,
-                                                                  std::size_t& record) {
-    std::uint8_t b[Layout::kMaxHeaderBytes];
-    const std::size_t head = rec_.layout().header_bytes();
-    const ssize_t got = pread_all(rec_.source().fd(), b, head, at);
-    if (got < static_cast<ssize_t>(head)) return At::Missing;
-    h = rec_.layout().decode(b);
-    const std::optional<std::size_t> block = rec_.layout().try_block_bytes(h);
-    if (!block) return At::Invalid;
-    record = head + *block;
-    return At::Valid;
+bool ColumnReader<Layout>::links(const Header& prev, const std::uint8_t* p) const {
+    const Header h = rec_.layout().decode(p);
+    return plausible(rec_.layout(), h) && chains(prev, h);
 }
 
-// Whether the record at offset_ belongs to the file's records, checked before it is read
-// by a recovering reader when it starts a run or changes its block size: its header must
-// keep the run's fields and lead to a header that chains with it. A record that runs past
-// the end of the file is taken (it may be being written) unless three chained headers
-// follow within it: then its size is false.
+// Damage from `at` on; `next` is the record boundary after it, if one was found. A
+// recovering reader goes on there; a checking one stops (Corrupt) with offset() at `at`.
 template <class Layout>
-bool ColumnReader<Layout>::belongs(const Header& h, std::size_t record) {
-    if (last_ && same_run(*last_, h) && same_size(*last_, h)) return true;
-    if (last_ && !same_run(*last_, h)) return false;
-    Header next;
-    std::size_t next_record;
-    switch (header_at(offset_ + record, next, next_record)) {
-        case At::Valid: return chains(h, next);
-        case At::Invalid: return false;
-        case At::Missing: break;
+ReadStop ColumnReader<Layout>::damage(std::uint64_t at, std::optional<std::uint64_t> next) {
+    if (!opt_.recover) {
+        corrupt_ = true;
+        corrupt_at_ = offset_ = at;
+        return ReadStop::Corrupt;
     }
-    std::uint64_t found = 0;
-    return offset_ + record <= static_cast<std::uint64_t>(size_) || !find_boundary(offset_ + 1, found, true);
-}
-
-// Looks for the first boundary at or after `from` where kChainLinks headers chain (fewer
-// when the chain ends exactly at the end of the file).
-template <class Layout>
-bool ColumnReader<Layout>::find_boundary(std::uint64_t from, std::uint64_t& found, bool going_on) {
-    const std::uint64_t step = boundary_step(rec_.layout());
-    const std::size_t head = rec_.layout().header_bytes();
-    const auto size = static_cast<std::uint64_t>(size_);
-    std::vector<std::uint8_t> window(kSearchWindow + head);
-    for (std::uint64_t start = (from + step - 1) / step * step; start + head <= size;
-         start += kSearchWindow) {
-        const ssize_t got = pread_all(rec_.source().fd(), window.data(), window.size(), start);
-        if (got < 0) return false;
-        for (std::size_t i = 0; i < kSearchWindow && i + head <= static_cast<std::size_t>(got); i += step) {
-            const Header h = rec_.layout().decode(window.data() + i);
-            const std::optional<std::size_t> block = rec_.layout().try_block_bytes(h);
-            if (!block) continue;
-            if (last_ && !(same_run(*last_, h) && (!going_on || goes_on(*last_, h)))) continue;
-            // Follow the chain from this candidate.
-            Header prev = h;
-            std::uint64_t at = start + i + head + *block;
-            int links = 1;
-            bool ok = true;
-            // The chain may end at the end of the file: exactly, or, after two links,
-            // in a record still being written.
-            bool ends = false;
-            while (links < kChainLinks && !ends) {
-                Header next;
-                std::size_t record;
-                if (at >= size) {
-                    ends = true;
-                    ok = at == size || links >= 2;
-                    break;
-                }
-                const At found_at = header_at(at, next, record);
-                if (found_at == At::Missing) {
-                    ends = true;
-                    ok = links >= 2;
-                } else if (found_at == At::Invalid || !chains(prev, next)) {
-                    ok = false;
-                    break;
-                } else {
-                    prev = next;
-                    at += record;
-                    ++links;
-                }
-            }
-            if (ok) {
-                found = start + i;
-                return true;
-            }
-        }
+    if (!next) {
+        searching_ = true;
+        damaged_ = offset_ = at;
+        return ReadStop::End;
     }
-    return false;
+    searching_ = false;
+    if (!rec_.source().seek_to(*next, error_)) return ReadStop::Error;
+    skipped_.push_back({event_, at, *next - at});
+    offset_ = *next;
+    last_.reset();  // nothing vouches for the first record after damage
+    before_.reset();
+    return ReadStop::Limit;  // go on
 }
 
 // Damage at `damaged`: goes on at the next boundary, or waits for more of the file.
 template <class Layout>
 ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
-    BufReader& src = rec_.source();
-    std::uint64_t found = 0;
-    if (!find_boundary(damaged + 1, found, true) && !find_boundary(damaged + 1, found, false)) {
-        searching_ = true;
-        damaged_ = offset_ = damaged;
-        return ReadStop::End;
+    return damage(damaged, framer_.find_boundary(damaged + 1));
+}
+
+// The header after the unconfirmed last record neither follows on from it nor starts a run.
+// The record is kept when it ends at or before the next boundary found and its size is
+// vouched for (the same as the record before it in its run, or as the next good one): the
+// damage lies after it. Else it is damage itself, and the search started just after its
+// header finds what it would have swallowed.
+template <class Layout>
+ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
+    const std::uint64_t end = last_at_ + last_length_;
+    const std::optional<std::uint64_t> next = framer_.find_boundary(last_at_ + 1);
+    bool vouched = before_ && same_size(*before_, *last_) && chains(*before_, *last_);
+    if (!vouched && next) {
+        Header h;
+        std::uint64_t length;
+        vouched = framer_.header(*next, h, length) && same_size(*last_, h);
     }
-    searching_ = false;
-    if (!src.seek_to(found, error_)) return ReadStop::Error;
-    skipped_.push_back({event_, damaged, found - damaged});
-    offset_ = found;
-    return ReadStop::Limit;  // go on
+    if ((!next || *next >= end) && vouched) {
+        provisional_ = false;
+        return damage(end, next);
+    }
+    rollback(out, call);
+    return damage(last_at_, next);
+}
+
+// Judges the header at offset_, before the record reader reads it: whether it confirms the
+// last record, and whether the record it starts belongs to the file. Limit: read it.
+template <class Layout>
+ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
+    const std::size_t head = rec_.layout().header_bytes();
+    if (offset_ + head > framer_.size()) {  // the end of the file, or too little to judge
+        provisional_ = false;
+        return ReadStop::Limit;
+    }
+    Header h;
+    std::uint64_t length;
+    const bool whole = framer_.header(offset_, h, length);
+    const bool linked = whole && last_ && chains(*last_, h);
+    // Not a header, or one that neither follows on from the last record nor starts a run.
+    if (!whole || (last_ && !linked && !framer_.chain_from(offset_, true))) {
+        if (provisional_) return reject_last(out, call);
+        return recover_from(offset_);
+    }
+    provisional_ = false;
+    if (linked && same_size(*last_, h)) return ReadStop::Limit;  // continues the run
+    switch (framer_.vet(h, offset_, length)) {
+        case Framer<Layout>::Verdict::Take: return ReadStop::Limit;
+        case Framer<Layout>::Verdict::Damage: return recover_from(offset_);
+        case Framer<Layout>::Verdict::Wait: break;
+    }
+    waiting_ = true;  // judged again once the file has grown
+    return ReadStop::End;
+}
+
+// Resolves the unconfirmed last record at the end of a call: nothing leaves the reader
+// before the header after it was judged.
+template <class Layout>
+ReadStop ColumnReader<Layout>::settle(Columns<Layout>& out, Call& call) {
+    if (framer_.followed(*last_, last_at_ + last_length_)) {
+        provisional_ = false;
+        return ReadStop::Limit;
+    }
+    return reject_last(out, call);
 }
 
 // One record through the record reader: boundaries of the buffer, large blocks, the end
@@ -536,10 +537,10 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
             return ReadStop::Limit;
         }
     }
-    if (opt_.recover && regular_ && rec_.idle()) {
-        Header h;
-        std::size_t record = 0;
-        if (header_at(offset_, h, record) == At::Valid && !belongs(h, record)) return recover_from(offset_);
+    if (check_ && rec_.idle()) {
+        const std::uint64_t at = offset_;
+        const ReadStop s = check_next(out, call);
+        if (s != ReadStop::Limit || offset_ != at) return s;  // damage, or a record taken back
     }
     const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
     typename RecordReader<Layout>::Result r;
@@ -548,6 +549,7 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
     } catch (const CapacityOverflow&) {
         if (!opt_.recover || !regular_) {
             corrupt_ = true;  // offset_ names the header; the record reader stands after it
+            corrupt_at_ = offset_;
             return ReadStop::Corrupt;
         }
         return recover_from(offset_);
@@ -568,29 +570,54 @@ ReadStop ColumnReader<Layout>::read(Columns<Layout>& out, std::uint64_t max_even
     Call call{max_events, max_bytes};
     BufReader& src = rec_.source();
     src.begin_call();
-    if (corrupt_) {  // the last call stopped at a corrupt header; this one goes on after it
-        corrupt_ = false;
-        offset_ += rec_.layout().header_bytes();
-    }
     size_ = regular_ ? src.regular_size() : -1;
-    if (searching_) {
-        ReadStop s = recover_from(damaged_);
-        if (s != ReadStop::Limit) return s;
-    }
-    while (call.more()) {
-        if (rec_.idle()) {
-            const long taken = batch(out, call);
-            if (taken == -1) return ReadStop::Interrupted;
-            if (taken == -2) return ReadStop::Error;
-            if (taken > 0) continue;
-            from_buffer_run(out, call);
-            from_buffer(out, call);
-            if (!call.more()) break;
+    framer_.set_size(size_ > 0 ? static_cast<std::uint64_t>(size_) : 0);
+    waiting_ = false;
+    if (corrupt_) {  // the last call stopped at damage; this one goes on after it
+        corrupt_ = false;
+        if (check_) {
+            const std::optional<std::uint64_t> next = framer_.find_boundary(corrupt_at_ + 1);
+            if (!next) {
+                searching_ = true;  // found later, or never: the damage stays pending
+                damaged_ = offset_ = corrupt_at_;
+                return ReadStop::End;
+            }
+            if (!src.seek_to(*next, error_)) return ReadStop::Error;
+            offset_ = *next;
+            last_.reset();
+        } else {
+            offset_ += rec_.layout().header_bytes();
         }
-        ReadStop s = one_record(out, call);
+    }
+    if (searching_) {  // looked at again with what the file holds now, the damage's start too
+        ReadStop s = damage(damaged_, framer_.find_boundary(damaged_));
         if (s != ReadStop::Limit) return s;
     }
-    return ReadStop::Limit;
+    for (;;) {
+        ReadStop stop = ReadStop::Limit;
+        while (call.more()) {
+            if (rec_.idle()) {
+                const long taken = batch(out, call);
+                if (taken == -1) return ReadStop::Interrupted;
+                if (taken == -2) return ReadStop::Error;
+                if (taken > 0) continue;
+                from_buffer_run(out, call);
+                from_buffer(out, call);
+                if (!call.more()) break;
+            }
+            const ReadStop s = one_record(out, call);
+            if (s == ReadStop::Limit) continue;
+            if (s != ReadStop::End || !provisional_ || !rec_.idle()) return s;
+            stop = s;  // the last record is judged first
+            break;
+        }
+        if (!(provisional_ && rec_.idle())) return stop;
+        const std::uint64_t events = out.events, at = offset_;
+        const ReadStop s = settle(out, call);
+        if (s != ReadStop::Limit) return s;
+        if (out.events == events && offset_ == at) return stop;  // confirmed
+        // taken back, or damage passed over after it: read on
+    }
 }
 
 template class ColumnReader<WD1Layout>;

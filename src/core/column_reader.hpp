@@ -2,8 +2,9 @@
 // one array, each record's byte offset. It drives the record reader, so records, faults
 // and the partial-record rule are the same; runs of records are taken from the read-ahead
 // buffer in a tight loop, and a run of same-size records of some size is read with one
-// readv per batch, each sample moved once from the kernel into its place. A recovering
-// reader finds the next record boundary after a corrupt or out-of-step header. No Python.
+// readv per batch, each sample moved once from the kernel into its place. On a regular file
+// a checking reader takes a record only where the framing rules hold (framing.hpp), and a
+// recovering one goes on at the next record boundary after damage. No Python.
 #pragma once
 
 #include <array>
@@ -13,8 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
+#include "framing.hpp"
 
 #include <sys/uio.h>
 
@@ -124,7 +124,11 @@ struct ColumnOptions {
     std::array<bool, 8> fields{};  // header fields to keep, in table order
     bool data = true;              // keep the samples; else pass over them (a seek where the file allows)
     bool offsets = true;           // keep each record's byte offset
-    bool recover = false;          // find the next record boundary after damage
+    // On a regular file, take a record only where the framing rules hold: it continues the
+    // run and the header after it follows on, or nothing before it vouches for it and it
+    // passes Framer::vet. Damage stops the read (Corrupt) after the records before it.
+    bool check = false;
+    bool recover = false;  // go on at the next record boundary after damage (checks implied)
 };
 
 template <class Layout>
@@ -141,6 +145,10 @@ public:
     // collected stays valid; the reader stays usable).
     ReadStop read(Columns<Layout>& out, std::uint64_t max_events, std::uint64_t max_bytes);
 
+    // Reading starts after the record at `at` (it ends at the first offset read): its header
+    // is the run's context, as it is for a read that came through it. Checking only.
+    void continue_after(std::uint64_t at);
+
     // Byte offset of the next record (of the one in progress, when one is pending) and its index.
     std::uint64_t offset() const { return offset_; }
     std::uint64_t event() const { return event_; }
@@ -155,8 +163,7 @@ public:
     BufReader& source() { return rec_.source(); }
 
 private:
-    struct Call;                                               // one read's limits and progress
-    enum class At : std::uint8_t { Missing, Invalid, Valid };  // a header looked up with pread
+    struct Call;  // one read's limits and progress
 
     void accept(Columns<Layout>& out, Call& call, const Header& h, std::size_t block);
     void reserve(Columns<Layout>& out, const Call& call, std::size_t block);
@@ -168,9 +175,14 @@ private:
     long batch(Columns<Layout>& out, Call& call);
     ReadStop one_record(Columns<Layout>& out, Call& call);
     ReadStop recover_from(std::uint64_t damaged);
-    bool belongs(const Header& h, std::size_t record);
-    bool find_boundary(std::uint64_t from, std::uint64_t& found, bool going_on);
-    At header_at(std::uint64_t at, Header& h, std::size_t& record);
+    void took(Columns<Layout>& out, const Header& last, const std::optional<Header>& before, std::uint64_t at,
+              std::uint64_t length);
+    void rollback(Columns<Layout>& out, Call& call);
+    ReadStop settle(Columns<Layout>& out, Call& call);
+    ReadStop reject_last(Columns<Layout>& out, Call& call);
+    ReadStop damage(std::uint64_t at, std::optional<std::uint64_t> next);
+    ReadStop check_next(Columns<Layout>& out, Call& call);
+    bool links(const Header& prev, const std::uint8_t* p) const;
 
     RecordReader<Layout> rec_;
     ColumnOptions opt_;
@@ -178,16 +190,26 @@ private:
     std::uint64_t event_;   // its index
     IoError error_;
     std::vector<Skip> skipped_;
-    bool regular_ = false;                     // a regular file: its size known, seeks and pread allowed
-    std::int64_t size_ = -1;                   // the file's size when the call began (-1: not regular)
-    std::optional<Header> last_;               // the last record collected: the run it belongs to
+    bool regular_ = false;          // a regular file: its size known, seeks and pread allowed
+    std::int64_t size_ = -1;        // the file's size when the call began (-1: not regular)
+    Framer<Layout> framer_;         // reads the file with pread; its descriptor is rec_'s
+    bool check_ = false;            // framing checks: a regular file and opt_.check or recover
+    std::optional<Header> last_;    // the last record collected: the run it belongs to
+    std::optional<Header> before_;  // the one before it, when collected in order
+    std::uint64_t last_at_ = 0;     // last_'s byte offset and length
+    std::uint64_t last_length_ = 0;
+    // last_ is unconfirmed: collected in this call, the header after it not judged yet.
+    bool provisional_ = false;
+    std::size_t provisional_data_ = 0;         // bytes of the data column before last_'s samples
     std::uint64_t same_size_run_ = 0;          // records in a row of the last one's size
     std::uint64_t batch_after_ = 0;            // no batch before this record (one stopped early)
     std::vector<const std::uint8_t*> starts_;  // where records start in the read-ahead buffer
     std::vector<std::uint8_t> staging_;        // a batch's headers
     std::vector<iovec> iov_;                   // a batch's buffers
     bool corrupt_ = false;                     // stopped at a corrupt header, not recovered
+    std::uint64_t corrupt_at_ = 0;             // checking: where the damage it stopped at starts
     bool searching_ = false;                   // recovering: damage at damaged_, no boundary found yet
+    bool waiting_ = false;                     // the record at offset_ is judged once the file grows
     std::uint64_t damaged_ = 0;
 };
 

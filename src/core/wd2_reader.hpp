@@ -28,6 +28,7 @@ struct WD2Layout {
     std::int32_t channel_count = 1;  // settled by the probe, >= 1, fixed for life
 
     static constexpr const auto& kFields = kWD2Fields;
+    static constexpr std::size_t kCounterField = 0;  // event_counter in kFields
     static auto members(const Header& h) {
         return std::tie(h.event_counter, h.timestamp, h.samples, h.sampling_period, h.channels);
     }

@@ -29,7 +29,7 @@ constexpr const char kProbeShort[] =
     "the file ends before the first two WD2 record headers, from which the channel count is found "
     "(give channels=)";
 constexpr const char kReaderDoc[] =
-    "Reader(path, kind, *, channels=None, offset=0, event=0, columns=None, recover=False)\n--\n\n"
+    "Reader(path, kind, *, channels=None, offset=0, event=0, columns=None, recover=False, after=None)\n--\n\n"
     "One event file read in runs of records into NumPy columns (see vornkit/_core.pyi).";
 
 // ---------------------------------------------------------------------------------------
@@ -324,7 +324,8 @@ bool parse_columns(PyObject* columns, ColumnOptions& opt) {
 // Builds the column reader on the opened file: WD2's channel count from `channels` or the
 // probe, then the seek to `offset`. Null with an exception set; the file is closed then.
 template <class Layout>
-bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t offset, std::uint64_t event) {
+bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t offset, std::uint64_t event,
+                 PyObject* after) {
     BufReader src(fd);
     src.set_interrupt_hook(run_handlers, &self->waiting);
     std::optional<RecordReader<Layout>> rec;
@@ -363,18 +364,24 @@ bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t o
         raise_os_error(err, self->path);
         return false;
     }
-    self->reader.template emplace<Kit<Layout>>(Kit<Layout>{{std::move(*rec), self->opt, offset, event}, {}});
+    auto& kit = self->reader.template emplace<Kit<Layout>>(
+        Kit<Layout>{{std::move(*rec), self->opt, offset, event}, {}});
+    if (after != Py_None) {
+        const unsigned long long at = PyLong_AsUnsignedLongLong(after);
+        if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        kit.reader.continue_after(at);
+    }
     return true;
 }
 
 PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"path",  "kind",    "channels", "offset",
-                                  "event", "columns", "recover",  nullptr};
-    PyObject *path_arg, *kind, *channels = Py_None, *columns = Py_None;
+    static const char* names[] = {"path",    "kind",    "channels", "offset", "event",
+                                  "columns", "recover", "after",    nullptr};
+    PyObject *path_arg, *kind, *channels = Py_None, *columns = Py_None, *after = Py_None;
     unsigned long long offset = 0, event = 0;
     int recover = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$OKKOp:Reader", const_cast<char**>(names), &path_arg,
-                                     &kind, &channels, &offset, &event, &columns, &recover)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$OKKOpO:Reader", const_cast<char**>(names), &path_arg,
+                                     &kind, &channels, &offset, &event, &columns, &recover, &after)) {
         return nullptr;
     }
     const bool wd1 = PyUnicode_CompareWithASCIIString(kind, "WD1") == 0;
@@ -398,6 +405,7 @@ PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     self->path = fs_path(path_arg);
     if (self->path == nullptr) return nullptr;
     self->opt.recover = recover != 0;
+    self->opt.check = true;  // on a regular file: no record is taken where the framing rules fail
     if (!(wd1 ? parse_columns<WD1Layout>(columns, self->opt)
               : parse_columns<WD2Layout>(columns, self->opt))) {
         return nullptr;
@@ -405,8 +413,8 @@ PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     const int fd = open_file(self->path);
     if (fd < 0) return nullptr;
     try {
-        const bool ok = wd1 ? make_reader<WD1Layout>(self, fd, channels, offset, event)
-                            : make_reader<WD2Layout>(self, fd, channels, offset, event);
+        const bool ok = wd1 ? make_reader<WD1Layout>(self, fd, channels, offset, event, after)
+                            : make_reader<WD2Layout>(self, fd, channels, offset, event, after);
         if (!ok) return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -1,0 +1,141 @@
+// Framing: chains of headers, the boundary search at every byte offset, and the checks of
+// a record that nothing before it vouches for.
+#include "framing.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vorn {
+
+namespace {
+
+// Bytes read at once by a scan; lookups outside it read one header.
+constexpr std::size_t kWindowBytes = 1 << 20;
+
+// pread of up to n bytes, retrying EINTR; the count read (short at the end of the file) or -1.
+ssize_t pread_all(int fd, std::uint8_t* dst, std::size_t n, std::uint64_t at) {
+    std::size_t have = 0;
+    while (have < n) {
+        ssize_t r = ::pread64(fd, dst + have, n - have, static_cast<off64_t>(at + have));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        have += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(have);
+}
+
+}  // namespace
+
+template <class Layout>
+const std::uint8_t* Framer<Layout>::bytes_at(std::uint64_t at, std::size_t n) {
+    if (at >= window_at_ && at + n <= window_at_ + window_len_) return window_.data() + (at - window_at_);
+    if (at + n > size_) return nullptr;
+    window_.resize(kWindowBytes + Layout::kMaxHeaderBytes);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), size_ - at));
+    const ssize_t got = pread_all(fd_, window_.data(), want, at);
+    window_at_ = at;
+    window_len_ = got < 0 ? 0 : static_cast<std::size_t>(got);
+    return window_len_ >= n ? window_.data() : nullptr;
+}
+
+template <class Layout>
+bool Framer<Layout>::header(std::uint64_t at, Header& h, std::uint64_t& length) {
+    const std::size_t head = layout_.header_bytes();
+    const std::uint8_t* p;
+    std::uint8_t one[Layout::kMaxHeaderBytes];
+    if (at >= window_at_ && at + head <= window_at_ + window_len_) {
+        p = window_.data() + (at - window_at_);
+    } else {
+        // Away from the window: one header, so that a scan's window stays where it is.
+        if (at + head > size_ || pread_all(fd_, one, head, at) != static_cast<ssize_t>(head)) return false;
+        p = one;
+    }
+    h = layout_.decode(p);
+    const std::optional<std::size_t> block = layout_.try_block_bytes(h);
+    if (!block || !plausible(layout_, h)) return false;
+    length = head + *block;
+    return true;
+}
+
+template <class Layout>
+bool Framer<Layout>::chain_from(std::uint64_t at, bool alone) {
+    Header prev;
+    std::uint64_t length;
+    if (!header(at, prev, length)) return false;
+    const std::size_t head = layout_.header_bytes();
+    std::uint64_t pos = at + length;
+    for (int links = 1; links < kChainLinks; ++links) {
+        if (pos == size_) return links >= 2 || alone;
+        if (pos + head > size_) return links >= 2;
+        Header next;
+        if (!header(pos, next, length) || !chains(prev, next)) return false;
+        prev = next;
+        pos += length;
+    }
+    return true;
+}
+
+template <class Layout>
+std::optional<std::uint64_t> Framer<Layout>::find_boundary(std::uint64_t from, std::uint64_t to) {
+    const std::size_t head = layout_.header_bytes();
+    to = std::min(to, size_);
+    for (std::uint64_t x = from; x + head <= size_ && x < to; ++x) {
+        if (bytes_at(x, head) == nullptr) return std::nullopt;
+        if (chain_from(x)) return x;
+    }
+    return std::nullopt;
+}
+
+template <class Layout>
+bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t length) {
+    const std::size_t head = layout_.header_bytes();
+    const std::size_t counter_at = Layout::kFields[Layout::kCounterField].offset;
+    const std::uint32_t first = counter_of(h);
+    const std::uint64_t end = std::min(at + length, size_);
+    for (std::uint64_t x = at + 1; x + head <= end; ++x) {
+        const std::uint8_t* p = bytes_at(x, head);
+        if (p == nullptr) return false;
+        // Most offsets fail here, on one load: a successor's counter is close to h's.
+        if (load_le<std::uint32_t>(p + counter_at) - first >= kCounterStep) continue;
+        // A successor whose record ends where h's claimed one does, or is followed by its own.
+        Header next, after;
+        std::uint64_t next_length, after_length;
+        if (!header(x, next, next_length) || !chains(h, next)) continue;
+        if (x + next_length == at + length) return true;
+        if (header(x + next_length, after, after_length) && chains(next, after)) return true;
+    }
+    return false;
+}
+
+template <class Layout>
+bool Framer<Layout>::followed(const Header& last, std::uint64_t end) {
+    if (end + layout_.header_bytes() > size_) return true;  // the end of the file, or too little to judge
+    Header next;
+    std::uint64_t length;
+    if (header(end, next, length) && chains(last, next)) return true;
+    return chain_from(end, true);
+}
+
+template <class Layout>
+typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint64_t at,
+                                                     std::uint64_t length) {
+    const std::uint64_t end = at + length;
+    if (end > size_) return find_boundary(at + 1) ? Verdict::Damage : Verdict::Take;
+    if (swallows(h, at, length)) return Verdict::Damage;
+    if (end == size_) return Verdict::Take;
+    if (end + layout_.header_bytes() > size_) return Verdict::Wait;
+    Header next;
+    std::uint64_t next_length;
+    if (header(end, next, next_length) && chains(h, next)) return Verdict::Take;
+    if (!chain_from(end, true)) return Verdict::Damage;
+    // Followed by a new run: no record of it may start inside this one.
+    return find_boundary(at + 1, end) ? Verdict::Damage : Verdict::Take;
+}
+
+template class Framer<WD1Layout>;
+template class Framer<WD2Layout>;
+
+}  // namespace vorn

@@ -1,0 +1,111 @@
+// Framing: where records start in a regular file that may be damaged. A record boundary is
+// where three headers chain (each record's size leads to the next header, which continues
+// its run); damage is what lies between boundaries. Searches look at every byte offset, so
+// bytes lost or inserted anywhere leave every later record findable. Reads with pread only:
+// the reader's own position and buffer are left alone. No Python.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vorn {
+
+// Consecutive records of a run: the counter goes on by less than this (it may repeat, as
+// interleaved boards and channels do), and a WD2 run keeps its sampling period and channel
+// word. Sizes may change at any record.
+inline constexpr std::uint32_t kCounterStep = 1u << 16;
+// Headers that must chain from a boundary found after damage (fewer where the chain meets
+// the end of the file).
+inline constexpr int kChainLinks = 3;
+
+inline std::uint32_t counter_of(const WD1Header& h) {
+    return static_cast<std::uint32_t>(h.event_counter);
+}
+inline std::uint32_t counter_of(const WD2Header& h) {
+    return h.event_counter;
+}
+inline bool same_size(const WD1Header& a, const WD1Header& b) {
+    return a.event_size == b.event_size;
+}
+inline bool same_size(const WD2Header& a, const WD2Header& b) {
+    return a.samples == b.samples;
+}
+// Whether a header can start a real record: a WD1 size that holds the header and whole
+// samples (an odd size is a damaged one: the reader would leave its last byte), a board
+// and channel number of 16 bits (two samples of a waveform, read as one, are not: their
+// high half is a sample); a WD2 header that is not all zeros (counter, samples and period 0
+// mean nothing) with a channel word that can be one. Zero-filled spans are thereby damage
+// in both layouts.
+inline bool plausible(const WD1Layout&, const WD1Header& h) {
+    return h.event_size >= 24 && h.event_size % 2 == 0 && std::uint32_t(h.board_id) <= 0xffff &&
+           std::uint32_t(h.board_channel) <= 0xffff;
+}
+inline bool plausible(const WD2Layout& l, const WD2Header& h) {
+    if (h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) return false;
+    return !l.has_word() || h.channels >= 1;
+}
+inline bool run_fields_equal(const WD1Header&, const WD1Header&) {
+    return true;  // boards and channels interleave; the counter alone links WD1 records
+}
+inline bool run_fields_equal(const WD2Header& a, const WD2Header& b) {
+    return a.sampling_period == b.sampling_period && a.channels == b.channels;
+}
+// Whether `next` may follow `prev` in one run.
+template <class Header>
+bool chains(const Header& prev, const Header& next) {
+    return run_fields_equal(prev, next) && counter_of(next) - counter_of(prev) < kCounterStep;
+}
+
+template <class Layout>
+class Framer {
+public:
+    using Header = typename Layout::Header;
+
+    // `fd` is read with pread and not owned; `size` is the file's size for this look.
+    Framer(int fd, const Layout& layout) : fd_(fd), layout_(layout) {}
+    void set_size(std::uint64_t size) { size_ = size; }
+    std::uint64_t size() const { return size_; }
+
+    // The header at `at` when whole in the file and plausible, with its record's length.
+    bool header(std::uint64_t at, Header& h, std::uint64_t& length);
+    // Whether a chain of kChainLinks headers starts at `at`: each plausible, each record's
+    // end the next one's start, each chaining with the one before. The chain may end at the
+    // end of the file after two links: exactly, or inside a record still being written.
+    // `alone`: one record that ends exactly at the end of the file is a chain too (a run's
+    // last record, after which nothing can be judged).
+    bool chain_from(std::uint64_t at, bool alone = false);
+    // The first offset in [from, to) where a chain starts (to: the end of the file), or none.
+    std::optional<std::uint64_t> find_boundary(std::uint64_t from, std::uint64_t to = UINT64_MAX);
+    // Whether a successor of `h` lies inside (at, at + length): a header that chains with `h`
+    // whose record ends where h's does or is followed by one that chains with it. The record
+    // at `at` would swallow it, so its size is false.
+    bool swallows(const Header& h, std::uint64_t at, std::uint64_t length);
+    // Whether the record `h` of `length` bytes at `at` belongs to the file, with nothing
+    // known of the records before it (a file's start, after damage, a new run or a new
+    // size): it swallows no successor and the header after it chains with it or starts a
+    // run, or it ends the file. One that runs past the end is taken (it may be being
+    // written) unless a chain starts within it; one followed by less than a header waits
+    // for the file to grow (its size cannot be told from a false one).
+    enum class Verdict : std::uint8_t { Take, Damage, Wait };
+    Verdict vet(const Header& h, std::uint64_t at, std::uint64_t length);
+    // Whether the record ending at `end` is followed by a header that `last` chains with,
+    // by the start of a new run, or by the end of the file (or too few bytes to judge).
+    bool followed(const Header& last, std::uint64_t end);
+
+private:
+    const std::uint8_t* bytes_at(std::uint64_t at, std::size_t n);
+
+    int fd_;
+    Layout layout_;
+    std::uint64_t size_ = 0;
+    // A window of the file read with pread, reused by the lookups near each other.
+    std::vector<std::uint8_t> window_;
+    std::uint64_t window_at_ = 0;
+    std::size_t window_len_ = 0;
+};
+
+}  // namespace vorn
