@@ -447,7 +447,7 @@ ReadStop ColumnReader<Layout>::damage(std::uint64_t at, std::optional<std::uint6
 // Damage at `damaged`: goes on at the next boundary, or waits for more of the file.
 template <class Layout>
 ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
-    return damage(damaged, framer_.find_boundary(damaged + 1));
+    return damage(damaged, framer_.find_boundary(damaged + 1, UINT64_MAX, last_ ? &*last_ : nullptr));
 }
 
 // The header after the unconfirmed last record neither follows on from it nor starts a run.
@@ -458,7 +458,8 @@ ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
 template <class Layout>
 ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     const std::uint64_t end = last_at_ + last_length_;
-    const std::optional<std::uint64_t> next = framer_.find_boundary(last_at_ + 1);
+    const std::optional<std::uint64_t> next =
+        framer_.find_boundary(last_at_ + 1, UINT64_MAX, before_ ? &*before_ : nullptr);
     bool vouched = before_ && same_size(*before_, *last_) && chains(*before_, *last_);
     if (!vouched && next) {
         Header h;
@@ -590,7 +591,7 @@ ReadStop ColumnReader<Layout>::read(Columns<Layout>& out, std::uint64_t max_even
         }
     }
     if (searching_) {  // looked at again with what the file holds now, the damage's start too
-        ReadStop s = damage(damaged_, framer_.find_boundary(damaged_));
+        ReadStop s = damage(damaged_, framer_.find_boundary(damaged_, UINT64_MAX, last_ ? &*last_ : nullptr));
         if (s != ReadStop::Limit) return s;
     }
     for (;;) {

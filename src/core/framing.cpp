@@ -61,10 +61,11 @@ bool Framer<Layout>::header(std::uint64_t at, Header& h, std::uint64_t& length) 
 }
 
 template <class Layout>
-bool Framer<Layout>::chain_from(std::uint64_t at, bool alone) {
+bool Framer<Layout>::chain_from(std::uint64_t at, bool alone, const Header* context) {
     Header prev;
     std::uint64_t length;
     if (!header(at, prev, length)) return false;
+    alone = alone || (context != nullptr && chains(*context, prev));
     const std::size_t head = layout_.header_bytes();
     std::uint64_t pos = at + length;
     for (int links = 1; links < kChainLinks; ++links) {
@@ -79,12 +80,13 @@ bool Framer<Layout>::chain_from(std::uint64_t at, bool alone) {
 }
 
 template <class Layout>
-std::optional<std::uint64_t> Framer<Layout>::find_boundary(std::uint64_t from, std::uint64_t to) {
+std::optional<std::uint64_t> Framer<Layout>::find_boundary(std::uint64_t from, std::uint64_t to,
+                                                           const Header* context) {
     const std::size_t head = layout_.header_bytes();
     to = std::min(to, size_);
     for (std::uint64_t x = from; x + head <= size_ && x < to; ++x) {
         if (bytes_at(x, head) == nullptr) return std::nullopt;
-        if (chain_from(x)) return x;
+        if (chain_from(x, false, context)) return x;
     }
     return std::nullopt;
 }

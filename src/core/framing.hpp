@@ -76,10 +76,13 @@ public:
     // end the next one's start, each chaining with the one before. The chain may end at the
     // end of the file after two links: exactly, or inside a record still being written.
     // `alone`: one record that ends exactly at the end of the file is a chain too (a run's
-    // last record, after which nothing can be judged).
-    bool chain_from(std::uint64_t at, bool alone = false);
-    // The first offset in [from, to) where a chain starts (to: the end of the file), or none.
-    std::optional<std::uint64_t> find_boundary(std::uint64_t from, std::uint64_t to = UINT64_MAX);
+    // last record, after which nothing can be judged); `context`: so is one that chains
+    // with it (the last good record before damage).
+    bool chain_from(std::uint64_t at, bool alone = false, const Header* context = nullptr);
+    // The first offset in [from, to) where a chain starts (to: the end of the file), or none;
+    // `context` as for chain_from.
+    std::optional<std::uint64_t> find_boundary(std::uint64_t from, std::uint64_t to = UINT64_MAX,
+                                               const Header* context = nullptr);
     // Whether a successor of `h` lies inside (at, at + length): a header that chains with `h`
     // whose record ends where h's does or is followed by one that chains with it. The record
     // at `at` would swallow it, so its size is false.

@@ -105,8 +105,9 @@ def _counter_after(kind: str, first: int, k: int) -> int:
     return (first + k + (1 << 31)) % (1 << 32) - (1 << 31)
 
 
-def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool) -> tuple[int, int]:
-    """Byte offset and index of a record at or just before event `start` of a regular file.
+def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool) -> tuple[int, int, int | None]:
+    """Byte offset and index of a record at or just before event `start` of a regular file, and
+    the offset of the record before it (the run's context for the core's checks; None: none).
 
     A run of same-size records is checked at the predicted place (the record there has the
     first record's size and the counter `start` later), reading two headers; otherwise, and
@@ -120,7 +121,7 @@ def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool
         record = header + int(first["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize
         k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
         if k < 1:
-            return 0, 0
+            return 0, 0, None
         with open_core(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
             there = r.read(1)
         if (
@@ -128,10 +129,11 @@ def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool
             and header + int(there["n_samples"][0]) * SAMPLE_DTYPE[kind].itemsize == record
             and int(there["event_counter"][0]) == _counter_after(kind, int(first["event_counter"][0]), k)
         ):
-            return k * record, k
+            return k * record, k, (k - 1) * record
     st = os.stat(path)
     offsets, end, count = _index(path, kind, channels, recover, (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
-    return (int(offsets[start]), start) if start < count else (end, count)
+    k = min(start, count)
+    return (int(offsets[k]) if k < count else end), k, (int(offsets[k - 1]) if k else None)
 
 
 @functools.lru_cache(maxsize=8)
@@ -269,8 +271,9 @@ def arrays(
     p = os.fspath(path)
     warn_format(p, kind, channels, on_corrupt)
     offset = event = 0
+    after = None
     if start and is_regular(p) and os.path.getsize(p):
-        offset, event = _seek(p, kind, channels, start, on_corrupt != "raise")
+        offset, event, after = _seek(p, kind, channels, start, on_corrupt != "raise")
     src = Source(
         p,
         kind,
@@ -281,6 +284,7 @@ def arrays(
         check=False,
         offset=offset,
         event=event,
+        after=after,
         empty_run=True,
     )
     bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))

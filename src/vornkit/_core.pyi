@@ -19,7 +19,11 @@ class Reader:
     "offset" to read (None: every field and "data"); without "data" the sample blocks are
     skipped (a seek where the file allows). recover: after a corrupt header, or one out of step with the run, find the
     next record boundary where consecutive headers chain with the run and go on there
-    (records in `skipped`); without it a corrupt header stops the read (status "corrupt").
+    (records in `skipped`); without it damage stops the read (status "corrupt"). On a regular
+    file a record is taken only where the framing rules hold (the header after it follows on
+    or starts a run; nothing before it vouching, it swallows no successor), so damage is
+    found in both modes. after: the byte offset of the record before `offset`, whose header
+    is then the run's context, as for a read that came through it.
 
     Raises the OSError subclass for the error number (errno and filename set) when the file
     cannot be opened; for WD2 without `channels`, plain OSError (errno None, filename set)
@@ -57,6 +61,7 @@ class Reader:
         event: int = 0,
         columns: Sequence[str] | None = None,
         recover: bool = False,
+        after: int | None = None,
     ) -> None: ...
     def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).

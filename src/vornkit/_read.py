@@ -195,6 +195,7 @@ class Source:
         trailing: bool = True,
         offset: int = 0,
         event: int = 0,
+        after: int | None = None,
         empty_run: bool = False,
     ) -> None:
         check_on_corrupt(on_corrupt)
@@ -218,6 +219,7 @@ class Source:
                 channels=channels,
                 offset=offset,
                 event=event,
+                after=after,
                 columns=[*fields, "data"] if data else list(fields),
                 recover=on_corrupt != "raise",
             )
