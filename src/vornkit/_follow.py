@@ -30,6 +30,7 @@ from ._read import (
     _locate,
     check_on_corrupt,
     event_dicts,
+    is_temporary,
     warn,
 )
 
@@ -49,7 +50,7 @@ def listing(target: str) -> Callable[[], list[str]] | None:
     if os.path.isdir(target):
         return lambda: [os.path.join(target, n) for n in os.listdir(target) if not n.startswith(".")]
     if not os.path.exists(target) and any(c in target for c in "*?["):
-        return lambda: glob.glob(target)
+        return lambda: [p for p in glob.glob(target) if not is_temporary(p)]
     return None
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 import sys
 import threading
 import warnings
@@ -31,6 +32,16 @@ OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
 Event = dict[str, Any]
 Columns = dict[str, np.ndarray]
+
+# The temporary a conversion writes before it is renamed to its output: ".OUT~vorn-PID-TAG.part",
+# hidden, and never taken as a run by the listings here or by follow's.
+TEMPORARY = re.compile(r"\.(?P<out>.+)~vorn-(?P<pid>[0-9]+)-(?P<tag>[0-9a-z]+)\.part")
+
+
+def is_temporary(name: str) -> bool:
+    """Whether a file name (its last component) is that of a conversion's temporary."""
+    return TEMPORARY.fullmatch(os.path.basename(name)) is not None
+
 
 CHUNK_EVENTS = 4096  # events per chunk at most ...
 CHUNK_BYTES = 4 << 20  # ... and about this many bytes of records
@@ -115,7 +126,8 @@ def expand_paths(paths: PathLike | Iterable[PathLike], kind: Kind | None = None)
     A path that exists is taken as it is. A directory gives its regular files, by name, but
     for hidden ones and, with `kind`, those named as the other layout's runs (a WD1 campaign
     may sit beside its .wd2 files). A pattern (*, ?, [) that names no file gives the regular
-    files it matches, by name. A directory or pattern with none raises FileNotFoundError."""
+    files it matches, by name; neither gives a conversion's temporary (is_temporary). A
+    directory or pattern with none raises FileNotFoundError."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     other = {"WD1": ".wd2", "WD2": ".wd1"}.get(kind or "", "\0")
     files: list[str] = []
@@ -126,7 +138,7 @@ def expand_paths(paths: PathLike | Iterable[PathLike], kind: Kind | None = None)
             found = [f for f in (os.path.join(p, n) for n in names) if os.path.isfile(f)]
             what = "no run file in the directory"
         elif not os.path.lexists(p) and glob.has_magic(p):
-            found = sorted(f for f in glob.glob(p) if os.path.isfile(f))
+            found = sorted(f for f in glob.glob(p) if os.path.isfile(f) and not is_temporary(f))
             what = "no file matches the pattern"
         else:
             files.append(p)
