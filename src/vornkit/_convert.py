@@ -875,7 +875,6 @@ class _Signals:
 
 
 _signals: _Signals | None = None  # the conversion running in the main thread
-_TERM_RAISES = False  # SIGTERM raises _Terminated out of convert (the command) rather than ending the process
 
 
 def _check_signals() -> None:
@@ -994,7 +993,7 @@ def convert(
             raise
         output.close()
     except _Terminated:
-        if held is None or _TERM_RAISES:
+        if held is None:  # the command's: it says so and exits
             raise
         held.__exit__()
         _signals = None
@@ -1014,15 +1013,16 @@ def _left(out: str, force: bool) -> str:
 def run(args: argparse.Namespace) -> int:
     """The `convert` command: exit status 0 with a summary line, 2 when OUT exists, 1 on failure,
     130 on Ctrl-C, 143 on SIGTERM; a failure is one line on standard error."""
-    progress = args.progress if args.progress is not None else sys.stderr.isatty()
-    if progress:
-        try:
-            import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
-        except ImportError:
-            progress = False  # a bar only when tqdm is there
-    global _TERM_RAISES
-    _TERM_RAISES = True
+    global _signals
+    held = _signals = _Signals().__enter__()  # from here on: a signal ends the command with its message
     try:
+        progress = args.progress if args.progress is not None else sys.stderr.isatty()
+        if progress:
+            try:
+                import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
+            except ImportError:
+                progress = False  # a bar only when tqdm is there
+        _check_signals()
         result = convert(
             args.file,
             args.out,
@@ -1054,6 +1054,7 @@ def run(args: argparse.Namespace) -> int:
         print(f"vornkit convert: terminated; {_left(args.out, args.force)}", file=sys.stderr)
         return 128 + signal.SIGTERM
     finally:
-        _TERM_RAISES = False
+        held.__exit__()
+        _signals = None
     print(result.summary())
     return 0
