@@ -77,6 +77,11 @@ class FileChangedWarning(UserWarning):
     its events are read again from its start, as a new run."""
 
 
+class NewerRunWarning(UserWarning):
+    """While one file is followed, a newer run appeared beside it: the acquisition may have gone
+    on with that one (following the directory, or a pattern, goes on with each new run)."""
+
+
 def _locate(e: BaseException, path: str, event: int, offset: int) -> None:
     e.path, e.event, e.offset = path, event, offset  # type: ignore[attr-defined]
     e.add_note(f"while reading {path}, event {event}, byte offset {offset}")
