@@ -635,7 +635,7 @@ def print_table(results):
 
 
 # --- convert: vornkit.convert to Parquet and HDF5 against writing the same arrays directly ---
-CONVERT = ("WD2", 1024, 2, 2e9)  # format, samples per channel, channels, bytes at scale 1
+CONVERT = ("WD2", 1024, 2, 5e8)  # format, samples per channel, channels, bytes at scale 1 (a 500 MB run)
 CONVERT_CHUNK = 64 << 20  # what convert reads and writes at once: the peak RSS allowed, about
 
 

@@ -53,6 +53,7 @@ COMPRESSIONS = {
 HDF5_CHUNK = 256 << 10  # bytes of an HDF5 chunk of `data`: (32, 2, 1024) for two channels of 1024 floats
 GROUP_BYTES = 64 << 20  # sample bytes of a Parquet row group
 TMPFILE = hasattr(os, "O_TMPFILE")  # an unnamed output file, linked in when complete (Linux)
+WRITEBACK_BYTES = 32 << 20  # written bytes after which their writeback to disk is started
 READ_BYTES = 16 << 20  # sample bytes read at once by default (a chunk in hand, one ahead, one being read)
 UNITS = {"WD1": "ADC counts", "WD2": "V"}
 PERIOD_UNIT = "as written in the record headers"
@@ -579,6 +580,14 @@ class _Sink(io.RawIOBase):
         self.fd, self.name, self.pos = fd, name, 0
         self.error: OSError | None = None
         self.discard = False
+        self.end = self.started = 0  # the furthest byte written; where writeback was last started
+
+    def _writeback(self) -> None:
+        """Starts writing to disk what was written since the last time (without waiting), every
+        WRITEBACK_BYTES: the sync before the rename then waits for the last part only."""
+        if self.end - self.started >= WRITEBACK_BYTES:
+            _start_writeback(self.fd, self.started, self.end - self.started)
+            self.started = self.end
 
     def readable(self) -> bool:
         return True
@@ -624,6 +633,9 @@ class _Sink(io.RawIOBase):
             self.discard = True  # the library's attempts to finish the file are to no purpose now
             raise self.error from None
         self.pos += size
+        if self.pos > self.end:
+            self.end = self.pos
+            self._writeback()
         return size
 
     def truncate(self, size: int | None = None) -> int:
@@ -637,6 +649,30 @@ class _Sink(io.RawIOBase):
 
     def close(self) -> None:  # the descriptor is the _Output's
         super().close()
+
+
+@functools.cache
+def _sync_file_range() -> Any:
+    """libc's sync_file_range (Linux), or None."""
+    if not sys.platform.startswith("linux"):
+        return None
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        func = libc.sync_file_range
+    except (OSError, AttributeError):
+        return None
+    func.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_uint]
+    func.restype = ctypes.c_int
+    return func
+
+
+def _start_writeback(fd: int, offset: int, nbytes: int) -> None:
+    """Starts writing a range of the file to disk, not waiting for it (where the system can)."""
+    func = _sync_file_range()
+    if func is not None:
+        func(fd, offset, nbytes, 2)  # SYNC_FILE_RANGE_WRITE; a failure only leaves the work to fsync
 
 
 def _umask() -> int:

@@ -422,12 +422,20 @@ def follow(
     truncated or rewritten in place is read again from its start, as a new run, with a
     FileChangedWarning: the acquisition started over in it.
 
-    Ends when no event came for `idle_timeout` seconds (None: never) or when `stop` (a
-    threading.Event, or a callable returning True) is set; bytes of a partial record left
-    then, or at the end of a file left for the next, give a FormatWarning. On a FIFO the
-    reader waits inside its read while a writer has it open: `idle_timeout` and `stop` then
-    take effect once the writer closes it. channels, on_corrupt and the errors are those of
-    `events`.
+    In a directory or pattern, a file that is not a run (a log, notes) is passed over with
+    one FormatWarning, and so is a WD2 run too short for the channel count (an aborted run)
+    once a newer file exists; it is read after all if it grows. Following a single file, a
+    newer run with its suffix appearing beside it gives a NewerRunWarning (once per file).
+
+    Ends when no event came for `idle_timeout` seconds (None: never; 0: reads what is there
+    and returns) or when `stop` (a threading.Event, or a callable returning True) is set;
+    bytes of a partial record left then, or at the end of a file left for the next, give a
+    FormatWarning. A path that has not appeared when the idle timeout passes raises
+    FileNotFoundError. `poll` must be a positive finite number of seconds. A FIFO is opened
+    without waiting for a writer: no writer counts as idle time; while a writer has it open
+    the reader waits inside its read, and `idle_timeout` and `stop` take effect once the
+    writer closes it. channels, on_corrupt and the errors are those of `events`. (What a live
+    display needs to know of the follow, without reading again: `_follow.Follower.stats`.)
     """
     from ._follow import Follower
 
