@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import vornkit
-from support import child_env, wd2_record
+from support import SHIM, child_env, wd2_record
 from test_convert import SUFFIXES, load
 from vornkit import _convert, _follow
 from vornkit._read import TEMPORARY, expand_paths
@@ -185,8 +185,23 @@ def ends(tmp_path, run, small, suffix):
         assert os.listdir(small) == [out.name] and out.read_bytes() == b"old"
         out.unlink()
 
-    # Ctrl-C and SIGTERM in the middle of the writing library's work, over no output or an old one.
+    # A read error in the middle (the fault shim, where built): the same.
     out = tmp_path / ("out" + suffix)
+    if SHIM.exists():
+        out.write_bytes(b"old")
+        env = child_env(
+            LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {SHIM}".strip(),
+            VORN_FAULT_PATH=os.path.realpath(run),
+            VORN_FAULT_EIO_AFTER=str(5 << 20),
+            VORN_FAULT_EIO_TIMES=str(1 << 30),
+        )
+        cmd = [sys.executable, "-m", "vornkit", "convert", str(run), str(out), "--force"]
+        bad = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=300)
+        assert bad.returncode == 1 and bad.stderr.count("\n") == 1, bad.stderr[-3000:]
+        assert "Input/output error" in bad.stderr and "left as it was" in bad.stderr
+        assert sorted(os.listdir(tmp_path)) == sorted(base + [out.name]) and out.read_bytes() == b"old"
+
+    # Ctrl-C and SIGTERM in the middle of the writing library's work, over no output or an old one.
     for sig, status, word in ((signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")):
         for unnamed in (True, False):
             for old in (None, b"old"):
