@@ -224,10 +224,14 @@ class Follower:
         self._older_seen()
 
     def _older_seen(self) -> None:
-        """Marks the files of the listing older than its newest as read: they are not followed."""
+        """Marks the files of the listing older than its newest run as read: they are not
+        followed. Newer files that are not runs (a log being written) are passed over."""
         if self.listing is None:
             return
-        for _, path, st in self._files()[:-1]:
+        files = self._files()
+        while len(files) > 1 and self._not_a_run(*files[-1][1:]):
+            files.pop()
+        for _, path, st in files[:-1]:
             try:
                 with open(path, "rb") as f:
                     head = _head(f.fileno())
@@ -328,6 +332,29 @@ class Follower:
                 continue
             self._pass_over(path, st, head, f"{foreign[0]}, not a WD1/WD2 event file: passed over")
         return None
+
+    def _not_a_run(self, path: str, st: os.stat_result) -> bool:
+        """Whether a file is no run (passed over, with its warning): another format, or records
+        that do not hold together as the kind followed."""
+        try:
+            with open(path, "rb") as f:
+                head = _head(f.fileno())
+        except OSError:
+            return False
+        if len(head) < _MAGIC:
+            return False
+        foreign = magic(head)
+        if foreign is not None and not walk(path, self.kind, self.channels).fits:
+            self._pass_over(path, st, head, f"{foreign[0]}, not a WD1/WD2 event file: passed over")
+            return True
+        try:
+            check_kind(path, self.kind, self.channels, read=self.on_corrupt)
+        except FormatError as e:
+            self._pass_over(path, st, head, f"{e.reason}: passed over")
+            return True
+        except OSError:
+            pass
+        return False
 
     def _pass_over(self, path: str, st: os.stat_result, head: bytes, why: str) -> None:
         """Leaves a file of the listing out for good, with one FormatWarning."""
