@@ -373,16 +373,15 @@ class Follower:
                     path, self.kind, self.channels, read=self.on_corrupt
                 )  # FormatError for a file that is no such run
             _, offset, event = self.ends.get((st.st_dev, st.st_ino), (0, 0, 0)) if regular else (0, 0, 0)
-            return Source(
-                path,
-                self.kind,
-                fields=[*field_names(self.kind), "offset"],
-                channels=self.channels,
-                on_corrupt=self.on_corrupt,
-                check=False,
-                offset=offset,
-                event=event,
-            )
+            if stat.S_ISFIFO(st.st_mode):
+                # Held open for writing too while the reader opens it, so that its open never waits
+                # for a writer; once closed, a missing writer reads as the end of the data (idle time).
+                hold = os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
+                try:
+                    return self._source(path, offset, event)
+                finally:
+                    os.close(hold)
+            return self._source(path, offset, event)
         except FileNotFoundError:
             return None
         except OSError as e:
@@ -390,6 +389,18 @@ class Follower:
                 self._too_short(path)
                 return None
             raise
+
+    def _source(self, path: str, offset: int, event: int) -> Source:
+        return Source(
+            path,
+            self.kind,
+            fields=[*field_names(self.kind), "offset"],
+            channels=self.channels,
+            on_corrupt=self.on_corrupt,
+            check=False,
+            offset=offset,
+            event=event,
+        )
 
     def _too_short(self, path: str) -> None:
         """A WD2 run too short for the channel probe: in a listing with a newer file (an aborted
