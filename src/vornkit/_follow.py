@@ -642,3 +642,31 @@ def describe_last(cols: Columns, kind: str, clock: float | None = None) -> str:
         where = f"{ch} channel(s) x {per} samples"
     t = f"{last['timestamp'] / clock:.6f} s" if clock else str(last["timestamp"])
     return f"last #{last['event_counter']} t={t} {where}"
+
+
+class Tally:
+    """Running totals of a follow for a line of text (kept for its callers; a display reads
+    Follower.stats): events, bytes, counter gaps, the last event."""
+
+    def __init__(self, kind: str) -> None:
+        self.kind = kind
+        self.stats = FollowStats()
+        self.latest = ""
+
+    def __getattr__(self, name: str) -> object:
+        if name in ("events", "nbytes", "gaps", "missing", "files", "path"):
+            return getattr(self.stats, name)
+        raise AttributeError(name)
+
+    def add(self, chunk: Chunk) -> None:
+        """Counts a chunk in."""
+        self.stats.add(chunk)
+        if chunk.cols is not None and len(chunk.cols["n_samples"]):
+            self.latest = describe_last(chunk.cols, self.kind)
+
+    def line(self, events: int, nbytes: int, seconds: float) -> str:
+        """The totals, with the rate of `events` and `nbytes` over `seconds`."""
+        s = self.stats
+        rate = f"{events / seconds:.1f} ev/s, {nbytes / seconds / 1e6:.2f} MB/s" if seconds > 0 else "-"
+        missing = f" ({s.missing} missing)" if s.missing else ""
+        return f"{s.events} events, {rate}, gaps {s.gaps}{missing}" + (f"; {self.latest}" if self.latest else "")
