@@ -91,18 +91,20 @@ def test_keywords_and_str_subclasses_are_accepted(write):
         assert len(list(r)) == 1
 
 
-def test_unencodable_text_raises_unicode_encode_error(write):
-    with pytest.raises(UnicodeEncodeError):
-        ER("bad\udc80name", "WD1")
-    with pytest.raises(UnicodeEncodeError):
-        ER(write(b""), "WD\udc80")
-
-
-def test_nul_byte_in_path():
+def test_any_path_the_file_system_encodes_opens_and_a_bad_reader_type_raises(tmp_path, write):
+    # A name that is not UTF-8, as os.fsdecode (and a directory listing) gives it, opens like
+    # any other; bytes stay refused (the type error above).
+    raw = os.fsencode(str(tmp_path)) + b"/run\xff.wd1"
+    with open(raw, "wb") as f:
+        f.write(wd1_record(24))
+    assert len(list(ER(os.fsdecode(raw), "WD1"))) == 1
+    with pytest.raises(FileNotFoundError):
+        ER(os.fsdecode(raw) + "x", "WD1")
     with pytest.raises(OSError) as info:
         ER("a\0b", "WD1")
-    assert type(info.value) is OSError
-    assert info.value.args == ("file name contained an unexpected NUL byte",)
+    assert type(info.value) is OSError and info.value.args == ("file name contained an unexpected NUL byte",)
+    with pytest.raises(UnicodeEncodeError):
+        ER(write(b""), "WD\udc80")
 
 
 @pytest.mark.parametrize(
