@@ -106,6 +106,8 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
         Header next, after;
         std::uint64_t next_length, after_length;
         if (!header(x, next, next_length) || !chains(h, next)) continue;
+        // Swallowed records lie wholly inside the claimed one.
+        if (x + next_length > at + length) continue;
         if (x + next_length == at + length) return true;
         if (header(x + next_length, after, after_length) && chains(next, after)) return true;
     }

@@ -34,14 +34,14 @@ inline bool same_size(const WD1Header& a, const WD1Header& b) {
 inline bool same_size(const WD2Header& a, const WD2Header& b) {
     return a.samples == b.samples;
 }
-// Whether a header can start a real record: a WD1 size that holds the header and whole
-// samples (an odd size is a damaged one: the reader would leave its last byte), a board
+// Whether a header can start a real record: a WD1 size the reader takes (23 and more; an
+// odd size leaves its last byte to the next record, as the reader reads it), a board
 // and channel number of 16 bits (two samples of a waveform, read as one, are not: their
 // high half is a sample); a WD2 header that is not all zeros (counter, samples and period 0
 // mean nothing) with a channel word that can be one. Zero-filled spans are thereby damage
 // in both layouts.
 inline bool plausible(const WD1Layout&, const WD1Header& h) {
-    return h.event_size >= 24 && h.event_size % 2 == 0 && std::uint32_t(h.board_id) <= 0xffff &&
+    return h.event_size >= 23 && std::uint32_t(h.board_id) <= 0xffff &&
            std::uint32_t(h.board_channel) <= 0xffff;
 }
 inline bool plausible(const WD2Layout& l, const WD2Header& h) {
@@ -84,8 +84,8 @@ public:
     std::optional<std::uint64_t> find_boundary(std::uint64_t from, std::uint64_t to = UINT64_MAX,
                                                const Header* context = nullptr);
     // Whether a successor of `h` lies inside (at, at + length): a header that chains with `h`
-    // whose record ends where h's does or is followed by one that chains with it. The record
-    // at `at` would swallow it, so its size is false.
+    // whose record ends where h's does, or inside it and followed by one that chains with it.
+    // The record at `at` would swallow it, so its size is false.
     bool swallows(const Header& h, std::uint64_t at, std::uint64_t length);
     // Whether the record `h` of `length` bytes at `at` belongs to the file, with nothing
     // known of the records before it (a file's start, after damage, a new run or a new

@@ -327,17 +327,20 @@ std::string check(const Case& c, Tally& tally) {
     bool first = true;
     for (auto [at, length] : whole.records) {
         ++tally.returned;
-        bool right = at + c.head <= c.file.size() && c.origin[at] >= 0;
+        // The original record is found by its counter's first byte.
+        const std::size_t counter = c.wd2 ? 0 : 16;
+        bool right = at + c.head <= c.file.size() && c.origin[at + counter] >= std::int64_t(counter);
         if (right) {
-            const auto start = std::uint64_t(c.origin[at]);
+            const auto start = std::uint64_t(c.origin[at + counter]) - counter;
             auto it = std::lower_bound(c.records.begin(), c.records.end(), start,
                                        [](const Original& r, std::uint64_t s) { return r.start < s; });
             right = it != c.records.end() && it->start == start && it->length == length;
-            // The fields framing reads are the record's own: its size and counter, and a WD2
-            // run's period and channel word (a timestamp or board byte, like a sample, can be
-            // damaged in place without any reader being able to tell).
+            // The fields framing reads are the record's own: its length (checked above) and
+            // counter, and a WD2 run's period and channel word (a timestamp or board byte, like
+            // a sample, can be damaged in place without any reader being able to tell; so can
+            // a WD1 size made odd, which the reader takes for the same length).
             for (std::size_t i = 1; right && i < c.head; ++i) {
-                const bool framing = c.wd2 ? i < 4 || i >= 12 : i < 4 || (i >= 16 && i < 20);
+                const bool framing = c.wd2 ? i < 4 || i >= 12 : i >= 16 && i < 20;
                 right = !framing || c.file[at + i] == c.clean[start + i];
             }
         }
