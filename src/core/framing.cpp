@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace vorn {
 
@@ -114,6 +115,23 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
     return false;
 }
 
+// Whether the bytes from `end` to the end of the file, fewer than a header, begin one that
+// chains with the record at `at`: its header with those bytes laid over it, so that what has
+// not arrived agrees. They must hold the counter; before it they tell too little.
+template <class Layout>
+bool Framer<Layout>::cut_header_follows(std::uint64_t at, std::uint64_t end) {
+    const std::size_t head = layout_.header_bytes();
+    const std::size_t have = static_cast<std::size_t>(size_ - end);
+    std::uint8_t own[Layout::kMaxHeaderBytes], next[Layout::kMaxHeaderBytes];
+    if (have < Layout::kFields[Layout::kCounterField].offset + 4u ||
+        pread_all(fd_, own, head, at) != static_cast<ssize_t>(head) ||
+        pread_all(fd_, next, have, end) != static_cast<ssize_t>(have))
+        return false;
+    std::memcpy(next + have, own + have, head - have);
+    const Header h = layout_.decode(own), n = layout_.decode(next);
+    return layout_.try_block_bytes(n).has_value() && plausible(layout_, n) && chains(h, n);
+}
+
 template <class Layout>
 bool Framer<Layout>::followed(const Header& last, std::uint64_t end) {
     if (end + layout_.header_bytes() > size_) return true;  // the end of the file, or too little to judge
@@ -130,7 +148,8 @@ typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint6
     if (end > size_) return find_boundary(at + 1) ? Verdict::Damage : Verdict::Take;
     if (swallows(h, at, length)) return Verdict::Damage;
     if (end == size_) return Verdict::Take;
-    if (end + layout_.header_bytes() > size_) return Verdict::Wait;
+    if (end + layout_.header_bytes() > size_)
+        return cut_header_follows(at, end) ? Verdict::Take : Verdict::Wait;
     Header next;
     std::uint64_t next_length;
     if (header(end, next, next_length) && chains(h, next)) return Verdict::Take;

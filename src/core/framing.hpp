@@ -91,8 +91,9 @@ public:
     // known of the records before it (a file's start, after damage, a new run or a new
     // size): it swallows no successor and the header after it chains with it or starts a
     // run, or it ends the file. One that runs past the end is taken (it may be being
-    // written) unless a chain starts within it; one followed by less than a header waits
-    // for the file to grow (its size cannot be told from a false one).
+    // written) unless a chain starts within it; one followed by less than a header is taken
+    // when those bytes can begin a successor, else it waits for the file to grow (its size
+    // cannot be told from a false one).
     enum class Verdict : std::uint8_t { Take, Damage, Wait };
     Verdict vet(const Header& h, std::uint64_t at, std::uint64_t length);
     // Whether the record ending at `end` is followed by a header that `last` chains with,
@@ -101,6 +102,7 @@ public:
 
 private:
     const std::uint8_t* bytes_at(std::uint64_t at, std::size_t n);
+    bool cut_header_follows(std::uint64_t at, std::uint64_t end);
 
     int fd_;
     Layout layout_;

@@ -122,7 +122,9 @@ def _seek(path: str, kind: Kind, channels: int | None, start: int, recover: bool
         k = min(start, os.path.getsize(path) // record - 1)  # past the end: the last whole record
         if k < 1:
             return 0, 0, None
-        with open_core(path, kind, channels=channels, offset=k * record, event=k, columns=["event_counter"]) as r:
+        with open_core(
+            path, kind, channels=channels, offset=k * record, event=k, after=(k - 1) * record, columns=["event_counter"]
+        ) as r:
             there = r.read(1)
         if (
             len(there["n_samples"]) == 1
