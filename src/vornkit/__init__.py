@@ -6,6 +6,9 @@
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
 - dask(paths, kind, step=...): a campaign of files as lazy dask arrays; dask_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
+- features(paths, kind, baseline=, gate=, ...): per event and channel baseline, noise, amplitude,
+  peak, charge (and saturation, threshold and CFD times), computed in the core without
+  keeping samples (typed: WD1Features, WD2Features); dask_features(...) on Dask
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written; of a directory of runs
   or a pattern, file after file as the acquisition goes on
@@ -20,6 +23,7 @@ or "warn" reads on past damaged records.
 from ._arrays import arrays, iterate, to_dataframe
 from ._convert import ConvertResult, convert
 from ._dask import dask, dask_dataframe
+from ._features import Features, WD1Features, WD2Features, features
 from ._format import FormatError
 from ._layouts import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
 from ._read import (
@@ -38,6 +42,7 @@ __all__ = [
     "ConvertResult",
     "CorruptRecordError",
     "CorruptRecordWarning",
+    "Features",
     "FileChangedError",
     "FileChangedWarning",
     "FormatError",
@@ -47,13 +52,16 @@ __all__ = [
     "ScanReport",
     "WD1Arrays",
     "WD1Chunk",
+    "WD1Features",
     "WD2Arrays",
     "WD2Chunk",
+    "WD2Features",
     "arrays",
     "convert",
     "dask",
     "dask_dataframe",
     "events",
+    "features",
     "follow",
     "iterate",
     "scan",

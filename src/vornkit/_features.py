@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, NotRequired, TypedDict, overload
 
 import numpy as np
@@ -119,7 +119,14 @@ def _options(
 
 
 def _compute(cols: Mapping[str, np.ndarray], kind: str, channels: int, options: Mapping[str, Any]) -> Columns:
-    out = _core.features(np.ravel(cols["data"]), cols["n_samples"], channels, **options)
+    data = cols["data"]
+    if "n_samples" in cols:
+        counts = cols["n_samples"]
+    elif "offsets" in cols:  # a chunk of arrays() or iterate() with events of differing sizes
+        counts = np.diff(cols["offsets"])
+    else:  # events x samples (x channels)
+        counts = np.full(len(data), data[0].size if len(data) else 0, np.int64)
+    out = _core.features(np.ravel(data), counts, channels, **options)
     if kind == "WD2":
         return {k: v.reshape(-1, channels) for k, v in out.items()}
     return out
@@ -143,8 +150,9 @@ def compute(
     """The features of one chunk of records, as `features` computes them for each of its chunks.
 
     cols: a chunk as the core's Reader.read() returns it, with "data" (every sample end to
-    end, uint16 or float32; an array shaped events x channels x samples is taken as well)
-    and "n_samples" (samples of each record, all channels). kind: "WD1" or "WD2".
+    end, uint16 or float32) and "n_samples" (samples of each record, all channels); a chunk
+    of `iterate` or the result of `arrays` is taken as well (data shaped events x samples
+    or events x channels x samples, or flat with "offsets"). kind: "WD1" or "WD2".
     channels: the WD2 channel count (1 for WD1). The other options are those of `features`.
 
     Returns a dict of the features only (no header columns): "baseline", "rms",
@@ -156,3 +164,216 @@ def compute(
     if kind == "WD1" and channels != 1:
         raise ValueError(f"a WD1 file has one channel, not {channels!r}")
     return _compute(cols, kind, channels, _options(baseline, gate, polarity, saturation, threshold, cfd))
+
+
+def _frame(
+    out: Mapping[str, np.ndarray],
+    kind: str,
+    channels: int,
+    names: Sequence[str],
+    files: Sequence[str],
+    counts: Sequence[int],
+) -> pd.DataFrame:
+    """One row per event and channel: the event's columns repeated, `channel`, its features."""
+    try:
+        import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    except ImportError:
+        raise ImportError('library="pd" needs pandas: pip install pandas (or vorn[kit])') from None
+    per = 1 if kind == "WD1" else channels
+    unique = list(dict.fromkeys(files))
+    codes = np.repeat(np.array([unique.index(f) for f in files], np.int32), counts)
+    cols: dict[str, Any] = {}
+    for name in [*field_names(kind), "entry", "n_samples"]:
+        cols[name] = np.repeat(out[name], per)
+    cols["file"] = pd.Categorical.from_codes(np.repeat(codes, per), categories=pd.Index(unique))
+    cols["channel"] = np.tile(np.arange(per, dtype=np.int32), len(out["entry"]))
+    for name in names:
+        cols[name] = out[name].reshape(-1)
+    return pd.DataFrame(cols)
+
+
+@overload
+def features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD1"],
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: Polarity = "negative",
+    saturation: Saturation = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    step: int | str = STEP,
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Features: ...
+@overload
+def features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: Polarity = "negative",
+    saturation: Saturation = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    step: int | str = STEP,
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD2Features: ...
+@overload
+def features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: Polarity = "negative",
+    saturation: Saturation = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    step: int | str = STEP,
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Features | WD2Features: ...
+@overload
+def features(  # a pandas DataFrame, one row per event and channel
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: Polarity = "negative",
+    saturation: Saturation = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    step: int | str = STEP,
+    progress: bool = False,
+    library: Literal["pd"],
+) -> pd.DataFrame: ...
+def features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: Polarity = "negative",
+    saturation: Saturation = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    step: int | str = STEP,
+    progress: bool = False,
+    library: str = "np",
+) -> Any:
+    """Pulse features of every event and channel of one or many files, in one pass, no samples kept.
+
+    paths as in `iterate` (files, a directory, a glob pattern, or a list of them). Each
+    chunk of records (`step`: events, or record bytes such as "4 MB") is read by the core,
+    its features computed there with the interpreter lock released while it is in cache,
+    and its samples dropped: memory is the result plus about one chunk.
+
+    Returns the header columns, `file` (each event's path, an object array of str), `entry`
+    (index in its file), `n_samples` (all channels) and per event and channel, of shape
+    (events,) for WD1 and (events, channels) for WD2 (see `Features`):
+
+    - baseline, rms: mean and population standard deviation of the samples in the
+      `baseline` window (float64 accumulation);
+    - amplitude, peak: the largest baseline-subtracted sample over the `gate`, negated for
+      polarity="negative", and the index of the first sample reaching it (-1 without one);
+      a NaN sample in the gate gives NaN;
+    - integral: the sum of the baseline-subtracted, sign-corrected samples over the gate;
+    - saturated (saturation=code, or (low, high)): whether a sample of the channel reaches
+      the code (at or above; with a pair also at or below low);
+    - t_threshold (threshold=level): where the sign-corrected signal first reaches the level
+      in the gate, linearly interpolated with the sample before (in samples);
+    - t_cfd (cfd=fraction): where it first reaches that fraction of its amplitude, from
+      the gate's start up to the peak, interpolated likewise.
+
+    Windows are (start, stop) sample ranges of each channel's record (stop None: its end),
+    clipped to the record, so that mixed and short records are fine; the gate defaults to
+    (baseline stop, None). An empty window gives NaN. library="pd" gives a DataFrame with
+    one row per event and channel (a `channel` column; `file` categorical). Files of a
+    WD2 campaign must share one channel count. channels, on_corrupt, progress and the
+    errors are those of `iterate`.
+    """
+    from ._arrays import _parse_step
+
+    if library not in ("np", "pd"):
+        raise ValueError(f'library must be "np" or "pd", not {library!r}')
+    check_kind_name(kind)
+    check_on_corrupt(on_corrupt)
+    options = _options(baseline, gate, polarity, saturation, threshold, cfd)
+    events_per, bytes_per = _parse_step(step)
+    files = expand_paths(paths, kind)
+    fields = field_names(kind)
+    total = sum(os.path.getsize(p) for p in files if is_regular(p))
+    bar = _progress(progress, total or None, f"{len(files)} file" + ("" if len(files) == 1 else "s"))
+    parts: dict[str, list[np.ndarray]] = {}
+    counts: list[int] = []
+    used: int | None = None
+    opened = 1  # the channel count of the last file, for a result with no events
+    try:
+        for path in files:
+            src = Source(path, kind, fields=fields, channels=channels, on_corrupt=on_corrupt, empty_run=True)
+            opened = src.channels
+            try:
+                done = n_file = 0
+                for cols in src.chunks(events_per, bytes_per):
+                    if used is not None and src.channels != used and len(cols["n_samples"]):
+                        raise ValueError(
+                            f"{path}: {src.channels} channels, where the files before have {used}: read the files "
+                            "of each channel count apart"
+                        )
+                    used = src.channels
+                    n = len(cols["n_samples"])
+                    first = src.reader.event - n
+                    row = {name: cols[name] for name in fields}
+                    row["n_samples"] = np.ascontiguousarray(cols["n_samples"])
+                    row["entry"] = np.arange(first, first + n, dtype=np.int64)
+                    row.update(_compute(cols, kind, src.channels, options))
+                    del cols  # the samples go before the next chunk is read
+                    for key, value in row.items():
+                        parts.setdefault(key, []).append(value)
+                    n_file += n
+                    if bar is not None:
+                        bar.update(src.reader.offset - done)
+                        done = src.reader.offset
+            finally:
+                src.close()
+            counts.append(n_file)
+    finally:
+        if bar is not None:
+            bar.close()
+    per = used or opened
+    out: dict[str, np.ndarray] = {}
+    if not parts:  # no events: the columns empty, with their dtypes and shapes
+        empty = np.empty(0, np.uint16 if kind == "WD1" else np.float32)
+        parts = {
+            k: [v]
+            for k, v in _compute({"data": empty, "n_samples": empty[:0].astype(np.int64)}, kind, per, options).items()
+        }
+        dtypes = column_dtypes(kind)
+        for name in fields:
+            parts[name] = [np.empty(0, dtypes[name])]
+        parts["n_samples"] = parts["entry"] = [np.empty(0, np.int64)]
+    for key in list(parts):
+        pieces = parts.pop(key)  # joined one column at a time: the pieces of one at most stay beside the result
+        out[key] = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        del pieces
+    out["file"] = np.repeat(np.array(files, dtype=object), counts)
+    names = [k for k in FEATURE_NAMES if k in out]
+    ordered = {k: out[k] for k in [*fields, "file", "entry", "n_samples", *names]}
+    if library == "pd":
+        return _frame(ordered, kind, per, names, files, counts)
+    return ordered
