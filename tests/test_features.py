@@ -178,8 +178,8 @@ def test_bad_options():
 
 
 def test_long_records_sum_exactly(tmp_path):
-    """Records longer than an integer lane's block (65536 samples), at the top code."""
-    blocks = [np.full(200_003, 65535, np.uint16), np.r_[np.zeros(70_000, np.uint16), np.full(70_000, 65535, np.uint16)]]
+    """Records longer than the integer lanes hold (16 x 65537 samples), at the top code."""
+    blocks = [np.full(1_100_003, 65535, np.uint16), np.r_[np.zeros(70_000, np.uint16), np.full(70_000, 65535, np.uint16)]]
     path = tmp_path / "long.wd1"
     write_run(path, "WD1", 1, blocks)
     options = dict(baseline=(0, 150_000), gate=(0, None), polarity="positive")
