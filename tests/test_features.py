@@ -179,7 +179,10 @@ def test_bad_options():
 
 def test_long_records_sum_exactly(tmp_path):
     """Records longer than the integer lanes hold (16 x 65537 samples), at the top code."""
-    blocks = [np.full(1_100_003, 65535, np.uint16), np.r_[np.zeros(70_000, np.uint16), np.full(70_000, 65535, np.uint16)]]
+    blocks = [
+        np.full(1_100_003, 65535, np.uint16),
+        np.r_[np.zeros(70_000, np.uint16), np.full(70_000, 65535, np.uint16)],
+    ]
     path = tmp_path / "long.wd1"
     write_run(path, "WD1", 1, blocks)
     options = dict(baseline=(0, 150_000), gate=(0, None), polarity="positive")
@@ -187,3 +190,48 @@ def test_long_records_sum_exactly(tmp_path):
     want = reference(np.concatenate(blocks), [b.size for b in blocks], 1, **options)
     for key in ("baseline", "rms", "integral", "peak"):
         np.testing.assert_array_equal(got[key], want[key].reshape(-1), err_msg=key)
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_dask_features(kind):
+    """dask_features: known divisions, and the rows of features(library="pd")."""
+    pytest.importorskip("dask.dataframe")
+    path = os.path.join(ROOT, RUNS[kind])
+    lazy = vornkit.dask_features(path, kind, step=3, threshold=0.05, cfd=0.5)
+    assert lazy.known_divisions and lazy.npartitions > 2
+    got = lazy.compute()
+    want = vornkit.features(path, kind, threshold=0.05, cfd=0.5, library="pd")
+    assert list(got.columns) == list(want.columns)
+    assert got.index.tolist() == want["entry"].tolist()
+    for name in want.columns:
+        np.testing.assert_array_equal(got[name].to_numpy(), want[name].to_numpy(), err_msg=name)
+
+
+@pytest.mark.parametrize("suffix", [".npz", ".parquet"])
+def test_convert_features_and_command(tmp_path, suffix, capsys):
+    """convert --features writes the table features() gives; `vornkit features` prints a line per channel."""
+    from vornkit.cli import main
+
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    path = os.path.join(ROOT, RUNS["WD2"])
+    out = str(tmp_path / ("f" + suffix))
+    assert main(["convert", "--features", "--baseline", "0:32", "--saturation", "0.3", path, out]) == 0
+    want = vornkit.features(path, "WD2", baseline=(0, 32), saturation=0.3)
+    if suffix == ".npz":
+        with np.load(out) as z:
+            for name in ("amplitude", "saturated", "entry", "event_counter"):
+                np.testing.assert_array_equal(z[name], want[name], err_msg=name)
+            assert z["file"].tolist() == [0] * 10
+    else:
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(out)
+        assert table.num_rows == 20 and table.column("channel").to_pylist()[:2] == [0, 1]
+        np.testing.assert_array_equal(table.column("integral").to_numpy(), want["integral"].reshape(-1))
+    capsys.readouterr()
+    assert main(["features", path, "--saturation", "0.3"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["channel 0", "channel 1"]
+    assert "10 events" in lines[0] and "saturated" in lines[0]
+    assert main(["features", path, "-o", out]) == 2  # exists, no --force

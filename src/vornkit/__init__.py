@@ -22,7 +22,7 @@ or "warn" reads on past damaged records.
 
 from ._arrays import arrays, iterate, to_dataframe
 from ._convert import ConvertResult, convert
-from ._dask import dask, dask_dataframe
+from ._dask import dask, dask_dataframe, dask_features
 from ._features import Features, WD1Features, WD2Features, features
 from ._format import FormatError
 from ._layouts import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
@@ -60,6 +60,7 @@ __all__ = [
     "convert",
     "dask",
     "dask_dataframe",
+    "dask_features",
     "events",
     "features",
     "follow",

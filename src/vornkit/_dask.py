@@ -413,3 +413,69 @@ def dask_dataframe(
         divisions=(*starts[:-1], starts[-1] - 1),
         label=f"vornkit-{kind.lower()}-headers",
     )
+
+
+def dask_features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: str = "negative",
+    saturation: float | tuple[float, float] | None = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    step: int | str = "100 MB",
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> Any:
+    """The pulse features of a campaign as a lazy dask DataFrame, as `features(library="pd")` gives them.
+
+    One row per event and channel: the header columns, `n_samples`, `file` (categorical),
+    `entry`, `channel` and the features (see `vornkit.features` for them and for baseline,
+    gate, polarity, saturation, threshold and cfd). The index is the event's index in the
+    whole campaign (repeated for each channel), with known divisions: one partition per
+    range of events of one file, as in `vornkit.dask` (paths, step, channels, on_corrupt as
+    there). Each partition is read in chunks of a few MB, its samples dropped as soon as
+    their features are computed. Needs dask: pip install vorn[dask].
+    """
+    dd = _import("dask.dataframe", "vornkit.dask_features")
+    from ._features import _options, range_frame
+
+    options = _options(baseline, gate, polarity, saturation, threshold, cfd)
+    plan = _plan(paths, kind, step, channels, on_corrupt, [sorted(options.items())])
+    names = list(dict.fromkeys(f.path for f in plan.files))
+    chans = {f.channels for f in plan.files if f.count}
+    if len(chans) > 1:
+        raise ValueError(f"the files have different channel counts ({sorted(chans)}): read each count apart")
+    starts = np.concatenate([[0], np.cumsum([b - a for _, a, b in plan.parts])]).tolist()
+    pieces = [(plan.files[i].path, a, b, starts[j]) for j, (i, a, b) in enumerate(plan.parts)]
+    meta = _feature_meta(kind, names, options)
+    if not pieces:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_map(
+        range_frame,
+        pieces,
+        args=[kind, plan.channels, plan.on_corrupt, names, options],
+        meta=meta,
+        divisions=(*starts[:-1], starts[-1] - 1),
+        label=f"vornkit-{kind.lower()}-features",
+    )
+
+
+def _feature_meta(kind: Kind, names: list[str], options: dict[str, Any]) -> Any:
+    """An empty frame with dask_features' columns and dtypes."""
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    from ._features import _compute, _frame
+
+    empty = np.empty(0, SAMPLE_DTYPE[kind])
+    out: dict[str, np.ndarray] = {n: np.empty(0, d) for n, d in column_dtypes(kind).items()}
+    out["n_samples"] = out["entry"] = np.empty(0, np.int64)
+    out["file"] = np.empty(0, object)
+    feats = _compute({"data": empty, "n_samples": np.empty(0, np.int64)}, kind, 1, options)
+    out.update(feats)
+    frame = _frame(out, kind, 1, list(feats), [], [])
+    frame["file"] = pd.Categorical.from_codes(np.empty(0, np.int64), categories=pd.Index(names))
+    frame.index = pd.Index(np.empty(0, np.int64))
+    return frame

@@ -377,3 +377,54 @@ def features(
     if library == "pd":
         return _frame(ordered, kind, per, names, files, counts)
     return ordered
+
+
+def range_frame(
+    part: tuple[str, int, int, int],
+    kind: Kind,
+    channels: int | None,
+    on_corrupt: OnCorrupt,
+    files: list[str],
+    options: dict[str, Any],
+) -> pd.DataFrame:
+    """Events [start, stop) of one file (part: path, start, stop, index of its first event in
+    the campaign) as rows of features per event and channel, indexed by campaign event."""
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    from ._arrays import _parse_step, _seek
+
+    path, start, stop, first = part
+    fields = field_names(kind)
+    offset = event = 0
+    if start:
+        offset, event = _seek(path, kind, channels, start, on_corrupt != "raise")
+    src = Source(path, kind, fields=fields, channels=channels, on_corrupt=on_corrupt, check=False, offset=offset,
+                 event=event, trailing=False)  # fmt: skip
+    events_per, bytes_per = _parse_step(STEP)
+    parts: dict[str, list[np.ndarray]] = {}
+    try:
+        for _ in src.chunks(events_per, bytes_per, limit=start - src.reader.event):
+            pass  # the few records after a place found before `start`
+        for cols in src.chunks(events_per, bytes_per, limit=stop - start):
+            row = {name: cols[name] for name in fields}
+            row["n_samples"] = np.ascontiguousarray(cols["n_samples"])
+            row.update(_compute(cols, kind, src.channels, options))
+            del cols
+            for key, value in row.items():
+                parts.setdefault(key, []).append(value)
+    finally:
+        src.close()
+    n = sum(len(p) for p in parts.get("n_samples", []))
+    if n != stop - start:
+        from ._read import FileChangedError
+
+        raise FileChangedError(f"{path}: events {start} to {stop}: {n} events where {stop - start} were surveyed")
+    out = {k: np.concatenate(v) for k, v in parts.items()}
+    out["entry"] = np.arange(start, stop, dtype=np.int64)
+    out["file"] = np.full(n, path, dtype=object)
+    names = [k for k in FEATURE_NAMES if k in out]
+    frame = _frame(out, kind, src.channels, names, [path] * bool(n), [n] * bool(n))
+    frame["file"] = pd.Categorical.from_codes(np.full(len(frame), files.index(path)), categories=pd.Index(files))
+    per = 1 if kind == "WD1" else src.channels
+    frame.index = pd.Index(np.repeat(np.arange(first, first + n, dtype=np.int64), per))
+    return frame
