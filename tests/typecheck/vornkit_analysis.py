@@ -35,6 +35,12 @@ def many_files(paths: list[str]) -> None:
         assert_type(chunk["file"], NDArray[np.str_])
     assert_type(next(vornkit.iterate(paths, "WD2")), WD2Chunk)
     assert_type(vornkit.to_dataframe(paths, "WD2"), pd.DataFrame)
+    feats = vornkit.features(paths, "WD2", cfd=0.5)
+    assert_type(feats, vornkit.WD2Features)
+    assert_type(feats["amplitude"], NDArray[np.float64])
+    assert_type(feats["peak"], NDArray[np.int64])
+    assert_type(vornkit.features(paths, "WD1")["board_id"], NDArray[np.int32])
+    assert_type(vornkit.features(paths, "WD1", library="pd"), pd.DataFrame)
 
 
 def events(path: str, kind: Kind) -> None:
