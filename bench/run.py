@@ -22,6 +22,9 @@ With --kit (on by default) it also measures vornkit, each time against what it m
   back from the .h5.
 - dask: a mean waveform over 8 files with `vornkit.dask` on the threaded scheduler against
   `arrays()` file after file (skipped without dask).
+- features: `features()` of a ~1.5 GB run against a memmap read in 64 MB chunks with
+  vectorised NumPy reductions (bench/peers.py) and the columnar read limit; two files in two
+  threads against one after the other; peak RSS rise against the result.
 Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
 pandas is missing) and written to --json; a miss does not fail the run. --only also picks
 these sections by name ("seek", "threads", "many files", "convert", "dask").
@@ -389,6 +392,78 @@ def bench_threads(directory, scale, reps):
         "seconds": seconds,
         "speedup": {k: seconds[k + " one after the other"] / seconds[k + " in two threads"] for k in readers},
     }
+
+
+FEATURES = [("WD1", 1024, 1, 1.5e9), ("WD2", 1024, 2, 1.5e9)]  # runs of 1-2 GB at scale 1
+
+
+def bench_features(directory, scale, reps, limit):
+    """features() of a large run against the memmap peer (64 MB chunks, vectorised NumPy) and
+    against the columnar read limit of the same file; two files in two threads against one
+    after the other; peak RSS rise against the result's size."""
+    return {fmt: _bench_features(directory, scale, reps, limit, fmt, *rest) for fmt, *rest in FEATURES}
+
+
+def _bench_features(directory, scale, reps, limit, fmt, samples, channels, size):
+    path, events = write_run(directory, f"features-{fmt}", fmt, samples, channels, size * scale)
+    got = vornkit.features(path, fmt)
+    peer = peers.memmap_features(path, fmt, samples, channels)
+    for k in peer:  # same features, or the comparison means nothing
+        np.testing.assert_allclose(got[k].reshape(-1), peer[k].reshape(-1), rtol=1e-9, atol=1e-6, err_msg=k)
+    del peer
+    other = write_run(directory, f"features-{fmt}-2", fmt, samples, channels, size * scale, seed=3)[0]
+    runs = {
+        "features": lambda: vornkit.features(path, fmt),
+        "memmap peer": lambda: peers.memmap_features(path, fmt, samples, channels),
+        "columnar limit": lambda: columnar_limit(limit, path, fmt, samples, channels),
+        "two files one after the other": lambda: [vornkit.features(p, fmt) for p in (path, other)],
+        "two files in two threads": lambda: in_threads([lambda p=p: vornkit.features(p, fmt) for p in (path, other)]),
+    }
+    seconds = medians(runs, reps)
+    out = {
+        "bytes": os.path.getsize(path),
+        "events": events,
+        "seconds": seconds,
+        "vs_peer": seconds["memmap peer"] / seconds["features"],
+        "vs_limit": seconds["features"] / seconds["columnar limit"],
+        "threads": seconds["two files one after the other"] / seconds["two files in two threads"],
+        "rss_rise_mib": (peak_rss_rise_kib(lambda: vornkit.features(path, fmt)) or 0) / 1024,
+        "result_mib": nbytes(got) / 2**20,
+    }
+    os.unlink(other)
+    os.unlink(path)
+    return out
+
+
+def features_targets(section):
+    lines = []
+    for fmt, r in (section or {}).items():
+        rss = r["rss_rise_mib"] - r["result_mib"]
+        for what, ratio, op, bound in (
+            (f"features {fmt}: memmap peer (64 MB chunks, NumPy) / features() (time)", r["vs_peer"], ">=", 2.0),
+            (f"features {fmt}: features() / columnar read limit (time)", r["vs_limit"], "<=", 1.3),
+            (
+                f"features {fmt}: two files in two threads (throughput over one after the other)",
+                r["threads"],
+                ">=",
+                1.6,
+            ),
+            (f"features {fmt}: peak RSS rise over the result (MiB)", rss, "<=", 64.0),
+        ):
+            ok = ratio >= bound if op == ">=" else ratio <= bound
+            lines.append({"target": what, "ratio": ratio, "op": op, "bound": bound, "pass": ok})
+    return lines
+
+
+def print_features(section):
+    for fmt, r in (section or {}).items():
+        s = r["seconds"]
+        print(
+            f"features {fmt}: {r['bytes'] / 1e6:.0f} MB, {r['events']} events: features() {s['features']:.4f} s, "
+            f"memmap peer {s['memmap peer']:.4f} s, columnar limit {s['columnar limit']:.4f} s; two files "
+            f"{s['two files one after the other']:.4f} s one after the other, {s['two files in two threads']:.4f} s "
+            f"in two threads; peak RSS rise {r['rss_rise_mib']:.0f} MiB (result {r['result_mib']:.0f} MiB)"
+        )
 
 
 def mean_waveform(blocks):
@@ -760,7 +835,7 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
-    sections = '"seek", "threads", "many files", "convert", "dask"'
+    sections = '"seek", "threads", "many files", "convert", "dask", "features"'
     ap.add_argument("--only", help=f"run only workloads or sections ({sections}) so named")
     ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also measure vornkit")
     args = ap.parse_args()
@@ -776,9 +851,10 @@ def main():
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
         converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
         on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
+        feats = bench_features(directory, args.scale, args.reps, limit) if args.kit and wanted("features") else None
     lines = targets(results, *sections.values())
     if args.kit:
-        lines += convert_targets(converted) + dask_targets(on_dask)
+        lines += convert_targets(converted) + dask_targets(on_dask) + features_targets(feats)
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
@@ -792,6 +868,7 @@ def main():
         print_sections(*sections.values())
         print_convert(converted)
         print_dask(on_dask)
+        print_features(feats)
     print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
@@ -804,6 +881,7 @@ def main():
                     **sections,
                     "convert": converted,
                     "dask": on_dask,
+                    "features": feats,
                     "targets": lines,
                 },
                 f,
