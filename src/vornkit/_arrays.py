@@ -33,7 +33,6 @@ if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 Arrays = dict[str, Any]
-PROGRESS_BYTES = 64 << 20  # with a progress bar, arrays reads pieces of about this many bytes
 
 
 def _finish(
@@ -157,6 +156,22 @@ def _index(
         return cols["offset"], src.reader.offset, src.reader.event
 
 
+def _slice_bytes(src: Source, path: str, events: int | None) -> int | None:
+    """The bytes of `events` records on from where `src` is (None: to the end of the file), for
+    a progress bar: estimated from the record there when they may differ in size; None for a pipe."""
+    if not is_regular(path):
+        return None
+    left = max(0, os.path.getsize(path) - src.reader.offset)
+    if events is None or not left:
+        return left
+    with open_core(path, src.kind, channels=src.channels, offset=src.reader.offset, columns=[]) as r:
+        first = r.read(1)["n_samples"]
+    if not len(first):
+        return left
+    record = src.header_bytes + int(first[0]) * SAMPLE_DTYPE[src.kind].itemsize
+    return min(left, events * record)
+
+
 @overload
 def arrays(
     path: PathLike,
@@ -256,8 +271,8 @@ def arrays(
     as in a whole read, so the place always comes from that pass.
 
     The whole slice is read in one call with the interpreter lock released; memory: the
-    result. progress: a tqdm bar over the bytes read (the slice is then read in pieces and
-    joined). on_corrupt, the errors and the checks are those of `events`.
+    result, with or without progress: a tqdm bar over the slice's bytes, updated from the
+    core as it reads. on_corrupt, the errors and the checks are those of `events`.
     """
     _check_library(library)
     check_kind_name(kind)
@@ -283,7 +298,7 @@ def arrays(
         event=event,
         empty_run=True,
     )
-    bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))
+    bar = None
     parts: list[Columns] = []
     try:
         if src.reader.event < start:  # a pipe, or the few records after a predicted place
@@ -293,12 +308,19 @@ def arrays(
                 src.warn_trailing()
         want = None if stop is None else stop - start
         if src.reader.event == start and want != 0:
-            base = src.reader.offset
-            for part in src.chunks(-1, PROGRESS_BYTES if bar is not None else -1, limit=want):
-                parts.append(part)
-                if bar is not None:
-                    bar.update(src.reader.offset - base)
-                    base = src.reader.offset
+            report = None
+            if progress:
+                base = src.reader.offset
+                bar = _progress(True, _slice_bytes(src, p, want), os.path.basename(p))
+
+                def report(offset: int) -> None:
+                    bar.update(offset - base - bar.n)
+
+            # One read into one block, however long: the bar follows it from the core.
+            parts.extend(src.chunks(limit=want, progress=report))
+            if bar is not None:
+                bar.update(src.reader.offset - base - bar.n)
+                bar.total = bar.n  # the slice read, whatever the estimate was
     finally:
         src.close()
         if bar is not None:
@@ -307,7 +329,7 @@ def arrays(
         cols = _empty(kind, fields, data)
     elif len(parts) == 1:
         cols = parts[0]
-    else:
+    else:  # reads cut by an interrupt whose handler did not raise
         cols = {k: np.concatenate([c[k] for c in parts]) for k in parts[0]}
     del parts
     return _finish(cols, fields, data, kind, src.channels, library)
@@ -464,17 +486,47 @@ def to_dataframe(
     check_kind_name(kind)
     many = not one_file(paths)
     fields = field_names(kind)
-    parts = list(
-        iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt, progress=progress)
-    )
-    names = [*fields, "n_samples", *(["file", "entry"] if many else [])]
+    files = expand_paths(paths, kind)
+    names = list(dict.fromkeys(files))  # the categories: a file given twice is one
+    code = {p: i for i, p in enumerate(names)}
+    code_type = np.int8 if len(names) < 1 << 7 else np.int16 if len(names) < 1 << 15 else np.int32
+    total = sum(os.path.getsize(p) for p in files if is_regular(p))
+    bar = _progress(progress, total or None, f"{len(files)} file" + ("" if len(files) == 1 else "s"))
+    parts: list[Columns] = []
+    try:
+        for path in files:
+            src = Source(
+                path, kind, fields=fields, data=False, channels=channels, on_corrupt=on_corrupt, empty_run=True
+            )
+            try:
+                done = 0
+                for cols in src.chunks(1 << 16):
+                    n = len(cols["n_samples"])
+                    if many:  # the file as its category's code, the event's index in it
+                        cols["file"] = np.full(n, code[path], code_type)
+                        cols["entry"] = np.arange(src.reader.event - n, src.reader.event, dtype=np.int64)
+                    parts.append(cols)
+                    if bar is not None:
+                        bar.update(src.reader.offset - done)
+                        done = src.reader.offset
+            finally:
+                src.close()
+    finally:
+        if bar is not None:
+            bar.close()
     dtypes = {
         **column_dtypes(kind),
         "n_samples": np.dtype(np.int64),
-        "file": np.dtype("U1"),
+        "file": np.dtype(code_type),
         "entry": np.dtype(np.int64),
     }
-    frame = pd.DataFrame({k: np.concatenate([p[k] for p in parts]) if parts else np.empty(0, dtypes[k]) for k in names})
+    columns: dict[str, Any] = {}
+    for name in [*fields, "n_samples", *(["file", "entry"] if many else [])]:
+        # Column by column, each chunk's array let go once joined: memory stays near the frame's.
+        pieces = [c.pop(name) for c in parts]
+        columns[name] = np.concatenate(pieces) if pieces else np.empty(0, dtypes[name])
+        del pieces
+    del parts
     if many:
-        frame["file"] = frame["file"].astype("category")
-    return frame
+        columns["file"] = pd.Categorical.from_codes(columns["file"], categories=pd.Index(names))
+    return pd.DataFrame(columns, copy=False)

@@ -2,7 +2,7 @@
 the interpreter lock released while reading and decoding (private: use vornkit's calls)."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Literal
 
 import numpy as np
@@ -58,8 +58,14 @@ class Reader:
         columns: Sequence[str] | None = None,
         recover: bool = False,
     ) -> None: ...
-    def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
+    def read(
+        self, max_events: int = -1, max_bytes: int = -1, *, progress: Callable[[int], object] | None = None
+    ) -> dict[str, np.ndarray]:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
+
+        progress: called with the byte offset reached (an int) between the call's reads from
+        the file, at most every 20 ms, the lock taken back for it (on any thread); an
+        exception it raises ends the call as a signal handler's does (below).
 
         A byte limit stops before a record that would pass it (the first record always comes).
         Returns the asked header columns (native dtypes of the field table), "n_samples"

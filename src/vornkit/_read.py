@@ -230,14 +230,17 @@ class Source:
         self._reported = 0  # entries of reader.skipped turned into warnings
         self._raise: BaseException | None = None  # the damage the last read stopped at
 
-    def read(self, max_events: int = -1, max_bytes: int = -1) -> Columns:
+    def read(
+        self, max_events: int = -1, max_bytes: int = -1, progress: Callable[[int], object] | None = None
+    ) -> Columns:
         """One read of the core: its columns. Damage that stops it is raised at the next call, so
-        that the records before it come first."""
+        that the records before it come first. progress: called now and then during the read
+        with the byte offset reached."""
         if self._raise is not None:
             raise self._raise
         r = self.reader
         try:
-            cols = r.read(max_events, max_bytes)
+            cols = r.read(max_events, max_bytes, progress=progress)
         except (OSError, MemoryError, ValueError) as e:  # errno and filename set by the core
             _locate(e, self.path, r.event, r.offset)
             raise
@@ -257,13 +260,20 @@ class Source:
             self._raise = err
         return cols
 
-    def chunks(self, max_events: int = -1, max_bytes: int = -1, limit: int | None = None) -> Iterator[Columns]:
+    def chunks(
+        self,
+        max_events: int = -1,
+        max_bytes: int = -1,
+        limit: int | None = None,
+        progress: Callable[[int], object] | None = None,
+    ) -> Iterator[Columns]:
         """Chunks of the columns of up to `max_events` records and about `max_bytes` record bytes
-        (-1: no limit), until the data ends or `limit` records were read; empty chunks are left out."""
+        (-1: no limit), until the data ends or `limit` records were read; empty chunks are left
+        out. progress: as for `read`."""
         done = 0
         while limit is None or done < limit:
             n = max_events if limit is None else limit - done if max_events < 0 else min(max_events, limit - done)
-            cols = self.read(n, max_bytes)
+            cols = self.read(n, max_bytes, progress)
             k = len(cols["n_samples"])
             done += k
             if k:
