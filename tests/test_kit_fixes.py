@@ -61,9 +61,16 @@ TYPES = (("WD1", vornkit.WD1Arrays, vornkit.WD1Chunk), ("WD2", vornkit.WD2Arrays
 
 
 def test_result_types_name_the_keys_that_come_back():
+    follows = {"WD1": vornkit.WD1FollowEvent, "WD2": vornkit.WD2FollowEvent}
+    columns = {"WD1": vornkit.WD1Columns, "WD2": vornkit.WD2Columns}
     for kind, whole, chunk in TYPES:
-        assert set(vornkit.arrays(DATA / f"run.{kind.lower()}", kind)) == whole.__required_keys__
-        assert set(next(vornkit.iterate(DATA / f"run.{kind.lower()}", kind))) == chunk.__required_keys__
+        path = str(DATA / f"run.{kind.lower()}")
+        assert set(vornkit.arrays(path, kind)) == whole.__required_keys__
+        assert set(next(vornkit.iterate(path, kind))) == chunk.__required_keys__
+        some = vornkit.arrays(path, kind, columns=["event_counter", "timestamp"])
+        assert set(some) < columns[kind].__optional_keys__
+        ev = next(vornkit.follow(path, kind, idle_timeout=0.1))  # one file: "file" as well
+        assert set(ev) == follows[kind].__required_keys__ and ev["file"] == path
 
 
 def test_warnings_name_the_callers_line(write):

@@ -10,10 +10,21 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
-from numpy.typing import NDArray
 
 from ._format import check_channels, check_kind_name, field_names, is_regular, open_core, option
-from ._layouts import SAMPLE_DTYPE, Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk, column_dtypes
+from ._layouts import (
+    SAMPLE_DTYPE,
+    Kind,
+    WD1Arrays,
+    WD1Chunk,
+    WD1ColumnChunk,
+    WD1Columns,
+    WD2Arrays,
+    WD2Chunk,
+    WD2ColumnChunk,
+    WD2Columns,
+    column_dtypes,
+)
 from ._read import (
     CHUNK_BYTES,
     CHUNK_EVENTS,
@@ -214,6 +225,32 @@ def arrays(
 @overload
 def arrays(  # the columns asked for: any of the header fields, data or n_samples
     path: PathLike,
+    kind: Literal["WD1"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Columns: ...
+@overload
+def arrays(  # the columns asked for: any of the header fields, data or n_samples
+    path: PathLike,
+    kind: Literal["WD2"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD2Columns: ...
+@overload
+def arrays(  # the columns asked for: any of the header fields, data or n_samples
+    path: PathLike,
     kind: Kind,
     *,
     start: int = 0,
@@ -223,7 +260,7 @@ def arrays(  # the columns asked for: any of the header fields, data or n_sample
     on_corrupt: OnCorrupt = "raise",
     progress: bool = False,
     library: Literal["np"] = "np",
-) -> dict[str, NDArray[Any]]: ...
+) -> WD1Columns | WD2Columns: ...
 @overload
 def arrays(  # an awkward Array
     path: PathLike,
@@ -257,7 +294,8 @@ def arrays(
     events x samples (WD1) or events x channels x samples (WD2); otherwise `data` is all
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
     layout awkward-array takes. library="ak" returns an awkward Array instead. Type checkers
-    see a WD1Arrays or WD2Arrays for the kind given (a dict of arrays with `columns`).
+    see a WD1Arrays or WD2Arrays for the kind given (with `columns`: WD1Columns or WD2Columns,
+    every key optional).
 
     columns: the header fields and "data" to read (None: all), e.g. ["event_counter",
     "timestamp"]; without "data" no samples are read and `n_samples` (samples of each event,
@@ -392,6 +430,30 @@ def iterate(
 @overload
 def iterate(  # the columns asked for, file and entry
     paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD1"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD1ColumnChunk]: ...
+@overload
+def iterate(  # the columns asked for, file and entry
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD2ColumnChunk]: ...
+@overload
+def iterate(  # the columns asked for, file and entry
+    paths: PathLike | Iterable[PathLike],
     kind: Kind,
     *,
     step: int | str = "100 MB",
@@ -400,7 +462,7 @@ def iterate(  # the columns asked for, file and entry
     on_corrupt: OnCorrupt = "raise",
     progress: bool = False,
     library: Literal["np"] = "np",
-) -> Iterator[dict[str, NDArray[Any]]]: ...
+) -> Iterator[WD1ColumnChunk | WD2ColumnChunk]: ...
 @overload
 def iterate(  # awkward Arrays
     paths: PathLike | Iterable[PathLike],
@@ -432,7 +494,8 @@ def iterate(
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
     step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
     A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`;
-    type checkers see a WD1Chunk or WD2Chunk for the kind given.
+    type checkers see a WD1Chunk or WD2Chunk for the kind given (with `columns`:
+    WD1ColumnChunk or WD2ColumnChunk).
     columns and channels as in `arrays` (without "data": `n_samples` instead of samples).
     Damage that stops a file (on_corrupt="raise") raises after the chunk before it.
     Errors, on_corrupt and the checks are those of `events`; progress shows a tqdm bar over

@@ -22,7 +22,7 @@ from ._format import (
     is_regular,
     open_core,
 )
-from ._layouts import Kind
+from ._layouts import Kind, WD1FollowEvent, WD2FollowEvent
 
 if TYPE_CHECKING:
     from vorn import WD1Event, WD2Event
@@ -384,7 +384,52 @@ def events(
             bar.close()
 
 
-@typed_by_kind
+class _FollowOfKind(Protocol):
+    """`follow` as type checkers see it: its events are WD1FollowEvent or WD2FollowEvent as its kind says."""
+
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Literal["WD1"],
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD1FollowEvent]: ...
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Literal["WD2"],
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD2FollowEvent]: ...
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Kind,
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD1FollowEvent | WD2FollowEvent]: ...
+
+
+def _typed_follow(reader: Callable[..., Iterator[WD1FollowEvent | WD2FollowEvent]]) -> _FollowOfKind:
+    return cast(_FollowOfKind, reader)
+
+
+@_typed_follow
 def follow(
     path: PathLike,
     kind: Kind,
@@ -394,7 +439,7 @@ def follow(
     idle_timeout: float | None = None,
     stop: threading.Event | Callable[[], bool] | None = None,
     on_corrupt: OnCorrupt = "raise",
-) -> Iterator[WD1Event | WD2Event]:
+) -> Iterator[WD1FollowEvent | WD2FollowEvent]:
     """The events of a run while it is being written, as they are appended.
 
     path: a run file, a directory or a glob pattern ("runs/*.wd1"). For a file, waits for it
@@ -411,9 +456,10 @@ def follow(
     no growth for a poll while a newer file exists, or removed or renamed and read to its
     end. Files that appear later are read oldest first, each once (a renamed file is not
     read again); records written to a file after it was left are read on from where it was
-    left, renamed or not. Each event then has the key "file": the path its file was opened by. A file
-    truncated or rewritten in place is read again from its start, as a new run, with a
-    FileChangedWarning: the acquisition started over in it.
+    left, renamed or not. A file truncated or rewritten in place is read again from its
+    start, as a new run, with a FileChangedWarning: the acquisition started over in it.
+    Every event, of a file or a directory, has the key "file": the path its file was opened
+    by (typed: WD1FollowEvent, WD2FollowEvent, vorn's event keys and "file").
 
     Ends when no event came for `idle_timeout` seconds (None: never) or when `stop` (a
     threading.Event, or a callable returning True) is set; bytes of a partial record left
@@ -425,4 +471,4 @@ def follow(
     from ._follow import Follower
 
     events = Follower(path, kind, channels, poll, idle_timeout, stop, on_corrupt).events()
-    yield from cast("Iterator[WD1Event | WD2Event]", events)
+    yield from cast("Iterator[WD1FollowEvent | WD2FollowEvent]", events)
