@@ -130,6 +130,22 @@ std::size_t first_reach(const T* x, std::size_t lo, std::size_t hi, double base,
     return hi;
 }
 
+// The first index in [lo, hi) of a sample equal to v; hi if none. Blocks of kLanes are
+// tested without a branch per sample, so that the test is one vector compare a block.
+template <class T>
+std::size_t first_equal(const T* x, std::size_t lo, std::size_t hi, T v) {
+    std::size_t i = lo;
+    for (; i + kLanes <= hi; i += kLanes) {
+        unsigned any = 0;
+        for (std::size_t j = 0; j < kLanes; ++j) any |= static_cast<unsigned>(x[i + j] == v);
+        if (any != 0) break;
+    }
+    for (; i < hi; ++i) {
+        if (x[i] == v) return i;
+    }
+    return hi;
+}
+
 // Where the signal first reaches `level` in [lo, hi), interpolated with the sample before
 // when that one is in the range; NaN if it never does.
 template <class T>
@@ -175,7 +191,15 @@ void one_channel(const T* x, std::size_t s, const FeatureOptions& opt, const Fea
         if (!nan) {
             // Rounding is monotonic: the largest signal is that of the extreme sample.
             amplitude = opt.negative ? base - lo : hi - base;
-            peak = static_cast<std::int64_t>(first_reach(x, g.lo, g.hi, base, opt.negative, amplitude));
+            std::size_t at;
+            if constexpr (std::is_integral_v<T>) {
+                // Integer samples differ by at least 1, far above the rounding of base - x: the
+                // signal reaches the amplitude exactly at the extreme sample.
+                at = first_equal(x, g.lo, g.hi, opt.negative ? r.lo : r.hi);
+            } else {
+                at = first_reach(x, g.lo, g.hi, base, opt.negative, amplitude);
+            }
+            peak = static_cast<std::int64_t>(at);
         }
         const double total = sum(x + g.lo, g.size());
         const double level = static_cast<double>(g.size()) * base;
