@@ -173,23 +173,37 @@ def _frame(
     names: Sequence[str],
     files: Sequence[str],
     counts: Sequence[int],
+    categories: Sequence[str] | None = None,
+    index: np.ndarray | None = None,
 ) -> pd.DataFrame:
-    """One row per event and channel: the event's columns repeated, `channel`, its features."""
+    """One row per event and channel: the event's columns repeated, `channel`, its features.
+
+    `file` is a Categorical over `categories` (None: the files, once each), `index` the rows'
+    index (None: a range). The columns are taken as they are where no repeat is needed."""
     try:
         import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError('library="pd" needs pandas: pip install pandas (or vorn[kit])') from None
     per = 1 if kind == "WD1" else channels
-    unique = list(dict.fromkeys(files))
-    codes = np.repeat(np.array([unique.index(f) for f in files], np.int32), counts)
+    unique = list(dict.fromkeys(files)) if categories is None else list(categories)
+    code = {f: i for i, f in enumerate(unique)}
+    code_type = np.int8 if len(unique) < 1 << 7 else np.int16 if len(unique) < 1 << 15 else np.int32
+    codes = np.repeat(np.array([code[f] for f in files], code_type), counts)
+
+    def each_row(v: np.ndarray) -> np.ndarray:
+        return v if per == 1 else np.repeat(v, per)
+
     cols: dict[str, Any] = {}
     for name in [*field_names(kind), "entry", "n_samples"]:
-        cols[name] = np.repeat(out[name], per)
-    cols["file"] = pd.Categorical.from_codes(np.repeat(codes, per), categories=pd.Index(unique))
+        cols[name] = each_row(out[name])
+    cols["file"] = pd.Categorical.from_codes(each_row(codes), categories=pd.Index(unique))
     cols["channel"] = np.tile(np.arange(per, dtype=np.int32), len(out["entry"]))
     for name in names:
         cols[name] = out[name].reshape(-1)
-    return pd.DataFrame(cols)
+    frame = pd.DataFrame(cols, copy=False)  # no block of columns copied together
+    if index is not None:
+        frame.index = pd.Index(index)
+    return frame
 
 
 @overload
@@ -389,7 +403,6 @@ def range_frame(
 ) -> pd.DataFrame:
     """Events [start, stop) of one file (part: path, start, stop, index of its first event in
     the campaign) as rows of features per event and channel, indexed by campaign event."""
-    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     from ._arrays import _parse_step, _seek
 
@@ -401,30 +414,31 @@ def range_frame(
     src = Source(path, kind, fields=fields, channels=channels, on_corrupt=on_corrupt, check=False, offset=offset,
                  event=event, trailing=False)  # fmt: skip
     events_per, bytes_per = _parse_step(STEP)
-    parts: dict[str, list[np.ndarray]] = {}
+    n = stop - start
+    out: dict[str, np.ndarray] = {}  # each column allocated once for the partition, filled chunk by chunk
+    done = 0
     try:
         for _ in src.chunks(events_per, bytes_per, limit=start - src.reader.event):
             pass  # the few records after a place found before `start`
-        for cols in src.chunks(events_per, bytes_per, limit=stop - start):
+        for cols in src.chunks(events_per, bytes_per, limit=n):
             row = {name: cols[name] for name in fields}
-            row["n_samples"] = np.ascontiguousarray(cols["n_samples"])
+            row["n_samples"] = cols["n_samples"]
             row.update(_compute(cols, kind, src.channels, options))
             del cols
+            k = len(row["n_samples"])
             for key, value in row.items():
-                parts.setdefault(key, []).append(value)
+                if key not in out:
+                    out[key] = np.empty((n, *value.shape[1:]), value.dtype)
+                out[key][done : done + k] = value
+            done += k
     finally:
         src.close()
-    n = sum(len(p) for p in parts.get("n_samples", []))
-    if n != stop - start:
+    if done != n:
         from ._read import FileChangedError
 
-        raise FileChangedError(f"{path}: events {start} to {stop}: {n} events where {stop - start} were surveyed")
-    out = {k: np.concatenate(v) for k, v in parts.items()}
+        raise FileChangedError(f"{path}: events {start} to {stop}: {done} events where {n} were surveyed")
     out["entry"] = np.arange(start, stop, dtype=np.int64)
-    out["file"] = np.full(n, path, dtype=object)
     names = [k for k in FEATURE_NAMES if k in out]
-    frame = _frame(out, kind, src.channels, names, [path] * bool(n), [n] * bool(n))
-    frame["file"] = pd.Categorical.from_codes(np.full(len(frame), files.index(path)), categories=pd.Index(files))
     per = 1 if kind == "WD1" else src.channels
-    frame.index = pd.Index(np.repeat(np.arange(first, first + n, dtype=np.int64), per))
-    return frame
+    index = np.arange(first, first + n, dtype=np.int64)
+    return _frame(out, kind, src.channels, names, [path] * bool(n), [n] * bool(n), files, np.repeat(index, per))
