@@ -46,13 +46,14 @@ def main() -> None:
     sizes = np.unique(f["n_samples"])
     print(f"files: {len(set(f['file']))}, {len(f['entry'])} events of {', '.join(map(str, sizes))} samples")
 
+    saturated = f.get("saturated", np.zeros(len(f["entry"]), bool))  # there: saturation= was given
     for board in np.unique(f["board_id"]):
         for channel in np.unique(f["board_channel"][f["board_id"] == board]):
             sel = (f["board_id"] == board) & (f["board_channel"] == channel)
             print(
                 f"board {board} channel {channel}: {int(sel.sum())} events, mean amplitude "
                 f"{f['amplitude'][sel].mean():.0f} counts, peak at sample {np.median(f['peak'][sel]):.0f}, "
-                f"saturated {100 * f['saturated'][sel].mean():.1f} %"
+                f"saturated {100 * saturated[sel].mean():.1f} %"
             )
 
     hist, edges = np.histogram(f["integral"], bins=12)
