@@ -11,7 +11,7 @@ from support import child_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BLOCKS = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
-NEEDS = {"vornkit.dask": "dask", "to_dataframe": "pandas"}  # what a snippet calls, and the package it needs
+NEEDS = {"vornkit.dask": "dask.dataframe", "to_dataframe": "pandas"}  # what a snippet calls, and the package it needs
 
 
 @pytest.mark.parametrize("block", range(len(BLOCKS)))
