@@ -91,3 +91,29 @@ def bulk_arrays(path, fmt, samples, channels):
             fields.append(("channels", "<i4"))
         dtype = np.dtype(fields + [("data", "<f4", (channels, samples))])
     return np.fromfile(path, dtype)
+
+
+def memmap_features(path, fmt, samples, channels, baseline=(0, 64), chunk_bytes=64 << 20):
+    """The strongest hand-written feature pass: the file as a memmap of records, 64 MB at a
+    time, with vectorised NumPy reductions (float64 baseline and noise, negative pulses):
+    baseline, rms, amplitude, peak and integral of each event and channel."""
+    head = 24 if fmt == "WD1" else (28 if channels >= 2 else 24)
+    sample = np.dtype("<u2" if fmt == "WD1" else "<f4")
+    record = np.dtype([("head", f"V{head}"), ("data", sample, (channels, samples))])
+    mm = np.memmap(path, record, "r")
+    per = max(1, chunk_bytes // record.itemsize)
+    b0, b1 = baseline
+    out = {k: [] for k in ("baseline", "rms", "amplitude", "peak", "integral")}
+    for start in range(0, len(mm), per):
+        x = mm["data"][start : start + per]
+        base_win = x[..., b0:b1].astype(np.float64)
+        base = base_win.mean(axis=-1)
+        rms = base_win.std(axis=-1)
+        gate = x[..., b1:]
+        low = gate.min(axis=-1)
+        out["baseline"].append(base)
+        out["rms"].append(rms)
+        out["amplitude"].append(base - low)
+        out["peak"].append(b1 + gate.argmin(axis=-1))
+        out["integral"].append(base * gate.shape[-1] - gate.sum(axis=-1, dtype=np.float64))
+    return {k: np.concatenate(v) for k, v in out.items()}

@@ -22,6 +22,9 @@ With --kit (on by default) it also measures vornkit, each time against what it m
   back from the .h5.
 - dask: a mean waveform over 8 files with `vornkit.dask` on the threaded scheduler against
   `arrays()` file after file (skipped without dask).
+- features: `features()` of a ~1.5 GB run against a memmap read in 64 MB chunks with
+  vectorised NumPy reductions (bench/peers.py) and the columnar read limit; two files in two
+  threads against one after the other; peak RSS rise against the result.
 Each target is printed with its ratio and PASS or MISS (n/a where vornkit lacks the call or
 pandas is missing) and written to --json; a miss does not fail the run. --only also picks
 these sections by name ("seek", "threads", "many files", "convert", "dask").
@@ -391,6 +394,78 @@ def bench_threads(directory, scale, reps):
     }
 
 
+FEATURES = [("WD1", 1024, 1, 1.5e9), ("WD2", 1024, 2, 1.5e9)]  # runs of 1-2 GB at scale 1
+
+
+def bench_features(directory, scale, reps, limit):
+    """features() of a large run against the memmap peer (64 MB chunks, vectorised NumPy) and
+    against the columnar read limit of the same file; two files in two threads against one
+    after the other; peak RSS rise against the result's size."""
+    return {fmt: _bench_features(directory, scale, reps, limit, fmt, *rest) for fmt, *rest in FEATURES}
+
+
+def _bench_features(directory, scale, reps, limit, fmt, samples, channels, size):
+    path, events = write_run(directory, f"features-{fmt}", fmt, samples, channels, size * scale)
+    got = vornkit.features(path, fmt)
+    peer = peers.memmap_features(path, fmt, samples, channels)
+    for k in peer:  # same features, or the comparison means nothing
+        np.testing.assert_allclose(got[k].reshape(-1), peer[k].reshape(-1), rtol=1e-9, atol=1e-6, err_msg=k)
+    del peer
+    other = write_run(directory, f"features-{fmt}-2", fmt, samples, channels, size * scale, seed=3)[0]
+    runs = {
+        "features": lambda: vornkit.features(path, fmt),
+        "memmap peer": lambda: peers.memmap_features(path, fmt, samples, channels),
+        "columnar limit": lambda: columnar_limit(limit, path, fmt, samples, channels),
+        "two files one after the other": lambda: [vornkit.features(p, fmt) for p in (path, other)],
+        "two files in two threads": lambda: in_threads([lambda p=p: vornkit.features(p, fmt) for p in (path, other)]),
+    }
+    seconds = medians(runs, reps)
+    out = {
+        "bytes": os.path.getsize(path),
+        "events": events,
+        "seconds": seconds,
+        "vs_peer": seconds["memmap peer"] / seconds["features"],
+        "vs_limit": seconds["features"] / seconds["columnar limit"],
+        "threads": seconds["two files one after the other"] / seconds["two files in two threads"],
+        "rss_rise_mib": (peak_rss_rise_kib(lambda: vornkit.features(path, fmt)) or 0) / 1024,
+        "result_mib": nbytes(got) / 2**20,
+    }
+    os.unlink(other)
+    os.unlink(path)
+    return out
+
+
+def features_targets(section):
+    lines = []
+    for fmt, r in (section or {}).items():
+        rss = r["rss_rise_mib"] - r["result_mib"]
+        for what, ratio, op, bound in (
+            (f"features {fmt}: memmap peer (64 MB chunks, NumPy) / features() (time)", r["vs_peer"], ">=", 2.0),
+            (f"features {fmt}: features() / columnar read limit (time)", r["vs_limit"], "<=", 1.3),
+            (
+                f"features {fmt}: two files in two threads (throughput over one after the other)",
+                r["threads"],
+                ">=",
+                1.6,
+            ),
+            (f"features {fmt}: peak RSS rise over the result (MiB)", rss, "<=", 64.0),
+        ):
+            ok = ratio >= bound if op == ">=" else ratio <= bound
+            lines.append({"target": what, "ratio": ratio, "op": op, "bound": bound, "pass": ok})
+    return lines
+
+
+def print_features(section):
+    for fmt, r in (section or {}).items():
+        s = r["seconds"]
+        print(
+            f"features {fmt}: {r['bytes'] / 1e6:.0f} MB, {r['events']} events: features() {s['features']:.4f} s, "
+            f"memmap peer {s['memmap peer']:.4f} s, columnar limit {s['columnar limit']:.4f} s; two files "
+            f"{s['two files one after the other']:.4f} s one after the other, {s['two files in two threads']:.4f} s "
+            f"in two threads; peak RSS rise {r['rss_rise_mib']:.0f} MiB (result {r['result_mib']:.0f} MiB)"
+        )
+
+
 def mean_waveform(blocks):
     """The mean of the events' samples, from blocks of events x samples."""
     total, n = 0.0, 0
@@ -473,7 +548,146 @@ def print_dask(section):
         )
 
 
-OPS = {"<": operator.lt, "<=": operator.le, ">=": operator.ge}
+# A campaign of mixed record lengths analysed from pulse features: dask_features on a LocalCluster
+# of two worker processes against a loop over arrays() and NumPy.
+CAMPAIGN = ("WD1", (256, 512, 1024), 48, 31e6)  # format, sample counts, files, bytes per file at scale 1
+CAMPAIGN_BINS = np.linspace(-2000, 60000, 201)  # the charge spectrum
+
+
+def numpy_features(run, baseline=(0, 64)):
+    """baseline, amplitude and integral of each event of an arrays() result (negative pulses),
+    by vectorised reductions over the events of each record length."""
+    data, offsets = run["data"], run.get("offsets")
+    n = len(run["event_counter"])
+    groups = [(slice(None), data)]
+    if offsets is not None:
+        counts = np.diff(offsets)
+        groups = [
+            (i, data[offsets[i][:, None] + np.arange(s)])
+            for s in np.unique(counts)
+            for i in [np.flatnonzero(counts == s)]
+        ]
+    out = {k: np.empty(n) for k in ("baseline", "amplitude", "integral")}
+    b0, b1 = baseline
+    for idx, rows in groups:
+        base = rows[:, b0:b1].mean(axis=1, dtype=np.float64)
+        gate = rows[:, b1:]
+        out["baseline"][idx] = base
+        out["amplitude"][idx] = base - gate.min(axis=1)
+        out["integral"][idx] = base * gate.shape[1] - gate.sum(axis=1, dtype=np.float64)
+    return out
+
+
+def campaign_loop(paths, fmt):
+    """The analysis file after file: mean amplitude per board channel, charge spectrum, baseline per file."""
+    spectrum, sums, per_file = np.zeros(len(CAMPAIGN_BINS) - 1, np.int64), {}, []
+    for p in paths:
+        run = vornkit.arrays(p, fmt)
+        f = numpy_features(run)
+        spectrum += np.histogram(f["integral"], CAMPAIGN_BINS)[0]
+        key = run["board_id"].astype(np.int64) * 1000 + run["board_channel"]
+        for k in np.unique(key):
+            a = sums.setdefault(int(k), [0.0, 0])
+            a[0] += f["amplitude"][key == k].sum()
+            a[1] += int((key == k).sum())
+        per_file.append(f["baseline"].mean())
+    return spectrum, {k: a[0] / a[1] for k, a in sorted(sums.items())}
+
+
+def _spectrum(s):
+    import pandas as pd
+
+    return pd.Series(np.histogram(s.to_numpy(), CAMPAIGN_BINS)[0])
+
+
+def campaign_dask(paths, fmt):
+    """The same from vornkit.dask_features, computed together on the cluster of the caller's Client."""
+    import dask
+
+    frame = vornkit.dask_features(paths, fmt)
+    means = frame.groupby(["board_id", "board_channel"])["amplitude"].mean(split_out=1)
+    per_file = frame.groupby("file", observed=True)["baseline"].mean(split_out=1)
+    spectrum = frame["integral"].reduction(_spectrum, lambda p: p.groupby(level=0).sum(), meta=("integral", "i8"))
+    means, per_file, spectrum = dask.compute(means, per_file, spectrum)
+    return spectrum.to_numpy(), {int(b) * 1000 + int(c): float(v) for (b, c), v in means.sort_index().items()}
+
+
+def write_campaign(directory, scale):
+    """CAMPAIGN's files: each two runs of different record lengths end to end, boards 0 to 3."""
+    fmt, counts, files, size = CAMPAIGN
+    paths = []
+    for i in range(files):
+        path = os.path.join(directory, f"campaign{i:02}.{fmt.lower()}")
+        with open(path, "wb") as out:
+            for k in range(2):
+                part, _ = write_run(directory, "part", fmt, counts[(i + k) % 3], 1, size * scale / 2, seed=3 * i + k)
+                with open(part, "rb") as f:
+                    out.write(f.read())
+                os.unlink(part)
+        paths.append(path)
+    return paths
+
+
+def bench_campaign(directory, scale, reps):
+    """dask_features on a LocalCluster (two worker processes, one thread each) against the loop
+    over arrays(); the workers' peak RSS. None without dask.distributed."""
+    if importlib.util.find_spec("distributed") is None or not hasattr(vornkit, "dask_features"):
+        return None
+    import logging
+
+    from dask.distributed import Client, LocalCluster
+
+    fmt = CAMPAIGN[0]
+    paths = write_campaign(directory, scale)
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        client.run(lambda: [importlib.import_module(m) for m in ("vornkit", "pandas", "dask.dataframe")] and None)
+        runs = {"dask": lambda: campaign_dask(paths, fmt), "loop": lambda: campaign_loop(paths, fmt)}
+        (s1, m1), (s2, m2) = runs["dask"](), runs["loop"]()
+        if (
+            np.abs(s1 - s2).sum() > len(paths)
+            or list(m1) != list(m2)
+            or not np.allclose(list(m1.values()), list(m2.values()))
+        ):
+            raise SystemExit("dask_features and the loop over arrays() give different analyses")
+        seconds = medians(runs, reps)
+        peaks = client.run(lambda: __import__("resource").getrusage(__import__("resource").RUSAGE_SELF).ru_maxrss << 10)
+    return {
+        "files": len(paths),
+        "bytes": sum(map(os.path.getsize, paths)),
+        "seconds": seconds,
+        "speedup": seconds["loop"] / seconds["dask"],
+        "worker_peak_rss": max(peaks.values()),
+    }
+
+
+def campaign_targets(section):
+    if not section:
+        return []
+    what = f"campaign: dask_features, {section['files']} files, LocalCluster(2)"
+    peak = section["worker_peak_rss"] / 1e6
+    return [
+        {"target": what + " / arrays() loop", "ratio": section["speedup"], "op": ">", "bound": 1.0,
+         "pass": section["speedup"] > 1.0},
+        {"target": what + ": MB per worker", "ratio": peak, "op": "<", "bound": 300, "pass": peak < 300},
+    ]  # fmt: skip
+
+
+def print_campaign(section):
+    if section:
+        s, peak = section["seconds"], section["worker_peak_rss"] / 1e6
+        print(
+            f"campaign: {section['files']} files of mixed record lengths, {section['bytes'] / 1e6:.0f} MB, the "
+            f"analysis from features: dask_features on LocalCluster(2) {s['dask']:.3f} s, loop over arrays() + "
+            f"NumPy {s['loop']:.3f} s (x{section['speedup']:.2f}); peak RSS per worker {peak:.0f} MB"
+        )
+
+
+OPS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 
 
 def targets(results, seek, threads, many):
@@ -760,7 +974,7 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
-    sections = '"seek", "threads", "many files", "convert", "dask"'
+    sections = '"seek", "threads", "many files", "convert", "dask", "features", "campaign"'
     ap.add_argument("--only", help=f"run only workloads or sections ({sections}) so named")
     ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also measure vornkit")
     args = ap.parse_args()
@@ -776,9 +990,13 @@ def main():
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
         converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
         on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
+        feats = bench_features(directory, args.scale, args.reps, limit) if args.kit and wanted("features") else None
+        campaign = bench_campaign(directory, args.scale, args.reps) if args.kit and wanted("campaign") else None
     lines = targets(results, *sections.values())
     if args.kit:
-        lines += convert_targets(converted) + dask_targets(on_dask)
+        lines += (
+            convert_targets(converted) + dask_targets(on_dask) + features_targets(feats) + campaign_targets(campaign)
+        )
     print(
         f"python {platform.python_version()} {platform.machine()} ({8 * np.dtype(np.intp).itemsize}-bit), "
         f"numpy {np.__version__}, median of {args.reps}"
@@ -792,6 +1010,8 @@ def main():
         print_sections(*sections.values())
         print_convert(converted)
         print_dask(on_dask)
+        print_features(feats)
+        print_campaign(campaign)
     print_targets(lines)
     if args.json:
         with open(args.json, "w") as f:
@@ -804,6 +1024,8 @@ def main():
                     **sections,
                     "convert": converted,
                     "dask": on_dask,
+                    "features": feats,
+                    "campaign": campaign,
                     "targets": lines,
                 },
                 f,

@@ -1,13 +1,15 @@
-"""A campaign of WD1 runs analysed with Dask: each board's mean waveform and a histogram of the baselines.
+"""A campaign of WD1 runs of mixed record lengths, analysed from its pulse features.
 
     python examples/many_files.py [FILE | DIRECTORY | PATTERN ...]
 
-vornkit.dask surveys the runs' headers and gives lazy arrays over all of them; the board
-ids come from a header-only pass, then one pass over the samples makes every result. The
-threaded scheduler reads partitions in parallel; with a dask.distributed Client created
-first, the same code runs on a cluster (the workers open the files themselves). Without
-arguments it reads the bundled examples/data/run.wd1 and twelve generated runs from four
-boards, written to a temporary directory.
+vornkit.features reads every run once, computing per event a baseline and its noise, the
+pulse amplitude, where it peaks and its charge, while each record is in cache; no sample
+array is kept, so a campaign of many gigabytes needs memory for the feature table only
+(about 70 bytes an event). From the table: the mean amplitude per board and channel, a
+charge spectrum, and the baseline's stability over time. Without arguments it reads the
+bundled examples/data/run.wd1 and twelve generated runs from four boards with 256, 512 or
+1024 samples an event, written to a temporary directory. The same table comes lazily, per
+partition on a cluster, from vornkit.dask_features.
 """
 
 import pathlib
@@ -15,16 +17,15 @@ import sys
 import tempfile
 
 import numpy as np
-from dask.base import compute
 
 import vornkit
 
 HERE = pathlib.Path(__file__).resolve().parent
-BASELINE_SAMPLES = 100  # the samples before the pulse
+BASELINE = (0, 100)  # the samples before the pulse
 
 
 def demo_campaign(directory: pathlib.Path, runs: int = 12) -> list[str]:
-    """The bundled run and `runs` generated ones (boards 1 to 4, 40 to 150 events each)."""
+    """The bundled run and `runs` generated ones (boards 1 to 4, 40 to 150 events of 256 to 1024 samples)."""
     sys.path.insert(0, str(HERE))
     from make_sample_data import wd1  # the sample-data writer, seeded per run
 
@@ -32,7 +33,8 @@ def demo_campaign(directory: pathlib.Path, runs: int = 12) -> list[str]:
     for i in range(runs):
         path = directory / f"run{i:03d}.wd1"
         rng = np.random.default_rng(i)
-        path.write_bytes(wd1(rng, events=int(rng.integers(40, 150)), board=1 + i % 4))
+        samples = (256, 512, 1024)[i % 3]
+        path.write_bytes(wd1(rng, events=int(rng.integers(40, 150)), samples=samples, board=1 + i % 4))
         paths.append(str(path))
     return paths
 
@@ -40,28 +42,34 @@ def demo_campaign(directory: pathlib.Path, runs: int = 12) -> list[str]:
 def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         paths = sys.argv[1:] or demo_campaign(pathlib.Path(tmp))
-        run = vornkit.dask(paths, "WD1", step="4 MB", columns=["board_id", "data"])
-        board, waves = run["board_id"], run["data"]  # lazy: events, and events x samples
-        files, boards = compute(run["file"], board)  # type: ignore[no-untyped-call]  # no samples read
-        boards = np.unique(boards)
-        print(f"files: {len(np.unique(files))}, {waves.shape[0]} events of {waves.shape[1]} samples")
+        f = vornkit.features(paths, "WD1", baseline=BASELINE, saturation=16383)  # one pass, no samples kept
+    sizes = np.unique(f["n_samples"])
+    print(f"files: {len(set(f['file']))}, {len(f['entry'])} events of {', '.join(map(str, sizes))} samples")
 
-        baseline = waves[:, :BASELINE_SAMPLES].mean(axis=1)  # one value per event
-        means = [waves[board == b].mean(axis=0) for b in boards]
-        counts = [(board == b).sum() for b in boards]
-        baselines, means, counts = compute(baseline, means, counts)  # type: ignore[no-untyped-call]  # one sample pass
+    saturated = f.get("saturated", np.zeros(len(f["entry"]), bool))  # there: saturation= was given
+    for board in np.unique(f["board_id"]):
+        for channel in np.unique(f["board_channel"][f["board_id"] == board]):
+            sel = (f["board_id"] == board) & (f["board_channel"] == channel)
+            print(
+                f"board {board} channel {channel}: {int(sel.sum())} events, mean amplitude "
+                f"{f['amplitude'][sel].mean():.0f} counts, peak at sample {np.median(f['peak'][sel]):.0f}, "
+                f"saturated {100 * saturated[sel].mean():.1f} %"
+            )
 
-    for b, mean, n in zip(boards, means, counts, strict=True):
-        base = float(mean[:BASELINE_SAMPLES].mean())
-        print(
-            f"board {b}: {n} events, mean baseline {base:.1f}, mean pulse {base - float(mean.min()):.0f} counts "
-            f"deep at sample {int(mean.argmin())}"
-        )
-    hist, edges = np.histogram(baselines, bins=12)
-    print(f"baselines (mean of the first {BASELINE_SAMPLES} samples of each event, ADC counts):")
+    hist, edges = np.histogram(f["integral"], bins=12)
+    print("charge spectrum (integral over the gate, ADC counts x samples):")
     top = max(int(hist.max()), 1)
     for lo, hi, k in zip(edges[:-1], edges[1:], hist, strict=True):
-        print(f"  {lo:7.1f} - {hi:7.1f} {int(k):6d} {'#' * round(40 * int(k) / top)}")
+        print(f"  {lo:9.0f} - {hi:9.0f} {int(k):6d} {'#' * round(40 * int(k) / top)}")
+
+    order = np.argsort(f["timestamp"], kind="stable")
+    print("baseline over time (events in time order, in eight slices: mean baseline and noise):")
+    for part in np.array_split(order, 8):
+        if part.size:
+            print(
+                f"  timestamps {f['timestamp'][part[0]]:>10} - {f['timestamp'][part[-1]]:>10}: "
+                f"baseline {f['baseline'][part].mean():8.2f}, noise {f['rms'][part].mean():5.2f}"
+            )
 
 
 if __name__ == "__main__":

@@ -61,9 +61,16 @@ TYPES = (("WD1", vornkit.WD1Arrays, vornkit.WD1Chunk), ("WD2", vornkit.WD2Arrays
 
 
 def test_result_types_name_the_keys_that_come_back():
+    follows = {"WD1": vornkit.WD1FollowEvent, "WD2": vornkit.WD2FollowEvent}
+    columns = {"WD1": vornkit.WD1Columns, "WD2": vornkit.WD2Columns}
     for kind, whole, chunk in TYPES:
-        assert set(vornkit.arrays(DATA / f"run.{kind.lower()}", kind)) == whole.__required_keys__
-        assert set(next(vornkit.iterate(DATA / f"run.{kind.lower()}", kind))) == chunk.__required_keys__
+        path = str(DATA / f"run.{kind.lower()}")
+        assert set(vornkit.arrays(path, kind)) == whole.__required_keys__
+        assert set(next(vornkit.iterate(path, kind))) == chunk.__required_keys__
+        some = vornkit.arrays(path, kind, columns=["event_counter", "timestamp"])
+        assert set(some) < columns[kind].__optional_keys__
+        ev = next(vornkit.follow(path, kind, idle_timeout=0.1))  # one file: "file" as well
+        assert set(ev) == follows[kind].__required_keys__ and ev["file"] == path
 
 
 def test_warnings_name_the_callers_line(write):
@@ -119,3 +126,76 @@ def test_a_directory_or_a_pattern_reads_as_the_list_of_its_runs(tmp_path):
     for given in (tmp_path, str(tmp_path / "*.wd1")):
         chunks = [(c["file"][0], c["event_counter"].tolist()) for c in vornkit.iterate(given, "WD1")]
         assert chunks == [(runs[0], [0, 1, 2]), (runs[1], [10, 11, 12])]
+
+
+def test_a_read_reports_progress_from_the_core_on_any_thread(tmp_path):
+    """The callback runs between the reads of one call (here: while a writer stalls), on a
+    thread other than the main one too; one that raises ends the call and loses nothing."""
+    import threading
+
+    from vornkit._format import _core
+
+    records = [wd1_record(1048, np.arange(512) + i, event_counter=i) for i in range(6)]
+    for thread in (True, False):
+        fifo = str(tmp_path / f"fifo{thread}")
+        os.mkfifo(fifo)
+        seen = threading.Event()
+        offsets: list[int] = []
+
+        def write(fifo=fifo, seen=seen):
+            with open(fifo, "wb", buffering=0) as f:
+                f.write(b"".join(records[:3]))
+                seen.wait(30)
+                f.write(b"".join(records[3:]))
+
+        def progress(offset, seen=seen, offsets=offsets, raises=not thread):
+            offsets.append(offset)
+            seen.set()
+            if raises:
+                raise KeyboardInterrupt
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        reader = _core.Reader(fifo, "WD1")
+        got = []
+        try:
+            if thread:
+                t = threading.Thread(target=lambda r=reader, g=got: g.append(r.read(progress=progress)))
+                t.start()
+                t.join(30)
+            else:
+                with pytest.raises(KeyboardInterrupt):
+                    reader.read(progress=progress)
+                got.append(reader.read())
+        finally:
+            seen.set()
+            writer.join()
+        assert offsets[0] == 3 * 1048 and offsets == sorted(offsets), offsets
+        assert got[0]["event_counter"].tolist() == list(range(6))
+
+
+def test_arrays_with_a_progress_bar_reads_one_block_and_fills_the_bar_over_the_slice(write, monkeypatch):
+    tqdm = pytest.importorskip("tqdm.auto")
+    bars = []
+
+    class Bar:
+        def __init__(self, total=None, **kwargs):
+            self.total, self.n, self.closed = total, 0, False
+            bars.append(self)
+
+        def update(self, k):
+            assert k >= 0
+            self.n += k
+
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setattr(tqdm, "tqdm", Bar)
+    monkeypatch.setattr(vornkit._arrays, "PROGRESS_BYTES", 4096, raising=False)  # pieces, if it read in pieces
+    path = write(b"".join(wd1_record(1048, np.arange(512) + i, event_counter=i) for i in range(40)))
+    plain = vornkit.arrays(path, "WD1", start=5, stop=30)
+    run = vornkit.arrays(path, "WD1", start=5, stop=30, progress=True)
+    np.testing.assert_array_equal(run["data"], plain["data"])
+    assert isinstance(run["data"].base.base, type(plain["data"].base.base))  # the core's block, not a join
+    assert type(run["data"].base.base).__name__ == "PyCapsule"
+    assert [(b.n, b.total, b.closed) for b in bars] == [(25 * 1048, 25 * 1048, True)]

@@ -565,3 +565,28 @@ def test_awkward_layout():
         "sampling_period: uint64, channels: int32, data: 2 * var * float32}"
     )
     assert ak.to_numpy(arr["data"][3]).tobytes() == vorn_events(*SAMPLES[1])[3]["data"].tobytes()
+
+
+def test_to_dataframe_of_many_files_codes_the_file_column(write, tmp_path):
+    """`file` is a Categorical over the files as given (one category for a file given twice),
+    built from small codes: no array of path strings, whose size grows with the path's length."""
+    import tracemalloc
+
+    pytest.importorskip("pandas")
+    deep = tmp_path / ("d" * 200)
+    deep.mkdir()
+    b = str(deep / "b.wd1")
+    with open(b, "wb") as f:
+        f.write(b"".join(wd1_record(24, event_counter=i) for i in range(30000)))
+    a = SAMPLES[0][0]
+    tracemalloc.start()
+    try:
+        frame = vornkit.to_dataframe([b, a, b], "WD1")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert list(frame["file"].cat.categories) == [b, a]
+    assert frame["file"].cat.codes.tolist() == [0] * 30000 + [1] * 16 + [0] * 30000
+    assert frame["entry"].tolist() == [*range(30000), *range(16), *range(30000)]
+    assert frame["event_counter"].tolist()[-3:] == [29997, 29998, 29999]
+    assert peak < 4 * frame.memory_usage(deep=True).sum(), peak  # a path string per row would be 800 bytes

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "column_reader.hpp"
+#include "features_binding.hpp"
 #include "pyref.hpp"
 
 #include <numpy/arrayobject.h>
@@ -25,6 +26,7 @@ namespace {
 
 constexpr const char kBusy[] = "another thread is reading from this reader";
 constexpr const char kClosed[] = "I/O operation on a closed reader";
+constexpr const char kProgressNotCallable[] = "progress must be callable or None";
 constexpr const char kProbeShort[] =
     "the file ends before the first two WD2 record headers, from which the channel count is found "
     "(give channels=)";
@@ -42,10 +44,14 @@ constexpr const char kReaderDoc[] =
 unsigned long main_thread = 0;  // the thread signal handlers run on
 
 // A reader's wait: the state of the thread reading with the lock released, and when the
-// main thread next asks for signals before a read.
+// main thread next asks for signals before a read. A read given a progress callback calls
+// it from the hook too, with the lock taken back, on any thread.
 struct Waiting {
     PyThreadState* released = nullptr;  // not owned; set while the lock is released
     std::int64_t next_poll_ns = 0;
+    PyObject* progress = nullptr;                      // borrowed for one read; null: none
+    std::uint64_t (*position)(const void*) = nullptr;  // the reader's offset, for `progress`
+    const void* reader = nullptr;                      // not owned: the reader of that read
 };
 
 std::int64_t now_ns() {
@@ -54,16 +60,26 @@ std::int64_t now_ns() {
     return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// Calls the progress callback with the byte offset reached; false with an exception set.
+bool report_progress(const Waiting& waiting) {
+    Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(waiting.position(waiting.reader)));
+    Ref result = Ref::steal(offset ? PyObject_CallOneArg(waiting.progress, offset.get()) : nullptr);
+    return static_cast<bool>(result);
+}
+
 bool run_handlers(void* context, bool interrupted) {
     auto* waiting = static_cast<Waiting*>(context);
-    if (waiting->released == nullptr || PyThread_get_thread_ident() != main_thread) return false;
+    if (waiting->released == nullptr) return false;
+    const bool main = PyThread_get_thread_ident() == main_thread;
+    if (!main && (interrupted || waiting->progress == nullptr)) return false;
     if (!interrupted) {
         const std::int64_t now = now_ns();
         if (now < waiting->next_poll_ns) return false;
         waiting->next_poll_ns = now + 20000000;
     }
     PyEval_RestoreThread(waiting->released);
-    const bool raised = PyErr_CheckSignals() != 0;
+    bool raised = main && PyErr_CheckSignals() != 0;
+    if (!raised && waiting->progress != nullptr) raised = !report_progress(*waiting);
     waiting->released = PyEval_SaveThread();
     return raised;
 }
@@ -465,13 +481,20 @@ const char* status_text(ReadStop s) {
 
 template <class Layout>
 PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_events,
-                       std::uint64_t max_bytes) {
+                       std::uint64_t max_bytes, PyObject* progress) {
     ColumnReader<Layout>& reader = kit.reader;
     Columns<Layout> cols = kit.carry ? std::move(*kit.carry) : Columns<Layout>{};
     kit.carry.reset();
     max_events -= std::min<std::uint64_t>(max_events, cols.events);
     ReadStop stop = ReadStop::End;
     bool no_memory = false;
+    if (progress != nullptr) {
+        self->waiting.progress = progress;
+        self->waiting.position = [](const void* r) {
+            return static_cast<const ColumnReader<Layout>*>(r)->offset();
+        };
+        self->waiting.reader = &reader;
+    }
     {
         Unlocked unlocked(self->waiting);
         try {
@@ -480,6 +503,7 @@ PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_e
             no_memory = true;
         }
     }
+    self->waiting.progress = nullptr;
     if (no_memory) {
         kit.carry.emplace(std::move(cols));
         return PyErr_NoMemory();
@@ -501,11 +525,16 @@ PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_e
 }
 
 PyObject* Reader_read(PyObject* op, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"max_events", "max_bytes", nullptr};
+    static const char* names[] = {"max_events", "max_bytes", "progress", nullptr};
     auto* self = reinterpret_cast<ReaderObject*>(op);
     long long max_events = -1, max_bytes = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|LL:read", const_cast<char**>(names), &max_events,
-                                     &max_bytes)) {
+    PyObject* progress = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|LL$O:read", const_cast<char**>(names), &max_events,
+                                     &max_bytes, &progress)) {
+        return nullptr;
+    }
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, kProgressNotCallable);
         return nullptr;
     }
     Using use(self);
@@ -527,7 +556,7 @@ PyObject* Reader_read(PyObject* op, PyObject* args, PyObject* kwargs) {
                 if constexpr (std::is_same_v<std::remove_cvref_t<decltype(r)>, std::monostate>) {
                     return nullptr;
                 } else {
-                    return read_columns(self, r, events, bytes);
+                    return read_columns(self, r, events, bytes, progress == Py_None ? nullptr : progress);
                 }
             },
             self->reader);
@@ -617,7 +646,8 @@ PyObject* Reader_status(PyObject* op, void*) {
 PyMethodDef reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_read)),
      METH_VARARGS | METH_KEYWORDS,
-     "read(max_events=-1, max_bytes=-1)\n--\n\nReads a run of records into columns (see vornkit/_core.pyi)."},
+     "read(max_events=-1, max_bytes=-1, *, progress=None)\n--\n\nReads a run of records into columns (see "
+     "vornkit/_core.pyi)."},
     {"close", Reader_close, METH_NOARGS, "Closes the file."},
     {"fileno", Reader_fileno, METH_NOARGS, "The file's descriptor."},
     {"__enter__", Reader_enter, METH_NOARGS, nullptr},
@@ -695,6 +725,7 @@ PyObject* init() {
     if (PyModule_AddObjectRef(module.get(), "Reader", reinterpret_cast<PyObject*>(state.reader_type)) < 0) {
         return nullptr;
     }
+    if (!add_features(module.get())) return nullptr;
     return module.release();
 }
 

@@ -2,10 +2,15 @@
 
 - arrays(path, kind, start=, stop=, columns=): a run (or a slice of it) as NumPy arrays,
   samples in one 2-D/3-D block; a slice does not read what lies before it (typed: WD1Arrays,
-  WD2Arrays; iterate's chunks WD1Chunk, WD2Chunk; events yield vorn's WD1Event, WD2Event)
+  WD2Arrays, with columns= WD1Columns, WD2Columns; iterate's chunks WD1Chunk, WD2Chunk;
+  events yield vorn's WD1Event, WD2Event, follow WD1FollowEvent, WD2FollowEvent with "file")
 - iterate(paths, kind, step=...): the same in chunks across many files; to_dataframe(...)
-- dask(paths, kind, step=...): a campaign of files as lazy dask arrays; dask_dataframe(...)
+- dask(paths, kind, step=...): a campaign of files as lazy dask arrays (typed: WD1DaskArrays,
+  WD2DaskArrays); dask_dataframe(...)
 - events(path, kind, on_corrupt=...): event dicts whose errors name the file, event and offset
+- features(paths, kind, baseline=, gate=, ...): per event and channel baseline, noise, amplitude,
+  peak, charge (and saturation, threshold and CFD times), computed in the core without
+  keeping samples (typed: WD1Features, WD2Features); dask_features(...) on Dask
 - scan(path, kind=None): what a file holds and what is wrong with it, before reading it
 - follow(path, kind): events of a run while it is being written; of a directory of runs
   or a pattern, file after file as the acquisition goes on
@@ -19,9 +24,22 @@ or "warn" reads on past damaged records.
 
 from ._arrays import arrays, iterate, to_dataframe
 from ._convert import ConvertResult, convert
-from ._dask import dask, dask_dataframe
+from ._dask import WD1DaskArrays, WD1DaskColumns, WD2DaskArrays, WD2DaskColumns, dask, dask_dataframe, dask_features
+from ._features import Features, WD1Features, WD2Features, features
 from ._format import FormatError
-from ._layouts import Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk
+from ._layouts import (
+    Kind,
+    WD1Arrays,
+    WD1Chunk,
+    WD1ColumnChunk,
+    WD1Columns,
+    WD1FollowEvent,
+    WD2Arrays,
+    WD2Chunk,
+    WD2ColumnChunk,
+    WD2Columns,
+    WD2FollowEvent,
+)
 from ._read import (
     CorruptRecordError,
     CorruptRecordWarning,
@@ -39,6 +57,7 @@ __all__ = [
     "ConvertResult",
     "CorruptRecordError",
     "CorruptRecordWarning",
+    "Features",
     "FileChangedError",
     "FileChangedWarning",
     "FormatError",
@@ -49,13 +68,27 @@ __all__ = [
     "ScanReport",
     "WD1Arrays",
     "WD1Chunk",
+    "WD1ColumnChunk",
+    "WD1Columns",
+    "WD1DaskArrays",
+    "WD1DaskColumns",
+    "WD1Features",
+    "WD1FollowEvent",
     "WD2Arrays",
     "WD2Chunk",
+    "WD2ColumnChunk",
+    "WD2Columns",
+    "WD2DaskArrays",
+    "WD2DaskColumns",
+    "WD2Features",
+    "WD2FollowEvent",
     "arrays",
     "convert",
     "dask",
     "dask_dataframe",
+    "dask_features",
     "events",
+    "features",
     "follow",
     "iterate",
     "scan",

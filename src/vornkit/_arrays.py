@@ -10,10 +10,21 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
-from numpy.typing import NDArray
 
 from ._format import check_channels, check_kind_name, field_names, is_regular, open_core, option
-from ._layouts import SAMPLE_DTYPE, Kind, WD1Arrays, WD1Chunk, WD2Arrays, WD2Chunk, column_dtypes
+from ._layouts import (
+    SAMPLE_DTYPE,
+    Kind,
+    WD1Arrays,
+    WD1Chunk,
+    WD1ColumnChunk,
+    WD1Columns,
+    WD2Arrays,
+    WD2Chunk,
+    WD2ColumnChunk,
+    WD2Columns,
+    column_dtypes,
+)
 from ._read import (
     CHUNK_BYTES,
     CHUNK_EVENTS,
@@ -33,7 +44,6 @@ if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 Arrays = dict[str, Any]
-PROGRESS_BYTES = 64 << 20  # with a progress bar, arrays reads pieces of about this many bytes
 
 
 def _finish(
@@ -161,6 +171,22 @@ def _index(
         return cols["offset"], src.reader.offset, src.reader.event
 
 
+def _slice_bytes(src: Source, path: str, events: int | None) -> int | None:
+    """The bytes of `events` records on from where `src` is (None: to the end of the file), for
+    a progress bar: estimated from the record there when they may differ in size; None for a pipe."""
+    if not is_regular(path):
+        return None
+    left = max(0, os.path.getsize(path) - src.reader.offset)
+    if events is None or not left:
+        return left
+    with open_core(path, src.kind, channels=src.channels, offset=src.reader.offset, columns=[]) as r:
+        first = r.read(1)["n_samples"]
+    if not len(first):
+        return left
+    record = src.header_bytes + int(first[0]) * SAMPLE_DTYPE[src.kind].itemsize
+    return min(left, events * record)
+
+
 @overload
 def arrays(
     path: PathLike,
@@ -203,6 +229,32 @@ def arrays(
 @overload
 def arrays(  # the columns asked for: any of the header fields, data or n_samples
     path: PathLike,
+    kind: Literal["WD1"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD1Columns: ...
+@overload
+def arrays(  # the columns asked for: any of the header fields, data or n_samples
+    path: PathLike,
+    kind: Literal["WD2"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> WD2Columns: ...
+@overload
+def arrays(  # the columns asked for: any of the header fields, data or n_samples
+    path: PathLike,
     kind: Kind,
     *,
     start: int = 0,
@@ -212,7 +264,7 @@ def arrays(  # the columns asked for: any of the header fields, data or n_sample
     on_corrupt: OnCorrupt = "raise",
     progress: bool = False,
     library: Literal["np"] = "np",
-) -> dict[str, NDArray[Any]]: ...
+) -> WD1Columns | WD2Columns: ...
 @overload
 def arrays(  # an awkward Array
     path: PathLike,
@@ -246,7 +298,8 @@ def arrays(
     events x samples (WD1) or events x channels x samples (WD2); otherwise `data` is all
     samples end to end and `offsets` (int64, events + 1) says where each event's begin, the
     layout awkward-array takes. library="ak" returns an awkward Array instead. Type checkers
-    see a WD1Arrays or WD2Arrays for the kind given (a dict of arrays with `columns`).
+    see a WD1Arrays or WD2Arrays for the kind given (with `columns`: WD1Columns or WD2Columns,
+    every key optional).
 
     columns: the header fields and "data" to read (None: all), e.g. ["event_counter",
     "timestamp"]; without "data" no samples are read and `n_samples` (samples of each event,
@@ -260,8 +313,8 @@ def arrays(
     as in a whole read, so the place always comes from that pass.
 
     The whole slice is read in one call with the interpreter lock released; memory: the
-    result. progress: a tqdm bar over the bytes read (the slice is then read in pieces and
-    joined). on_corrupt, the errors and the checks are those of `events`.
+    result, with or without progress: a tqdm bar over the slice's bytes, updated from the
+    core as it reads. on_corrupt, the errors and the checks are those of `events`.
     """
     _check_library(library)
     check_kind_name(kind)
@@ -289,7 +342,7 @@ def arrays(
         after=after,
         empty_run=True,
     )
-    bar = _progress(progress, os.path.getsize(p) if is_regular(p) else None, os.path.basename(p))
+    bar = None
     parts: list[Columns] = []
     try:
         if src.reader.event < start:  # a pipe, or the few records after a predicted place
@@ -299,12 +352,19 @@ def arrays(
                 src.warn_trailing()
         want = None if stop is None else stop - start
         if src.reader.event == start and want != 0:
-            base = src.reader.offset
-            for part in src.chunks(-1, PROGRESS_BYTES if bar is not None else -1, limit=want):
-                parts.append(part)
-                if bar is not None:
-                    bar.update(src.reader.offset - base)
-                    base = src.reader.offset
+            report = None
+            if progress:
+                base = src.reader.offset
+                bar = _progress(True, _slice_bytes(src, p, want), os.path.basename(p))
+
+                def report(offset: int) -> None:
+                    bar.update(offset - base - bar.n)
+
+            # One read into one block, however long: the bar follows it from the core.
+            parts.extend(src.chunks(limit=want, progress=report))
+            if bar is not None:
+                bar.update(src.reader.offset - base - bar.n)
+                bar.total = bar.n  # the slice read, whatever the estimate was
     finally:
         src.close()
         if bar is not None:
@@ -313,7 +373,7 @@ def arrays(
         cols = _empty(kind, fields, data)
     elif len(parts) == 1:
         cols = parts[0]
-    else:
+    else:  # reads cut by an interrupt whose handler did not raise
         cols = {k: np.concatenate([c[k] for c in parts]) for k in parts[0]}
     del parts
     return _finish(cols, fields, data, kind, src.channels, library)
@@ -376,6 +436,30 @@ def iterate(
 @overload
 def iterate(  # the columns asked for, file and entry
     paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD1"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD1ColumnChunk]: ...
+@overload
+def iterate(  # the columns asked for, file and entry
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+    progress: bool = False,
+    library: Literal["np"] = "np",
+) -> Iterator[WD2ColumnChunk]: ...
+@overload
+def iterate(  # the columns asked for, file and entry
+    paths: PathLike | Iterable[PathLike],
     kind: Kind,
     *,
     step: int | str = "100 MB",
@@ -384,7 +468,7 @@ def iterate(  # the columns asked for, file and entry
     on_corrupt: OnCorrupt = "raise",
     progress: bool = False,
     library: Literal["np"] = "np",
-) -> Iterator[dict[str, NDArray[Any]]]: ...
+) -> Iterator[WD1ColumnChunk | WD2ColumnChunk]: ...
 @overload
 def iterate(  # awkward Arrays
     paths: PathLike | Iterable[PathLike],
@@ -416,7 +500,8 @@ def iterate(
     `file` (the path, a str array) and `entry` (each event's index in its file, int64).
     step: events per chunk (an int) or record bytes per chunk (a str such as "100 MB").
     A chunk's `data` is 2-D/3-D when its events share a shape, else flat with `offsets`;
-    type checkers see a WD1Chunk or WD2Chunk for the kind given.
+    type checkers see a WD1Chunk or WD2Chunk for the kind given (with `columns`:
+    WD1ColumnChunk or WD2ColumnChunk).
     columns and channels as in `arrays` (without "data": `n_samples` instead of samples).
     Damage that stops a file (on_corrupt="raise") raises after the chunk before it.
     Errors, on_corrupt and the checks are those of `events`; progress shows a tqdm bar over
@@ -470,17 +555,47 @@ def to_dataframe(
     check_kind_name(kind)
     many = not one_file(paths)
     fields = field_names(kind)
-    parts = list(
-        iterate(paths, kind, step=1 << 16, columns=fields, channels=channels, on_corrupt=on_corrupt, progress=progress)
-    )
-    names = [*fields, "n_samples", *(["file", "entry"] if many else [])]
+    files = expand_paths(paths, kind)
+    names = list(dict.fromkeys(files))  # the categories: a file given twice is one
+    code = {p: i for i, p in enumerate(names)}
+    code_type = np.int8 if len(names) < 1 << 7 else np.int16 if len(names) < 1 << 15 else np.int32
+    total = sum(os.path.getsize(p) for p in files if is_regular(p))
+    bar = _progress(progress, total or None, f"{len(files)} file" + ("" if len(files) == 1 else "s"))
+    parts: list[Columns] = []
+    try:
+        for path in files:
+            src = Source(
+                path, kind, fields=fields, data=False, channels=channels, on_corrupt=on_corrupt, empty_run=True
+            )
+            try:
+                done = 0
+                for cols in src.chunks(1 << 16):
+                    n = len(cols["n_samples"])
+                    if many:  # the file as its category's code, the event's index in it
+                        cols["file"] = np.full(n, code[path], code_type)
+                        cols["entry"] = np.arange(src.reader.event - n, src.reader.event, dtype=np.int64)
+                    parts.append(cols)
+                    if bar is not None:
+                        bar.update(src.reader.offset - done)
+                        done = src.reader.offset
+            finally:
+                src.close()
+    finally:
+        if bar is not None:
+            bar.close()
     dtypes = {
         **column_dtypes(kind),
         "n_samples": np.dtype(np.int64),
-        "file": np.dtype("U1"),
+        "file": np.dtype(code_type),
         "entry": np.dtype(np.int64),
     }
-    frame = pd.DataFrame({k: np.concatenate([p[k] for p in parts]) if parts else np.empty(0, dtypes[k]) for k in names})
+    columns: dict[str, Any] = {}
+    for name in [*fields, "n_samples", *(["file", "entry"] if many else [])]:
+        # Column by column, each chunk's array let go once joined: memory stays near the frame's.
+        pieces = [c.pop(name) for c in parts]
+        columns[name] = np.concatenate(pieces) if pieces else np.empty(0, dtypes[name])
+        del pieces
+    del parts
     if many:
-        frame["file"] = frame["file"].astype("category")
-    return frame
+        columns["file"] = pd.Categorical.from_codes(columns["file"], categories=pd.Index(names))
+    return pd.DataFrame(columns, copy=False)

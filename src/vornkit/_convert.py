@@ -930,6 +930,7 @@ def convert(
     compression: str | None = None,
     step: int | str | None = None,
     progress: bool = False,
+    features: dict[str, Any] | None = None,
 ) -> ConvertResult:
     """Writes the events of one or many WD1/WD2 files as one dataset to `out`.
 
@@ -962,6 +963,10 @@ def convert(
     also keeps the header columns). on_corrupt, channels and progress are those
     of `iterate`; the inputs' headers are read once first, so damage with "raise" fails
     before anything is written. Returns a ConvertResult (its summary() is one line).
+
+    features: write the pulse features instead of the samples, computed with these options
+    of `vornkit.features` ({} for its defaults): Parquet one row per event and channel (a
+    `channel` column), HDF5 and .npz one array per column, (events, channels) for WD2.
     """
     t0 = time.perf_counter()
     out = os.fspath(out)
@@ -986,6 +991,10 @@ def convert(
         for f in files:
             if os.path.samestat(os.stat(f), target):
                 raise ValueError(f"{out}: the output is the input {f}: replacing it would destroy the run")
+
+    if features is not None:
+        opts = (fmt, kind, force, on_corrupt, channels, codec, step, progress, features, t0)
+        return convert_features(files, out, *opts)[0]
 
     def write(plan: _Plan, output: _Output) -> None:
         chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
@@ -1047,6 +1056,113 @@ def _left(out: str, force: bool) -> str:
     return f"{out} left as it was" if force and os.path.lexists(out) else "nothing written"
 
 
+def convert_features(
+    files: list[str],
+    out: str,
+    fmt: str,
+    kind: Kind | None,
+    force: bool,
+    on_corrupt: OnCorrupt,
+    channels: int | None,
+    codec: str | None,
+    step: int | str | None,
+    progress: bool,
+    options: dict[str, Any],
+    t0: float,
+) -> tuple[ConvertResult, dict[str, np.ndarray]]:
+    """convert(features=...): the feature table of the inputs, written as `fmt` through a temporary; and the table."""
+    from ._features import features as compute_table
+
+    features: Any = compute_table
+
+    plan = _plan(files, kind, channels, on_corrupt, predict=True)  # the kind and channel count, checked
+    extra = {"step": step} if step is not None else {}
+    table: dict[str, np.ndarray] = dict(
+        features(files, plan.kind, channels=channels, on_corrupt=on_corrupt, progress=progress, **extra, **options)
+    )
+    index = {f: i for i, f in enumerate(files)}
+    table["file"] = np.fromiter((index[f] for f in table["file"]), np.int32, len(table["file"]))
+    meta: dict[str, Any] = {
+        "kind": plan.kind,
+        "table": "features",
+        "events": int(len(table["entry"])),
+        "channels": plan.channels,
+        "features": {k: v for k, v in options.items()},
+        "sampling_period": plan.period,
+        "source_files": files,
+        "source_sizes": plan.sizes,
+        "vorn_version": _version(),
+    }
+    output = _Output(out)  # written through its descriptor, as the samples are
+    try:
+        sink = _Sink(output.fd, out)
+        try:
+            _write_feature_table(fmt, table, plan.channels, meta, sink, codec)
+        except BaseException:
+            if sink.error is not None:
+                raise sink.error from None
+            raise
+        if sink.error is not None:
+            raise sink.error
+        output.publish(force)
+        size = os.fstat(output.fd).st_size
+    except BaseException:
+        output.discard()
+        raise
+    output.close()
+    took = time.perf_counter() - t0
+    result = ConvertResult(out, fmt, meta["events"], len(files), sum(plan.sizes), size, took)
+    table["file"] = np.array(files, dtype=object)[table["file"]]
+    return result, table
+
+
+def _write_feature_table(
+    fmt: str, table: dict[str, np.ndarray], channels: int, meta: dict[str, Any], out: Any, codec: str | None
+) -> None:
+    """The feature table written as `fmt` to `out`, a file object over the output's descriptor."""
+    text = json.dumps(meta)
+    if fmt == "parquet":
+        try:
+            import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+            import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        except ImportError:
+            raise ImportError("writing Parquet needs pyarrow: pip install pyarrow (or vorn[kit])") from None
+        n = len(table["entry"])
+        per = channels if meta["kind"] == "WD2" else 1
+        cols = {k: (v.reshape(-1) if v.ndim == 2 else np.repeat(v, per)) for k, v in table.items()}
+        cols["channel"] = np.tile(np.arange(per, dtype=np.int32), n)
+        arrow = pa.table({k: pa.array(v) for k, v in cols.items()}).replace_schema_metadata({"vornkit": text})
+        pq.write_table(arrow, out, compression=codec or "none")
+    elif fmt == "hdf5":
+        try:
+            import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        except ImportError:
+            raise ImportError("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
+        with h5py.File(out, "w") as f:
+            for k, v in table.items():
+                f.create_dataset(k, data=v, compression=codec)
+            f.attrs["vornkit"] = text
+    else:
+        method = zipfile.ZIP_DEFLATED if codec == "deflate" else zipfile.ZIP_STORED
+        with zipfile.ZipFile(out, "w", compression=method, allowZip64=True) as zf:
+            for k, v in [*table.items(), ("metadata", np.array(text))]:
+                with zf.open(k + ".npy", "w", force_zip64=True) as member:
+                    np.lib.format.write_array(member, v)
+
+
+def feature_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The options of `vornkit.features` given on the command line (--baseline, --gate, ...)."""
+    options: dict[str, Any] = {"polarity": args.polarity}
+    if args.baseline is not None:
+        options["baseline"] = args.baseline
+    if args.gate is not None:
+        options["gate"] = args.gate
+    for name in ("saturation", "threshold", "cfd"):
+        if getattr(args, name) is not None:
+            options[name] = getattr(args, name)
+    return options
+
+
 def run(args: argparse.Namespace) -> int:
     """The `convert` command: exit status 0 with a summary line, 2 when OUT exists, 1 on failure,
     130 on Ctrl-C, 143 on SIGTERM; a failure is one line on standard error."""
@@ -1070,6 +1186,7 @@ def run(args: argparse.Namespace) -> int:
             compression=args.compression,
             step=args.step,
             progress=progress,
+            features=feature_options(args) if args.features else None,
         )
     except FileExistsError as e:
         if e.filename == args.out:

@@ -2,7 +2,7 @@
 the interpreter lock released while reading and decoding (private: use vornkit's calls)."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Literal
 
 import numpy as np
@@ -63,8 +63,14 @@ class Reader:
         recover: bool = False,
         after: int | None = None,
     ) -> None: ...
-    def read(self, max_events: int = -1, max_bytes: int = -1) -> dict[str, np.ndarray]:
+    def read(
+        self, max_events: int = -1, max_bytes: int = -1, *, progress: Callable[[int], object] | None = None
+    ) -> dict[str, np.ndarray]:
         """Reads up to `max_events` records and about `max_bytes` record bytes (-1: no limit).
+
+        progress: called with the byte offset reached (an int) between the call's reads from
+        the file, at most every 20 ms, the lock taken back for it (on any thread); an
+        exception it raises ends the call as a signal handler's does (below).
 
         A byte limit stops before a record that would pass it (the first record always comes).
         Returns the asked header columns (native dtypes of the field table), "n_samples"
@@ -82,3 +88,27 @@ class Reader:
     def fileno(self) -> int: ...
     def __enter__(self) -> Reader: ...
     def __exit__(self, *exc: object) -> None: ...
+
+def features(
+    data: np.ndarray,
+    n_samples: np.ndarray,
+    channels: int,
+    *,
+    baseline: tuple[int, int | None] = (0, 64),
+    gate: tuple[int, int | None] | None = ...,
+    negative: bool = True,
+    saturation: tuple[float, float] | None = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+) -> dict[str, np.ndarray]:
+    """Pulse features of each event and channel of a chunk, the lock released while computed.
+
+    data: every sample end to end (uint16 or float32), n_samples: each record's samples (all
+    channels, multiples of `channels`), as Reader.read() returns them. Windows are sample
+    ranges (start, stop) of each channel's record, clipped to it (stop None: its end); the
+    gate defaults to (baseline stop, None). negative: the signal is baseline - sample.
+    saturation: (low, high), a sample at or below low or at or above high saturates.
+    Returns flat arrays of events x channels values: "baseline", "rms", "amplitude", "peak"
+    (int64, -1 without an amplitude), "integral", and "saturated" (bool), "t_threshold",
+    "t_cfd" with their options. Empty windows give NaN (see src/core/features.hpp).
+    """

@@ -10,7 +10,7 @@ from __future__ import annotations
 import dataclasses
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal, NotRequired, Required, TypedDict, overload
 
 import numpy as np
 
@@ -31,6 +31,72 @@ from ._read import (
 )
 
 _MISSING = "{} needs dask: pip install vorn[dask] (dask[array,dataframe], and distributed for clusters)"
+
+
+if TYPE_CHECKING:
+    import dask.array as da  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+
+class WD1DaskArrays(TypedDict):
+    """What `dask(paths, "WD1")` returns: lazy dask arrays of the dtypes `arrays()` gives, each
+    header column, `file`, `entry` and `data` (with `offsets` when the events' shapes differ)."""
+
+    event_size: da.Array
+    board_id: da.Array
+    pattern: da.Array
+    board_channel: da.Array
+    event_counter: da.Array
+    timestamp: da.Array
+    file: da.Array
+    entry: da.Array
+    data: da.Array
+    offsets: NotRequired[da.Array]
+
+
+class WD2DaskArrays(TypedDict):
+    """What `dask(paths, "WD2")` returns: as WD1DaskArrays, with the WD2 header columns."""
+
+    event_counter: da.Array
+    timestamp: da.Array
+    samples: da.Array
+    sampling_period: da.Array
+    channels: da.Array
+    file: da.Array
+    entry: da.Array
+    data: da.Array
+    offsets: NotRequired[da.Array]
+
+
+class WD1DaskColumns(TypedDict, total=False):
+    """What `dask(paths, "WD1", columns=[...])` returns: the columns asked, `file`, `entry`, and
+    `n_samples` when "data" is not asked."""
+
+    event_size: da.Array
+    board_id: da.Array
+    pattern: da.Array
+    board_channel: da.Array
+    event_counter: da.Array
+    timestamp: da.Array
+    file: Required[da.Array]
+    entry: Required[da.Array]
+    data: da.Array
+    offsets: da.Array
+    n_samples: da.Array
+
+
+class WD2DaskColumns(TypedDict, total=False):
+    """What `dask(paths, "WD2", columns=[...])` returns: as WD1DaskColumns, with the WD2 header columns."""
+
+    event_counter: da.Array
+    timestamp: da.Array
+    samples: da.Array
+    sampling_period: da.Array
+    channels: da.Array
+    file: Required[da.Array]
+    entry: Required[da.Array]
+    data: da.Array
+    offsets: da.Array
+    n_samples: da.Array
 
 
 def _import(module: str, call: str) -> Any:
@@ -154,7 +220,9 @@ def _read(
 ) -> Arrays:
     """Events [start, stop) of one file as `arrays` gives them, checked against the survey:
     their number, and for samples, their total and the events' shape (None: shapes differ)."""
-    out: Arrays = arrays(path, kind, start=start, stop=stop, columns=columns, channels=channels, on_corrupt=on_corrupt)
+    out: Arrays = dict(
+        arrays(path, kind, start=start, stop=stop, columns=columns, channels=channels, on_corrupt=on_corrupt)
+    )
     data = out.get("data")
     n = len(out["offsets"]) - 1 if "offsets" in out else len(data) if data is not None else len(out["n_samples"])
     if n != stop - start:
@@ -232,6 +300,66 @@ def _plan(
     return _Plan(kind, channels, "skip" if on_corrupt == "warn" else on_corrupt, files, parts, token)
 
 
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD1"],
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD1DaskArrays: ...
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD2DaskArrays: ...
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    step: int | str = "100 MB",
+    columns: None = None,
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD1DaskArrays | WD2DaskArrays: ...
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD1"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD1DaskColumns: ...
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Literal["WD2"],
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD2DaskColumns: ...
+@overload
+def dask(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    step: int | str = "100 MB",
+    columns: Sequence[str],
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> WD1DaskColumns | WD2DaskColumns: ...
 def dask(
     paths: PathLike | Iterable[PathLike],
     kind: Kind,
@@ -240,7 +368,7 @@ def dask(
     columns: Sequence[str] | None = None,
     channels: int | None = None,
     on_corrupt: OnCorrupt = "raise",
-) -> dict[str, Any]:
+) -> Any:
     """The events of a campaign of WD1 or WD2 files as a dict of lazy dask arrays.
 
     paths: a file, a directory (its files by name, but for hidden ones and those named as the
@@ -255,7 +383,8 @@ def dask(
     `data` is every sample end to end (1-D) and `offsets` (int64, events + 1) says where each
     event's begin, as `arrays()` gives a run of mixed records: event i is
     data[offsets[i]:offsets[i + 1]] (and awkward's ak.unflatten(data, np.diff(offsets))
-    rebuilds the events).
+    rebuilds the events). Type checkers see a WD1DaskArrays or WD2DaskArrays for the kind given (with
+    `columns`: WD1DaskColumns or WD2DaskColumns, every key but file and entry optional).
 
     Partitions are ranges of events of one file: `step` events (an int) or records of about
     `step` bytes (a str such as "64 MB"). The headers are surveyed now, so every chunk's size
@@ -307,9 +436,11 @@ def dask(
 
     tasks: dict[str, dict[Any, Any]] = {}
     if not parts:  # no events at all: empty arrays of the usual dtypes and ranks
-        empty = arrays(files[0].path, kind, columns=[*fields, *(["data"] if data else [])], channels=channels)
+        got: Arrays = dict(
+            arrays(files[0].path, kind, columns=[*fields, *(["data"] if data else [])], channels=channels)
+        )
         ids = {"file": np.empty(0, f"<U{max(len(f.path) for f in files)}"), "entry": np.empty(0, np.int64)}
-        empty = {**{k: empty.pop(k) for k in fields}, **ids, **empty}  # in the order of a campaign with events
+        empty = {**{k: got.pop(k) for k in fields}, **ids, **got}  # in the order of a campaign with events
         return {k: da.from_array(v) for k, v in empty.items()}
     if fields or not data:
         heads = reader("headers", fields, None, False)
@@ -413,3 +544,69 @@ def dask_dataframe(
         divisions=(*starts[:-1], starts[-1] - 1),
         label=f"vornkit-{kind.lower()}-headers",
     )
+
+
+def dask_features(
+    paths: PathLike | Iterable[PathLike],
+    kind: Kind,
+    *,
+    baseline: Sequence[int | None] = (0, 64),
+    gate: Sequence[int | None] | None = None,
+    polarity: str = "negative",
+    saturation: float | tuple[float, float] | None = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+    step: int | str = "100 MB",
+    channels: int | None = None,
+    on_corrupt: OnCorrupt = "raise",
+) -> Any:
+    """The pulse features of a campaign as a lazy dask DataFrame, as `features(library="pd")` gives them.
+
+    One row per event and channel: the header columns, `n_samples`, `file` (categorical),
+    `entry`, `channel` and the features (see `vornkit.features` for them and for baseline,
+    gate, polarity, saturation, threshold and cfd). The index is the event's index in the
+    whole campaign (repeated for each channel), with known divisions: one partition per
+    range of events of one file, as in `vornkit.dask` (paths, step, channels, on_corrupt as
+    there). Each partition is read in chunks of a few MB, its samples dropped as soon as
+    their features are computed. Needs dask: pip install vorn[dask].
+    """
+    dd = _import("dask.dataframe", "vornkit.dask_features")
+    from ._features import _options, range_frame
+
+    options = _options(baseline, gate, polarity, saturation, threshold, cfd)
+    plan = _plan(paths, kind, step, channels, on_corrupt, [sorted(options.items())])
+    names = list(dict.fromkeys(f.path for f in plan.files))
+    chans = {f.channels for f in plan.files if f.count}
+    if len(chans) > 1:
+        raise ValueError(f"the files have different channel counts ({sorted(chans)}): read each count apart")
+    starts = np.concatenate([[0], np.cumsum([b - a for _, a, b in plan.parts])]).tolist()
+    pieces = [(plan.files[i].path, a, b, starts[j]) for j, (i, a, b) in enumerate(plan.parts)]
+    meta = _feature_meta(kind, names, options)
+    if not pieces:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_map(
+        range_frame,
+        pieces,
+        args=[kind, plan.channels, plan.on_corrupt, names, options],
+        meta=meta,
+        divisions=(*starts[:-1], starts[-1] - 1),
+        label=f"vornkit-{kind.lower()}-features",
+    )
+
+
+def _feature_meta(kind: Kind, names: list[str], options: dict[str, Any]) -> Any:
+    """An empty frame with dask_features' columns and dtypes."""
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    from ._features import _compute, _frame
+
+    empty = np.empty(0, SAMPLE_DTYPE[kind])
+    out: dict[str, np.ndarray] = {n: np.empty(0, d) for n, d in column_dtypes(kind).items()}
+    out["n_samples"] = out["entry"] = np.empty(0, np.int64)
+    out["file"] = np.empty(0, object)
+    feats = _compute({"data": empty, "n_samples": np.empty(0, np.int64)}, kind, 1, options)
+    out.update(feats)
+    frame = _frame(out, kind, 1, list(feats), [], [])
+    frame["file"] = pd.Categorical.from_codes(np.empty(0, np.int64), categories=pd.Index(names))
+    frame.index = pd.Index(np.empty(0, np.int64))
+    return frame

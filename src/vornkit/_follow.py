@@ -613,7 +613,7 @@ class Follower:
             self._close(False)
 
     def events(self) -> Generator[Event, None, None]:
-        """The event dicts; with a directory or pattern, each with the path of its file as "file"."""
+        """The event dicts, each with the path of its file as "file"."""
         chunks = self.chunks()
         try:
             for chunk in chunks:
@@ -621,8 +621,7 @@ class Follower:
                     continue
                 n = len(chunk.cols["n_samples"])
                 for i, ev in enumerate(event_dicts(chunk.cols, self.kind), 1):
-                    if self.listing is not None:
-                        cast(Event, ev)["file"] = chunk.path
+                    cast(Event, ev)["file"] = chunk.path
                     yield cast(Event, ev)
                     if i < n and _stop_requested(self.stop):
                         return  # whole records left: no partial record to warn of

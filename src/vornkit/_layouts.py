@@ -3,7 +3,7 @@
 vornkit's columns, the benchmark, the examples and the tests' record writers all take them
 from here (the decoder core has the same table in C++)."""
 
-from typing import Literal, NotRequired, TypedDict
+from typing import Literal, NotRequired, Required, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
@@ -74,6 +74,74 @@ class WD2Chunk(WD2Arrays):
 
     file: NDArray[np.str_]
     entry: NDArray[np.int64]
+
+
+class WD1Columns(TypedDict, total=False):
+    """What `arrays(path, "WD1", columns=[...])` returns: the columns asked for, each with its
+    dtype, and `n_samples` when "data" is not asked (`offsets` with mixed record sizes)."""
+
+    event_size: NDArray[np.int32]
+    board_id: NDArray[np.int32]
+    pattern: NDArray[np.int32]
+    board_channel: NDArray[np.int32]
+    event_counter: NDArray[np.int32]
+    timestamp: NDArray[np.int32]
+    data: NDArray[np.uint16]
+    offsets: NDArray[np.int64]
+    n_samples: NDArray[np.int64]
+
+
+class WD2Columns(TypedDict, total=False):
+    """What `arrays(path, "WD2", columns=[...])` returns: the columns asked for, each with its
+    dtype, and `n_samples` when "data" is not asked (`offsets` with mixed record sizes)."""
+
+    event_counter: NDArray[np.uint32]
+    timestamp: NDArray[np.uint64]
+    samples: NDArray[np.uint32]
+    sampling_period: NDArray[np.uint64]
+    channels: NDArray[np.int32]
+    data: NDArray[np.float32]
+    offsets: NDArray[np.int64]
+    n_samples: NDArray[np.int64]
+
+
+class WD1ColumnChunk(WD1Columns):
+    """A chunk of `iterate(paths, "WD1", columns=[...])`: WD1Columns, each event's file and index there."""
+
+    file: Required[NDArray[np.str_]]
+    entry: Required[NDArray[np.int64]]
+
+
+class WD2ColumnChunk(WD2Columns):
+    """A chunk of `iterate(paths, "WD2", columns=[...])`: WD2Columns, each event's file and index there."""
+
+    file: Required[NDArray[np.str_]]
+    entry: Required[NDArray[np.int64]]
+
+
+class WD1FollowEvent(TypedDict):
+    """An event of `follow(path, "WD1")`: vorn's WD1Event keys and `file`, the path of its run."""
+
+    event_size: int
+    board_id: int
+    pattern: int
+    board_channel: int
+    event_counter: int
+    timestamp: int
+    data: NDArray[np.uint16]
+    file: str
+
+
+class WD2FollowEvent(TypedDict):
+    """An event of `follow(path, "WD2")`: vorn's WD2Event keys and `file`, the path of its run."""
+
+    event_counter: int
+    timestamp: int
+    samples: int
+    sampling_period: int
+    channels: int
+    data: NDArray[np.float32]
+    file: str
 
 
 def header_dtype(kind: str, channel_word: bool = True) -> np.dtype:

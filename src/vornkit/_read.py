@@ -23,7 +23,7 @@ from ._format import (
     is_regular,
     open_core,
 )
-from ._layouts import Kind
+from ._layouts import Kind, WD1FollowEvent, WD2FollowEvent
 
 if TYPE_CHECKING:
     from vorn import WD1Event, WD2Event
@@ -249,14 +249,17 @@ class Source:
         self._reported = 0  # entries of reader.skipped turned into warnings
         self._raise: BaseException | None = None  # the damage the last read stopped at
 
-    def read(self, max_events: int = -1, max_bytes: int = -1) -> Columns:
+    def read(
+        self, max_events: int = -1, max_bytes: int = -1, progress: Callable[[int], object] | None = None
+    ) -> Columns:
         """One read of the core: its columns. Damage that stops it is raised at the next call, so
-        that the records before it come first."""
+        that the records before it come first. progress: called now and then during the read
+        with the byte offset reached."""
         if self._raise is not None:
             raise self._raise
         r = self.reader
         try:
-            cols = r.read(max_events, max_bytes)
+            cols = r.read(max_events, max_bytes, progress=progress)
         except (OSError, MemoryError, ValueError) as e:  # errno and filename set by the core
             _locate(e, self.path, r.event, r.offset)
             raise
@@ -276,13 +279,20 @@ class Source:
             self._raise = err
         return cols
 
-    def chunks(self, max_events: int = -1, max_bytes: int = -1, limit: int | None = None) -> Iterator[Columns]:
+    def chunks(
+        self,
+        max_events: int = -1,
+        max_bytes: int = -1,
+        limit: int | None = None,
+        progress: Callable[[int], object] | None = None,
+    ) -> Iterator[Columns]:
         """Chunks of the columns of up to `max_events` records and about `max_bytes` record bytes
-        (-1: no limit), until the data ends or `limit` records were read; empty chunks are left out."""
+        (-1: no limit), until the data ends or `limit` records were read; empty chunks are left
+        out. progress: as for `read`."""
         done = 0
         while limit is None or done < limit:
             n = max_events if limit is None else limit - done if max_events < 0 else min(max_events, limit - done)
-            cols = self.read(n, max_bytes)
+            cols = self.read(n, max_bytes, progress)
             k = len(cols["n_samples"])
             done += k
             if k:
@@ -393,7 +403,52 @@ def events(
             bar.close()
 
 
-@typed_by_kind
+class _FollowOfKind(Protocol):
+    """`follow` as type checkers see it: its events are WD1FollowEvent or WD2FollowEvent as its kind says."""
+
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Literal["WD1"],
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD1FollowEvent]: ...
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Literal["WD2"],
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD2FollowEvent]: ...
+    @overload
+    def __call__(
+        self,
+        path: PathLike,
+        kind: Kind,
+        *,
+        channels: int | None = None,
+        poll: float = 0.2,
+        idle_timeout: float | None = None,
+        stop: threading.Event | Callable[[], bool] | None = None,
+        on_corrupt: OnCorrupt = "raise",
+    ) -> Iterator[WD1FollowEvent | WD2FollowEvent]: ...
+
+
+def _typed_follow(reader: Callable[..., Iterator[WD1FollowEvent | WD2FollowEvent]]) -> _FollowOfKind:
+    return cast(_FollowOfKind, reader)
+
+
+@_typed_follow
 def follow(
     path: PathLike,
     kind: Kind,
@@ -403,7 +458,7 @@ def follow(
     idle_timeout: float | None = None,
     stop: threading.Event | Callable[[], bool] | None = None,
     on_corrupt: OnCorrupt = "raise",
-) -> Iterator[WD1Event | WD2Event]:
+) -> Iterator[WD1FollowEvent | WD2FollowEvent]:
     """The events of a run while it is being written, as they are appended.
 
     path: a run file, a directory or a glob pattern ("runs/*.wd1"). For a file, waits for it
@@ -420,9 +475,10 @@ def follow(
     no growth for a poll while a newer file exists, or removed or renamed and read to its
     end. Files that appear later are read oldest first, each once (a renamed file is not
     read again); records written to a file after it was left are read on from where it was
-    left, renamed or not. Each event then has the key "file": the path its file was opened by. A file
-    truncated or rewritten in place is read again from its start, as a new run, with a
-    FileChangedWarning: the acquisition started over in it.
+    left, renamed or not. A file truncated or rewritten in place is read again from its
+    start, as a new run, with a FileChangedWarning: the acquisition started over in it.
+    Every event, of a file or a directory, has the key "file": the path its file was opened
+    by (typed: WD1FollowEvent, WD2FollowEvent, vorn's event keys and "file").
 
     In a directory or pattern, a file that is not a run (a log, notes) is passed over with
     one FormatWarning, and so is a WD2 run too short for the channel count (an aborted run)
@@ -442,4 +498,4 @@ def follow(
     from ._follow import Follower
 
     events = Follower(path, kind, channels, poll, idle_timeout, stop, on_corrupt).events()
-    yield from cast("Iterator[WD1Event | WD2Event]", events)
+    yield from cast("Iterator[WD1FollowEvent | WD2FollowEvent]", events)

@@ -1,5 +1,5 @@
 """The `vornkit` command: `info` prints what scan finds, `convert` writes a run as arrays,
-`follow` watches a run being written."""
+`features` computes the pulse features, `follow` watches a run being written."""
 
 from __future__ import annotations
 
@@ -10,8 +10,8 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Iterator
-from typing import TextIO
+from collections.abc import Callable, Iterator, Mapping
+from typing import Any, TextIO
 
 from . import _convert
 from ._format import FormatError, command_line
@@ -217,6 +217,79 @@ def _problem(e: Exception, path: str) -> str:
     return str(e).removeprefix(f"{path}: ")
 
 
+def _window(text: str) -> tuple[int, int | None]:
+    start, sep, stop = text.partition(":")
+    try:
+        if not sep:
+            raise ValueError
+        return int(start or 0), int(stop) if stop else None
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be START:STOP in samples (STOP may be left out), not {text}") from None
+
+
+def _feature_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--baseline", type=_window, metavar="A:B", help="the baseline window (default 0:64)")
+    parser.add_argument("--gate", type=_window, metavar="A:B", help="the gate (default: baseline end to record end)")
+    parser.add_argument("--polarity", choices=("negative", "positive"), default="negative", help="default negative")
+    parser.add_argument("--saturation", type=float, metavar="CODE", help="flag channels with a sample at or above CODE")
+    parser.add_argument("--threshold", type=float, metavar="LEVEL", help="t_threshold: first crossing of LEVEL")
+    parser.add_argument("--cfd", type=float, metavar="FRACTION", help="t_cfd: first reach of FRACTION x amplitude")
+
+
+def _features(args: argparse.Namespace) -> int:
+    """The `features` command: a line per channel; with -o, the table written as by convert --features."""
+    from ._features import features
+
+    options = _convert.feature_options(args)
+    try:
+        if args.out is not None:
+            fmt = _convert.FORMATS.get(os.path.splitext(args.out)[1].lower())
+            if fmt is None:
+                raise ValueError(f"{args.out}: the output must end in one of {', '.join(_convert.FORMATS)}")
+            if os.path.lexists(args.out) and not args.force:
+                raise FileExistsError(errno.EEXIST, "exists", args.out)
+            files = _convert._inputs(args.file, args.kind)
+            opts = (fmt, args.kind, args.force, args.on_corrupt, args.channels, None, args.step, False, options)
+            result, table = _convert.convert_features(files, args.out, *opts, time.perf_counter())
+        else:
+            step = {"step": args.step} if args.step is not None else {}
+            files = _convert._inputs(args.file, args.kind)
+            kind = args.kind or _convert._plan(files, None, args.channels, "raise", True).kind
+            table = dict(features(files, kind, channels=args.channels, on_corrupt=args.on_corrupt, **step, **options))
+    except FileExistsError as e:
+        print(f"vornkit features: {e} (give --force to replace it)", file=sys.stderr)
+        return 2
+    except (FormatError, OSError, ReadError, ValueError, ImportError) as e:
+        print(f"vornkit features: {e}", file=sys.stderr)
+        return 1
+    for line in summary_lines(table):
+        print(line)
+    if args.out is not None:
+        print(result.summary())
+    return 0
+
+
+def summary_lines(table: Mapping[str, Any]) -> list[str]:
+    """One line per channel: events, baseline mean and noise, amplitude median, saturated fraction."""
+    import numpy as np
+
+    amp = table["amplitude"].reshape(len(table["entry"]), -1)
+    lines = []
+    for c in range(amp.shape[1]):
+        base = table["baseline"].reshape(amp.shape)[:, c]
+        rms = table["rms"].reshape(amp.shape)[:, c]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a channel without values: nan
+            line = (
+                f"channel {c}: {amp.shape[0]} events, baseline {np.nanmean(base):.6g} noise {np.nanmean(rms):.4g}, "
+                f"amplitude median {np.nanmedian(amp[:, c]):.6g}"
+            )
+        if "saturated" in table:
+            line += f", saturated {100 * float(np.mean(table['saturated'].reshape(amp.shape)[:, c])):.2f} %"
+        lines.append(line)
+    return lines
+
+
 def _step(text: str) -> int | str:
     return int(text) if text.isdigit() else text
 
@@ -259,7 +332,22 @@ def main(argv: list[str] | None = None) -> int:
         default=None,
         help="a tqdm bar (default: on a terminal, when tqdm is installed)",
     )
+    conv.add_argument(
+        "--features", action="store_true", help="write the pulse features (vornkit features' options) instead"
+    )
+    _feature_arguments(conv)
     conv.set_defaults(run=_convert.run)
+    about = "pulse features per event and channel: a line per channel; -o OUT writes the table (as convert --features)"
+    feat = sub.add_parser("features", help=about, description=about)
+    feat.add_argument("file", nargs="+", metavar="RUN", help="runs, directories or glob patterns")
+    feat.add_argument("-o", "--out", metavar="OUT", help="write the table to OUT (.parquet, .h5 or .npz)")
+    feat.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the headers)")
+    feat.add_argument("--channels", type=int, help=CHANNELS_HELP)
+    feat.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists (else exit status 2)")
+    feat.add_argument("--on-corrupt", choices=("raise", "skip", "warn"), default="raise")
+    feat.add_argument("--step", type=_step, help='events, or bytes ("4 MB"), read at once')
+    _feature_arguments(feat)
+    feat.set_defaults(run=_features)
     about = (
         "watch a run being written: a line per interval with the events so far, rates, counter gaps and the last "
         "event; a directory or pattern goes on with each new file; Ctrl-C ends it with a summary"

@@ -5,6 +5,7 @@ checkers (mypy --strict and pyproject.toml's pyright settings fail on an ignore 
 from collections.abc import Iterator
 from typing import Any, assert_type
 
+import dask.array as da
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
@@ -22,7 +23,12 @@ def arrays(path: str, kind: Kind) -> float:
         assert_type(run["offsets"], NDArray[np.int64])
     assert_type(vornkit.arrays(path, "WD1")["board_id"], NDArray[np.int32])
     assert_type(vornkit.arrays(path, kind), WD1Arrays | WD2Arrays)
-    assert_type(vornkit.arrays(path, "WD1", columns=["event_counter"]), dict[str, NDArray[Any]])
+    times = vornkit.arrays(path, "WD1", columns=["event_counter"])
+    assert_type(times, vornkit.WD1Columns)
+    if "event_counter" in times:  # every key optional: the columns asked
+        assert_type(times["event_counter"], NDArray[np.int32])
+    assert_type(vornkit.arrays(path, "WD2", columns=["timestamp"]).get("timestamp"), NDArray[np.uint64] | None)
+    assert_type(vornkit.arrays(path, kind, columns=["data"]), vornkit.WD1Columns | vornkit.WD2Columns)
     assert_type(vornkit.arrays(path, "WD1", library="ak"), Any)
     return float(run["data"].mean())
 
@@ -34,14 +40,38 @@ def many_files(paths: list[str]) -> None:
         assert_type(chunk["data"], NDArray[np.uint16])
         assert_type(chunk["file"], NDArray[np.str_])
     assert_type(next(vornkit.iterate(paths, "WD2")), WD2Chunk)
+    heads = next(vornkit.iterate(paths, "WD2", columns=["samples"]))
+    assert_type(heads, vornkit.WD2ColumnChunk)
+    assert_type(heads["entry"], NDArray[np.int64])
     assert_type(vornkit.to_dataframe(paths, "WD2"), pd.DataFrame)
+    feats = vornkit.features(paths, "WD2", cfd=0.5)
+    assert_type(feats, vornkit.WD2Features)
+    assert_type(feats["amplitude"], NDArray[np.float64])
+    assert_type(feats["peak"], NDArray[np.int64])
+    assert_type(vornkit.features(paths, "WD1")["board_id"], NDArray[np.int32])
+    assert_type(vornkit.features(paths, "WD1", library="pd"), pd.DataFrame)
 
 
 def events(path: str, kind: Kind) -> None:
     assert_type(next(vornkit.events(path, "WD1")), WD1Event)
     assert_type(next(vornkit.events(path, kind, on_corrupt="skip")), WD1Event | WD2Event)
-    assert_type(next(vornkit.follow(path, "WD1", idle_timeout=5.0)), WD1Event)
-    assert_type(next(vornkit.follow(path=path, kind="WD2")), WD2Event)
+    assert_type(next(vornkit.follow(path, "WD1", idle_timeout=5.0)), vornkit.WD1FollowEvent)
+    assert_type(next(vornkit.follow(path=path, kind="WD2")), vornkit.WD2FollowEvent)
+    for ev in vornkit.follow("/data/runs", "WD2", idle_timeout=600):  # the README's snippet
+        assert_type(ev["file"], str)
+        assert_type(ev["event_counter"], int)
+    assert_type(next(vornkit.follow(path, kind)), vornkit.WD1FollowEvent | vornkit.WD2FollowEvent)
+
+
+def campaign(paths: list[str]) -> None:
+    run = vornkit.dask(paths, "WD1", step="64 MB")
+    assert_type(run, vornkit.WD1DaskArrays)
+    assert_type(run["data"], da.Array)
+    assert_type(vornkit.dask(paths, "WD2")["sampling_period"], da.Array)
+    vornkit.dask(paths, "WD2")["board_id"]  # type: ignore[typeddict-item]  # pyright: ignore[reportGeneralTypeIssues]
+    heads = vornkit.dask(paths, "WD1", columns=["timestamp"])
+    assert_type(heads, vornkit.WD1DaskColumns)
+    assert_type(heads["entry"], da.Array)
 
 
 def refused(path: str, name: str) -> None:
