@@ -148,11 +148,14 @@ class _Rolling:
             self._range(values)
         pos = (values - self.lo) * (self.bins / (self.hi - self.lo))
         inside = (pos >= 0) & (pos < self.bins)
+        outside = int(self.outside.sum()) + len(values) - int(inside.sum())
+        total = int(self.counts.sum()) + len(values)
+        if outside > 0.1 * total and total >= 50:  # edges found again, over the old ones too: counted from here
+            self._range(np.concatenate([values, [self.lo, self.hi]]))
+            pos = (values - self.lo) * (self.bins / (self.hi - self.lo))
+            inside = (pos >= 0) & (pos < self.bins)
         self.outside[self.slot] += len(values) - int(inside.sum())
         self.counts[self.slot] += np.bincount(pos[inside].astype(np.intp), minlength=self.bins)
-        total = int(self.counts.sum())
-        if self.outside.sum() > 0.1 * (total + self.outside.sum()) and total + self.outside.sum() >= 50:
-            self._range(np.concatenate([values, [self.lo, self.hi]]) if total else values)
 
     def advance(self) -> None:
         self.slot = (self.slot + 1) % len(self.counts)
@@ -214,9 +217,9 @@ class State:
         self.rate_written: float | None = None
         self.kind_name: str | None = options.kind
 
-    def add(self, chunk: Chunk, damaged: int) -> None:
+    def add(self, chunk: Chunk, damaged: int, size: int | None = None) -> None:
         """Counts a chunk of the follow (cols None after a poll) into the state; `damaged`: the
-        damaged spans passed over in its file so far."""
+        damaged spans passed over in its file so far, `size` its size now."""
         cols = chunk.cols
         blocks = _blocks(cols, self.tally.kind) if cols is not None and len(cols["n_samples"]) else []
         o = self.options
@@ -228,11 +231,14 @@ class State:
         with self.lock:
             if chunk.path and chunk.path != self.tally.path:
                 self.prev_ts = self.tick_first_ts = self.tick_last_ts = None  # a new file's clock
+                self.tick_events = 0
                 self.newer = None
                 self.grew = now
             self.tally.add(chunk)
             if chunk.path:
                 self.damaged[chunk.path] = damaged
+            if size is not None and size != self.size:
+                self.size, self.grew = size, now
             if cols is None or not len(cols["n_samples"]):
                 return
             n = len(cols["n_samples"])
@@ -448,7 +454,10 @@ class Monitor:
             follower = Follower(self.options.target, kind, self.options.channels, POLL, None, self.stop, "skip")
             for chunk in follower.chunks():
                 src = follower.src
-                state.add(chunk, len(src.reader.skipped) if src is not None and src.path == chunk.path else 0)
+                if src is not None and src.path == chunk.path:
+                    state.add(chunk, len(src.reader.skipped), os.fstat(src.reader.fileno()).st_size)
+                else:
+                    state.add(chunk, 0)
         except Exception as e:  # shown on the page and in /status; the server stays up
             with state.lock:
                 state.error = f"{type(e).__name__}: {e}"
