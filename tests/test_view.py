@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from support import child_env, run_python, wd2_record
+from support import SANITIZED, child_env, run_python, wd2_record
 
 ROOT = Path(__file__).resolve().parent.parent
 CHROMIUM = os.environ.get("VORN_CHROMIUM", "/usr/bin/chromium")
@@ -245,6 +245,8 @@ return out;
 
 def chromium():
     """A headless Chromium under Selenium, from the distribution's browser and driver (nothing is fetched)."""
+    if SANITIZED:
+        pytest.skip("the sanitizers' preload is no place for a browser")
     if os.environ.get("VORN_REQUIRE_BROWSER"):
         missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)]
         assert not missing, f"missing {missing}: apt-get install chromium chromium-driver"
