@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "column_reader.hpp"
+#include "features_binding.hpp"
 #include "pyref.hpp"
 
 #include <numpy/arrayobject.h>
@@ -687,6 +688,7 @@ PyObject* init() {
     if (PyModule_AddObjectRef(module.get(), "Reader", reinterpret_cast<PyObject*>(state.reader_type)) < 0) {
         return nullptr;
     }
+    if (!add_features(module.get())) return nullptr;
     return module.release();
 }
 

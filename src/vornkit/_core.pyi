@@ -77,3 +77,27 @@ class Reader:
     def fileno(self) -> int: ...
     def __enter__(self) -> Reader: ...
     def __exit__(self, *exc: object) -> None: ...
+
+def features(
+    data: np.ndarray,
+    n_samples: np.ndarray,
+    channels: int,
+    *,
+    baseline: tuple[int, int | None] = (0, 64),
+    gate: tuple[int, int | None] | None = ...,
+    negative: bool = True,
+    saturation: tuple[float, float] | None = None,
+    threshold: float | None = None,
+    cfd: float | None = None,
+) -> dict[str, np.ndarray]:
+    """Pulse features of each event and channel of a chunk, the lock released while computed.
+
+    data: every sample end to end (uint16 or float32), n_samples: each record's samples (all
+    channels, multiples of `channels`), as Reader.read() returns them. Windows are sample
+    ranges (start, stop) of each channel's record, clipped to it (stop None: its end); the
+    gate defaults to (baseline stop, None). negative: the signal is baseline - sample.
+    saturation: (low, high), a sample at or below low or at or above high saturates.
+    Returns flat arrays of events x channels values: "baseline", "rms", "amplitude", "peak"
+    (int64, -1 without an amplitude), "integral", and "saturated" (bool), "t_threshold",
+    "t_cfd" with their options. Empty windows give NaN (see src/core/features.hpp).
+    """
