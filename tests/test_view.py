@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from support import SANITIZED, child_env, run_python, wd2_record
+from support import SANITIZED, child_env, run_python, wd1_record, wd2_record
 
 ROOT = Path(__file__).resolve().parent.parent
 CHROMIUM = os.environ.get("VORN_CHROMIUM", "/usr/bin/chromium")
@@ -77,6 +77,29 @@ def test_state_counts_every_event_keeps_only_the_latest(tmp_path):
     assert status["events"] == n and status["gaps"] == 1 and status["missing"] == 10
     assert status["size"] == run.stat().st_size == status["bytes"] and not status["alarm"]
     assert state.snapshot(waves[-1][0], seq).points == [] and not state.snapshot(waves[-1][0], seq).waves[0]
+
+
+def test_state_of_wd1_has_a_channel_per_board_channel(tmp_path):
+    from vornkit._view import Options, State
+
+    run = tmp_path / "run.wd1"
+    wave = np.full(32, 1000)
+    wave[10:14] -= 7  # amplitude 7 on channel 0, 14 on channel 3
+    run.write_bytes(
+        b"".join(
+            wd1_record(88, wave * (1 + (i % 2)) - 1000 * (i % 2), board_channel=3 * (i % 2), event_counter=i)
+            for i in range(40)
+        )
+    )
+    state = State(Options(str(run), kind="WD1", persistence=4))
+    for chunk in chunks_of(run, "WD1"):
+        state.add(chunk, 0)
+    snap = state.snapshot(0, 0)
+    assert snap.labels == [0, 3] and snap.status["events"] == 40
+    for label, height in ((0, 7), (3, 14)):
+        _, edges, counts = snap.hists[label]["amplitude"]
+        assert counts.sum() == 20 and edges[counts.argmax()] <= height < edges[counts.argmax() + 1]
+        assert len(snap.waves[label]) == 4 and snap.waves[label][-1][1].min() == 1000 - height
 
 
 def test_state_alarms_and_rolling_bounds(tmp_path):

@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -56,64 +56,41 @@ class Options:
     channels: int | None = None
     baseline: tuple[int, int] | None = None
     gate: tuple[int, int] | None = None
-    polarity: str = "negative"
+    polarity: Literal["negative", "positive"] = "negative"
     clock: float | None = None
     stall: float = 10.0
     persistence: int = PERSISTENCE
 
 
-def _features(
-    waves: np.ndarray, *, baseline: tuple[int, int] | None, gate: tuple[int, int] | None, polarity: str
-) -> dict[str, np.ndarray]:
-    """Amplitude, charge, baseline and RMS of each waveform of `waves` (events x channels x samples),
-    each (events, channels). Stands in for vornkit._features.compute until it is there."""
-    samples = waves.shape[-1]
-    b0, b1 = baseline if baseline is not None else (0, max(1, samples // 8))
-    b0, b1 = min(b0, samples - 1), max(min(b1, samples), min(b0, samples - 1) + 1)
-    g0, g1 = gate if gate is not None else (b1 if b1 < samples else 0, samples)
-    g0, g1 = min(g0, samples - 1), max(min(g1, samples), min(g0, samples - 1) + 1)
-    ref = waves[..., b0:b1]
-    base = ref.mean(axis=-1, dtype=np.float64)
-    rms = ref.std(axis=-1, dtype=np.float64)
-    signal = waves[..., g0:g1] - base[..., None].astype(np.float32)
-    if polarity == "negative":
-        np.negative(signal, out=signal)
-    return {
-        "amplitude": signal.max(axis=-1),
-        "charge": signal.sum(axis=-1, dtype=np.float64),
-        "baseline": base,
-        "rms": rms,
-    }
+def _features(cols: Columns, kind: str, options: Options) -> tuple[dict[str, np.ndarray], int]:
+    """The amplitude, charge, baseline and RMS of each record of a chunk and channel, each
+    (events, channels), and the channel count (WD1: 1, the board channel in its header)."""
+    from ._features import compute
+
+    channels = 1
+    per = int(cols["n_samples"][0])
+    if kind == "WD2":
+        per = int(cols["samples"][0])
+        channels = int(cols["n_samples"][0]) // per if per else 1
+    baseline = options.baseline or (0, max(1, per // 8))  # the first eighth
+    f = compute(
+        cols,
+        "WD2" if kind == "WD2" else "WD1",
+        channels,
+        baseline=baseline,
+        gate=options.gate,
+        polarity=options.polarity,
+    )
+    names = {"amplitude": "amplitude", "charge": "integral", "baseline": "baseline", "rms": "rms"}
+    return {k: f[v].reshape(len(cols["n_samples"]), channels) for k, v in names.items()}, channels
 
 
-def _blocks(cols: Columns, kind: str) -> list[tuple[np.ndarray, list[int] | np.ndarray]]:
-    """The waveforms of a chunk as (events x channels x samples) blocks of equal-size records, each
-    with its channel labels: WD2 the channel index per column, WD1 the board channel per event."""
-    sizes = cols["n_samples"]
-    n = len(sizes)
-    if not n:
-        return []
+def _waves(cols: Columns, channels: int, rows: np.ndarray) -> list[np.ndarray]:
+    """The samples of the records `rows` of a chunk, each channels x samples (float32)."""
+    starts = np.zeros(len(cols["n_samples"]) + 1, np.int64)
+    np.cumsum(cols["n_samples"], out=starts[1:])
     data = cols["data"]
-    bounds = [0, *(np.flatnonzero(np.diff(sizes)) + 1).tolist(), n]
-    starts = np.zeros(n + 1, np.int64)
-    np.cumsum(sizes, out=starts[1:])
-    out: list[tuple[np.ndarray, list[int] | np.ndarray]] = []
-    for a, b in zip(bounds[:-1], bounds[1:], strict=True):
-        size = int(sizes[a])
-        labels: list[int] | np.ndarray
-        if kind == "WD2":
-            per = int(cols["samples"][a])
-            if not per or size % per:
-                continue
-            width, labels = size // per, list(range(size // per))
-        else:
-            per, width = size, 1
-            labels = cols["board_channel"][a:b]
-        if not per:
-            continue
-        block = data[starts[a] : starts[b]].reshape(b - a, width, per)
-        out.append((block.astype(np.float32, copy=False), labels))
-    return out
+    return [data[starts[r] : starts[r + 1]].reshape(channels, -1).astype(np.float32) for r in rows.tolist()]
 
 
 class _Rolling:
@@ -208,7 +185,6 @@ class State:
         self.newer: str | None = None  # a newer file beside a single file followed
         self.damaged: dict[str, int] = {}
         self.error: str | None = None
-        self.samples = 0
         # timestamps: the last of this second and of the second before (with --clock)
         self.tick_events = 0
         self.tick_first_ts: int | None = None
@@ -221,12 +197,9 @@ class State:
         """Counts a chunk of the follow (cols None after a poll) into the state; `damaged`: the
         damaged spans passed over in its file so far, `size` its size now."""
         cols = chunk.cols
-        blocks = _blocks(cols, self.tally.kind) if cols is not None and len(cols["n_samples"]) else []
-        o = self.options
-        feats = [
-            (block, labels, _features(block, baseline=o.baseline, gate=o.gate, polarity=o.polarity))
-            for block, labels in blocks
-        ]
+        feats = None
+        if cols is not None and len(cols["n_samples"]) and cols["n_samples"][0]:
+            feats = _features(cols, self.tally.kind, self.options)
         now = time.monotonic()
         with self.lock:
             if chunk.path and chunk.path != self.tally.path:
@@ -249,31 +222,33 @@ class State:
             if self.tick_first_ts is None:
                 self.tick_first_ts = int(ts[0])
             self.tick_last_ts = int(ts[-1])
-            for block, labels, f in feats:
-                self._add_block(block, labels, f)
+            if feats is not None:
+                self._add_features(cols, *feats)
 
-    def _add_block(self, block: np.ndarray, labels: list[int] | np.ndarray, f: dict[str, np.ndarray]) -> None:
+    def _add_features(self, cols: Columns, f: dict[str, np.ndarray], channels: int) -> None:
         persistence = self.options.persistence
-        self.samples = block.shape[-1]
-        if isinstance(labels, list):  # WD2: a column per channel
-            for col, label in enumerate(labels):
-                ch = self._channel(label)
+        if self.tally.kind == "WD2":  # a column per channel
+            tail = np.arange(max(0, len(cols["n_samples"]) - persistence), len(cols["n_samples"]))
+            waves = _waves(cols, channels, tail)
+            for col in range(channels):
+                ch = self._channel(col)
                 if ch is None:
                     continue
                 self._count(ch, {k: v[:, col] for k, v in f.items()})
-                for row in block[-persistence:, col]:
+                for w in waves:
                     self.wave_seq += 1
-                    ch.waves.append((self.wave_seq, row.copy()))
+                    ch.waves.append((self.wave_seq, w[col]))
             return
-        for label in np.unique(labels).tolist():  # WD1: a channel per event
+        labels = cols["board_channel"]
+        for label in np.unique(labels).tolist():  # WD1: a channel per board channel
             ch = self._channel(int(label))
             if ch is None:
                 continue
             rows = np.flatnonzero(labels == label)
             self._count(ch, {k: v[rows, 0] for k, v in f.items()})
-            for row in rows[-persistence:]:
+            for w in _waves(cols, 1, rows[-persistence:]):
                 self.wave_seq += 1
-                ch.waves.append((self.wave_seq, block[row, 0].copy()))
+                ch.waves.append((self.wave_seq, w[0]))
 
     def _channel(self, label: int) -> _Channel | None:
         ch = self.channels.get(label)
