@@ -13,6 +13,7 @@ import collections
 import dataclasses
 import html
 import json
+import logging
 import os
 import sys
 import threading
@@ -463,29 +464,19 @@ def _status_styles(alarm: bool) -> dict[str, str | None]:
     return {"background-color": colour[0], "color": colour[1], "padding": "6px 10px", "font-size": "14px"}
 
 
-class _Page:
-    """One browser session's document: built from the state, updated from it once a second."""
+class _Plots:
+    """The models of one page, built for the channels `labels`, drawn from the state's snapshots."""
 
-    def __init__(self, doc: Document, state: State) -> None:
-        self.doc = doc
-        self.state = state
-        self.wave_seq = 0
-        self.point_seq = 0
-        self.build(state.snapshot(0, 0))
-        doc.add_periodic_callback(self.update, 1000)
-
-    def build(self, snap: Snapshot) -> None:
+    def __init__(self, state: State, labels: list[int]) -> None:
         from bokeh.layouts import column, gridplot
         from bokeh.models import ColumnDataSource
         from bokeh.models.widgets import Div
         from bokeh.plotting import figure
 
-        self.labels = snap.labels
-        self.doc.clear()
-        self.doc.title = "vornkit view"
-        self.status = Div(
-            text=_status_html(snap.status), styles=_status_styles(snap.status["alarm"]), css_classes=["vk-status"]
-        )
+        self.state = state
+        self.labels = labels
+        self.wave_seq = self.point_seq = 0
+        self.status = Div(text="", css_classes=["vk-status"])
         self.status.name = "status"
 
         def fig(title: str, label: str | None = None, time_axis: bool = False) -> Figure:
@@ -510,7 +501,7 @@ class _Page:
         self.hist: dict[tuple[int, str], ColumnDataSource] = {}
         self.versions: dict[tuple[int, str], int] = {}
         self.series: dict[int, ColumnDataSource] = {}
-        for i, label in enumerate(snap.labels):
+        for i, label in enumerate(labels):
             colour = COLORS[i % len(COLORS)]
             name = f"ch{label}"
             self.faint[label] = ColumnDataSource({"xs": [], "ys": []})
@@ -536,7 +527,7 @@ class _Page:
         self.rate = ColumnDataSource({"t": [], "rate": []})
         fig_rate.line("t", "rate", source=self.rate, color="black")
         for f in (fig_wave, fig_amp, fig_charge, fig_base, fig_rms):
-            if snap.labels:  # see-through, and for the waveforms where the pulses are not
+            if labels:  # see-through, and for the waveforms where the pulses are not
                 low = f is fig_wave and self.state.options.polarity == "negative"
                 f.legend.location = "bottom_right" if low else "top_right"
                 f.legend.background_fill_alpha = 0.5
@@ -547,19 +538,14 @@ class _Page:
             sizing_mode="stretch_width",
             toolbar_location="right",
         )
-        self.doc.add_root(column(self.status, grid, sizing_mode="stretch_width", name="vornkit-view"))
-        self.wave_seq = self.point_seq = 0
-        self.draw(snap)
+        self.root = column(self.status, grid, sizing_mode="stretch_width", name="vornkit-view")
+        self.draw()
 
-    def update(self) -> None:
-        """The periodic callback: draws what changed since the last call."""
+    def draw(self) -> bool:
+        """Draws what changed in the state since the last call; False when the channels changed."""
         snap = self.state.snapshot(self.wave_seq, self.point_seq)
         if snap.labels != self.labels:
-            self.build(self.state.snapshot(0, 0))
-            return
-        self.draw(snap)
-
-    def draw(self, snap: Snapshot) -> None:
+            return False
         status: Div = self.status
         status.text = _status_html(snap.status)
         status.styles = _status_styles(snap.status["alarm"])
@@ -588,6 +574,49 @@ class _Page:
                 values = [p[3].get(label, (float("nan"), float("nan"))) for p in snap.points]
                 src.stream({"t": t, "base": [v[0] for v in values], "rms": [v[1] for v in values]}, rollover=HISTORY)
             self.point_seq = snap.points[-1][0]
+        return True
+
+
+class _Spare:
+    """A page's models built ahead of the next browser, off its request: building them takes
+    Bokeh a few hundred milliseconds, which would otherwise delay the first plot."""
+
+    def __init__(self, state: State) -> None:
+        self.state = state
+        self.plots: _Plots | None = None
+
+    def fill(self) -> None:
+        if self.plots is None:
+            self.plots = _Plots(self.state, self.state.snapshot(0, 0).labels)
+
+    def take(self) -> _Plots:
+        """Models up to date, the spare ones when their channels are still the state's."""
+        plots, self.plots = self.plots, None
+        if plots is None or not plots.draw():
+            plots = _Plots(self.state, self.state.snapshot(0, 0).labels)
+        return plots
+
+
+class _Page:
+    """One browser session's document, updated from the state once a second."""
+
+    def __init__(self, doc: Document, spare: _Spare) -> None:
+        from tornado.ioloop import IOLoop
+
+        self.doc = doc
+        self.spare = spare
+        self.plots = spare.take()
+        doc.title = "vornkit view"
+        doc.add_root(self.plots.root)
+        doc.add_periodic_callback(self.update, 1000)
+        IOLoop.current().add_callback(spare.fill)  # after this page is sent
+
+    def update(self) -> None:
+        """The periodic callback: draws what changed since the last call."""
+        if not self.plots.draw():  # other channels: the page built again for them
+            self.plots = _Plots(self.spare.state, self.spare.state.snapshot(0, 0).labels)
+            self.doc.clear()
+            self.doc.add_root(self.plots.root)
 
 
 def _status_handler(state: State) -> type[Any]:
@@ -612,12 +641,16 @@ def serve(
     from bokeh.server.server import Server
     from tornado.ioloop import PeriodicCallback
 
+    # A browser closed while its page was being updated is no event to report.
+    logging.getLogger("bokeh.server.views.ws").setLevel(logging.ERROR)
     monitor = Monitor(options)
     state = monitor.state
     origins = [f"{h}:{port}" for h in ("127.0.0.1", "localhost")] if host in LOOPBACK else ["*"]
 
+    spare = _Spare(state)
+
     def page(doc: Document) -> None:
-        _Page(doc, state)
+        _Page(doc, spare)
 
     app = Application(FunctionHandler(page))
     server = Server(
@@ -633,6 +666,7 @@ def serve(
     ticks = PeriodicCallback(state.tick, 1000)
     monitor.start()
     ticks.start()
+    server.io_loop.add_callback(spare.fill)
     if ready is not None:
         ready(port)
     try:
