@@ -228,8 +228,8 @@ def test_status_endpoint_follows_the_run(tmp_path):
         assert first["bytes"] == first["size"] == (tmp_path / "run1.wd2").stat().st_size
         assert first["gaps"] == first["damaged_spans"] == 0 and first["alarm"] is False
         with open(tmp_path / "run1.wd2", "ab") as f:
-            f.write(pulses(50, 30)[:-10])  # the last record not whole yet
-        assert wait_for(lambda: server.status()["events"] == 79)
+            f.write(b"\xff" * 36 + pulses(50, 30)[:-10])  # damaged bytes; the last record not whole yet
+        assert wait_for(lambda: (s := server.status())["events"] == 79 and s["damaged_spans"] == 1)
         (tmp_path / "run2.wd2").write_bytes(pulses(200, 5))
         later = wait_for(lambda: (s := server.status())["file"].endswith("run2.wd2") and s["events"] == 84 and s)
         assert later["files"] == 2 and later["gaps"] == 0  # counters start again in a new file
