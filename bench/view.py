@@ -116,6 +116,7 @@ def browser(port):
     options.binary_location = "/usr/bin/chromium"
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1600,820"):
         options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
     drawn = """
         if (!window.Bokeh || !Bokeh.documents.length) return false;
@@ -139,9 +140,10 @@ def browser(port):
             "const t = performance.getEntriesByType('navigation')[0];"
             "return {html: t.responseEnd, loaded: t.loadEventEnd, drawn: performance.now()};"
         )
+        idle = [e["message"].rsplit('"', 2)[-2] for e in driver.get_log("browser") if "document idle" in e["message"]]
         print(
             f"page {tab + 1}: HTML at {timing['html']:.0f} ms, loaded at {timing['loaded']:.0f} ms, "
-            f"drawn by {timing['drawn']:.0f} ms",
+            f"drawn by {timing['drawn']:.0f} ms; BokehJS: {', '.join(idle)}",
             file=sys.stderr,
         )
     return driver, took

@@ -586,10 +586,14 @@ class _Spare:
 
         self.state = state
         self.plots: _Plots | None = None
+        self.taken = 0.0  # when a page last took the spare
         self.template = get_env().from_string("{% extends base %}\n" + PAGE)
 
     def fill(self) -> None:
-        """Builds the spare models if there are none, or none for the channels seen now."""
+        """Builds the spare models if there are none, or none for the channels seen now; not while
+        the last page taken is still being loaded (its document is sent from the same loop)."""
+        if time.monotonic() - self.taken < 3:
+            return
         with self.state.lock:
             labels = sorted(self.state.channels)
         if self.plots is None or self.plots.labels != labels:
@@ -598,6 +602,7 @@ class _Spare:
     def take(self) -> _Plots:
         """Models up to date, the spare ones when their channels are still the state's."""
         plots, self.plots = self.plots, None
+        self.taken = time.monotonic()
         if plots is None or not plots.draw():
             plots = _Plots(self.state, self.state.snapshot(0, 0).labels)
         return plots
