@@ -43,7 +43,6 @@ RATE_SECONDS = 3.0  # the status bar's rates are over this many seconds
 POLL = 0.2
 COLORS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f")
 LOOPBACK = ("127.0.0.1", "localhost", "::1")
-FEATURES = ("amplitude", "charge", "baseline", "rms")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -184,7 +183,8 @@ class State:
         self.size = 0
         self.grew = time.monotonic()  # when the current file last grew
         self.newer: str | None = None  # a newer file beside a single file followed
-        self.damaged: dict[str, int] = {}
+        self.damaged = 0  # damaged spans passed over in the files before the current one ...
+        self.damaged_here = 0  # ... and in the current one
         self.error: str | None = None
         # timestamps: the last of this second and of the second before (with --clock)
         self.tick_events = 0
@@ -204,13 +204,14 @@ class State:
         now = time.monotonic()
         with self.lock:
             if chunk.path and chunk.path != self.tally.path:
+                self.damaged, self.damaged_here = self.damaged + self.damaged_here, 0
                 self.prev_ts = self.tick_first_ts = self.tick_last_ts = None  # a new file's clock
                 self.tick_events = 0
                 self.newer = None
                 self.grew = now
             self.tally.add(chunk)
             if chunk.path:
-                self.damaged[chunk.path] = damaged
+                self.damaged_here = max(self.damaged_here, damaged)
             if size is not None and size != self.size:
                 self.size, self.grew = size, now
             if cols is None or not len(cols["n_samples"]):
@@ -266,9 +267,8 @@ class State:
     def tick(self) -> None:
         """Closes a second: a point of each time series, a slot of the rolling histograms."""
         now = time.monotonic()
-        path = self.tally.path
-        size = self.size
-        newer = self.newer
+        with self.lock:
+            path, size, newer = self.tally.path, self.size, self.newer
         if path:
             try:
                 size = os.stat(path).st_size
@@ -277,9 +277,10 @@ class State:
             if self.options.target == path:  # one file followed: a newer run beside it?
                 newer = _newer_beside(path)
         with self.lock:
-            if size != self.size:
-                self.grew = now
-            self.size, self.newer = size, newer
+            if path == self.tally.path:  # not moved on to another file meanwhile
+                if size != self.size:
+                    self.grew = now
+                self.size, self.newer = size, newer
             self.recent.append((now, self.tally.events, self.tally.nbytes))
             while len(self.recent) > 2 and now - self.recent[1][0] >= RATE_SECONDS:
                 self.recent.popleft()
@@ -345,7 +346,7 @@ class State:
             "mb_per_s": bytes_per_s / 1e6,
             "gaps": self.tally.gaps,
             "missing": self.tally.missing,
-            "damaged_spans": sum(self.damaged.values()),
+            "damaged_spans": self.damaged + self.damaged_here,
             "seconds_since_last_event": round(since, 3) if self.last_event is not None else None,
             "seconds_without_event": round(since, 3),
             "alarm": alarm is not None,
@@ -381,11 +382,11 @@ def _newer_beside(path: str) -> str | None:
     best: tuple[int, str] | None = None
     for name in names:
         other = os.path.join(folder, name)
-        if name.startswith(".") or not name.endswith(suffix) or os.path.samefile(other, path):
+        if name.startswith(".") or not name.endswith(suffix):
             continue
         try:
             st = os.stat(other)
-        except OSError:
+        except OSError:  # gone meanwhile
             continue
         if st.st_mtime_ns > mine and (best is None or st.st_mtime_ns > best[0]):
             best = (st.st_mtime_ns, other)

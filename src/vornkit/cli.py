@@ -123,12 +123,13 @@ def _follow(args: argparse.Namespace) -> int:
 
 
 def _view(args: argparse.Namespace) -> int:
+    from . import _view  # imports Bokeh only where it serves
+
     try:
         import bokeh  # noqa: F401
     except ImportError:
-        print("vornkit view: needs Bokeh, which the extra 'view' brings: pip install \"vorn[view]\"", file=sys.stderr)
+        print(f"vornkit view: needs Bokeh, which the extra 'view' brings: {_view.EXTRA}", file=sys.stderr)
         return 1
-    from . import _view
 
     if args.host not in _view.LOOPBACK:
         print(
