@@ -64,7 +64,7 @@ def test_type_is_closed(write):
         ),
         # Conversions come last: path first, then reader_type.
         ((pathlib.Path("f.bin"), "WD1"), {}, "argument 'path': 'PosixPath' object cannot be converted to 'str'"),
-        ((b"f.bin", None), {}, "argument 'path': 'bytes' object cannot be converted to 'str'"),
+        ((b"f.bin", None), {}, "argument 'reader_type': 'NoneType' object cannot be converted to 'str'"),
         (("f.bin", None), {}, "argument 'reader_type': 'NoneType' object cannot be converted to 'str'"),
         ((None,), {"reader_type": 3}, "argument 'path': 'NoneType' object cannot be converted to 'str'"),
     ],
@@ -91,18 +91,21 @@ def test_keywords_and_str_subclasses_are_accepted(write):
         assert len(list(r)) == 1
 
 
-def test_unencodable_text_raises_unicode_encode_error(write):
-    with pytest.raises(UnicodeEncodeError):
-        ER("bad\udc80name", "WD1")
+def test_any_path_the_file_system_encodes_opens_and_a_bad_reader_type_raises(tmp_path, write):
+    # A name that is not UTF-8 (as os.fsdecode gives it, or as bytes) opens like any other.
+    raw = os.fsencode(str(tmp_path)) + b"/run\xff.wd1"
+    with open(raw, "wb") as f:
+        f.write(wd1_record(24))
+    for path in (os.fsdecode(raw), raw):
+        assert len(list(ER(path, "WD1"))) == 1
+    with pytest.raises(FileNotFoundError):
+        ER(os.fsdecode(raw) + "x", "WD1")
+    for path in ("a\0b", b"a\0b"):
+        with pytest.raises(OSError) as info:
+            ER(path, "WD1")
+        assert info.value.args == ("file name contained an unexpected NUL byte",)
     with pytest.raises(UnicodeEncodeError):
         ER(write(b""), "WD\udc80")
-
-
-def test_nul_byte_in_path():
-    with pytest.raises(OSError) as info:
-        ER("a\0b", "WD1")
-    assert type(info.value) is OSError
-    assert info.value.args == ("file name contained an unexpected NUL byte",)
 
 
 @pytest.mark.parametrize(

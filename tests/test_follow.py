@@ -14,6 +14,7 @@ import pytest
 
 import vornkit
 from support import child_env, wd1_record, wd2_file
+from vornkit._follow import Follower
 
 
 def run(first, n, skip=()):
@@ -156,3 +157,120 @@ def test_a_run_starting_like_a_zip_or_written_to_after_the_next_appeared_is_read
     got += [next(gen) for _ in range(2)]
     gen.close()
     assert [ev["event_counter"] for ev in got] == [0, 1, 2, 0x04034B50, 0x04034B51, 3, 4]
+
+
+def bounded(fn, seconds=60):
+    """fn() in a thread: its result, or a failure if it has not returned within `seconds` (a hang)."""
+    out = []
+    t = threading.Thread(target=lambda: out.append(fn()), daemon=True)
+    t.start()
+    t.join(seconds)
+    assert not t.is_alive(), "did not return"
+    return out[0]
+
+
+def counters(chunk):
+    return [] if chunk.cols is None else chunk.cols["event_counter"].tolist()
+
+
+def test_follow_never_stalls(tmp_path):
+    # The newest file an aborted WD2 run, too short for the channel probe: once a newer run exists
+    # it is passed over (one FormatWarning) and the newer one read; read after all once it grows.
+    d = tmp_path / "runs"
+    d.mkdir()
+    aborted = wd2_file(2, channels=2, first_counter=100)
+    (d / "a.wd2").write_bytes(aborted[: len(aborted) // 2])
+    follower = Follower(d, "WD2", None, 0.01, 10, None, "raise")
+    chunks = follower.chunks()
+    assert next(chunks).cols is None  # waiting for a.wd2 to hold two records
+    got = []
+    with pytest.warns(vornkit.FormatWarning, match="a.wd2: .*too short.*passed over") as caught:
+        (d / "b.wd2").write_bytes(wd2_file(5, channels=2))
+        while len(got) < 5:
+            got += counters(next(chunks))
+        with open(d / "a.wd2", "ab") as f:
+            f.write(aborted[len(aborted) // 2 :])
+        while len(got) < 7:
+            got += counters(next(chunks))
+    chunks.close()
+    assert got == [0, 1, 2, 3, 4, 100, 101] and len(caught) == 1
+
+    # A FIFO with no writer: opened without waiting, the missing writer counted as idle time.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    assert bounded(lambda: list(vornkit.follow(fifo, "WD1", poll=0.01, idle_timeout=0.2))) == []
+    assert bounded(lambda: vornkit.arrays(fifo, "WD1")["event_counter"].size) == 0
+
+    # idle_timeout=0 reads what is there and returns; poll is a positive finite number.
+    (tmp_path / "r.wd1").write_bytes(run(0, 7))
+    assert [ev["event_counter"] for ev in vornkit.follow(tmp_path / "r.wd1", "WD1", idle_timeout=0)] == list(range(7))
+    for poll in (0, -1, float("inf"), float("nan"), True, "1"):
+        with pytest.raises(ValueError, match="poll must be a positive finite number"):
+            next(vornkit.follow(tmp_path / "r.wd1", "WD1", poll=poll))
+
+
+def test_follow_for_a_shift(tmp_path):
+    # A path that does not exist yet: waited for (said once), read once it appears; an error only
+    # when the idle timeout passes first.
+    path = tmp_path / "later" / "run.wd1"
+    told = []
+    f = Follower(path, "WD1", None, 0.01, 30, None, "skip")
+    f.waiting_for = told.append
+    chunks = f.chunks()
+    assert next(chunks).cols is None and next(chunks).cols is None
+    assert told == [str(path)] and f.stats.waiting == str(path)
+    path.parent.mkdir()
+    damaged = run(0, 3) + b"\xff" * 40 + run(3, 4, skip={4})
+    path.write_bytes(damaged)
+    first = next(c for c in chunks if c.cols is not None)
+    assert first.catchup and f.stats.waiting is None
+    while not f.stats.caught_up:
+        next(chunks)
+    s = f.stats
+    assert (s.path, s.events, s.catchup_events, s.file_offset, s.file_size) == (
+        str(path),
+        6,
+        6,
+        len(damaged),
+        len(damaged),
+    )
+    assert (s.gaps, s.missing, s.last_counter) == (1, 1, 6) and [d[2:] for d in s.damaged] == [(192, 40)]
+    # A newer run beside the file followed alone: said once (NewerRunWarning).
+    with pytest.warns(vornkit.NewerRunWarning, match="next.wd1: a newer run beside") as caught:
+        (tmp_path / "later" / "next.wd1").write_bytes(run(0, 1))
+        os.utime(path, ns=(1, 1))
+        for _ in range(5):
+            next(chunks)
+    chunks.close()
+    assert len(caught) == 1 and f.stats.newer == str(tmp_path / "later" / "next.wd1")
+    with pytest.raises(FileNotFoundError, match="did not appear within the idle timeout"):
+        list(vornkit.follow(tmp_path / "never", "WD1", poll=0.01, idle_timeout=0.1))
+
+    # Files that are not runs in a directory (a log being written): passed over with one warning.
+    d = tmp_path / "runs"
+    d.mkdir()
+    (d / "run.wd1").write_bytes(run(0, 2))
+    gen = vornkit.follow(d, "WD1", poll=0.01, idle_timeout=30)
+    with pytest.warns(vornkit.FormatWarning, match="daq.log: .*passed over") as caught:
+        assert [next(gen)["event_counter"] for _ in range(2)] == [0, 1]
+        (d / "daq.log").write_text("12:00:01 run started, trigger rate 1 kHz\n" * 3)
+        append(d / "run.wd1", run(2, 3))
+        assert [next(gen)["event_counter"] for _ in range(3)] == [2, 3, 4]
+        with open(d / "daq.log", "a") as log:
+            log.write("12:00:02 still running\n")
+        append(d / "run.wd1", run(5, 1))
+        assert next(gen)["event_counter"] == 5
+    gen.close()
+    assert len(caught) == 1
+
+    # The command: "waiting for PATH" then an error at the idle timeout; timestamps as seconds
+    # with --clock; the catch-up on a line of its own, apart from the rates.
+    cmd = [sys.executable, "-m", "vornkit", "follow", "--kind", "WD1", "--idle-timeout", "0.2"]
+    gone = subprocess.run([*cmd, str(tmp_path / "never")], capture_output=True, text=True, env=child_env(), timeout=60)
+    assert gone.returncode == 1 and "waiting for " + str(tmp_path / "never") in gone.stdout
+    assert gone.stderr.count("\n") == 1 and "did not appear" in gone.stderr
+    shown = subprocess.run(
+        [*cmd, str(d / "run.wd1"), "--clock", "1000"], capture_output=True, text=True, env=child_env(), timeout=60
+    )
+    assert shown.returncode == 0 and "caught up with 6 events (0.00 MB) already written" in shown.stdout
+    assert shown.stdout.rstrip().endswith("last #5 t=0.005000 s board 1 channel 3, 20 samples"), shown.stdout

@@ -481,14 +481,14 @@ def _written(path, data):
 def test_follow_fifo_and_idle_timeout(tmp_path):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
-    # The reader holds the interpreter lock while it waits in open and read: write from another process.
-    copy = (
-        "import sys\nsrc = open(sys.argv[1], 'rb').read()\nwith open(sys.argv[2], 'wb', buffering=0) as f:\n"
-        "    for i in range(0, len(src), 100):\n        f.write(src[i:i + 100])\n"
-    )
-    writer = subprocess.Popen([sys.executable, "-c", copy, _written(tmp_path / "src", MIXED_WD1), fifo])
-    got = list(vornkit.follow(fifo, "WD1", poll=0.01, idle_timeout=0.2))  # ends once the writer has gone
-    assert writer.wait(timeout=60) == 0
+    # Held open for reading here, the FIFO keeps what a writer wrote after it has gone; the follow
+    # opens it without waiting for a writer, reads that, and ends: no writer counts as idle time.
+    hold = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    copy = "import sys\nsrc = open(sys.argv[1], 'rb').read()\nopen(sys.argv[2], 'wb').write(src)\n"
+    writer = subprocess.run([sys.executable, "-c", copy, _written(tmp_path / "src", MIXED_WD1), fifo], timeout=60)
+    assert writer.returncode == 0
+    got = list(vornkit.follow(fifo, "WD1", poll=0.01, idle_timeout=0.2))
+    os.close(hold)
     assert [ev["event_counter"] for ev in got] == list(range(9))
 
 

@@ -137,6 +137,22 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size) {
     return PyUnicode_AsUTF8AndSize(value, size);
 }
 
+// The file system's bytes of a path argument, as os.fsencode gives them: a str encoded with
+// the file system encoding (undecodable bytes kept by surrogateescape), or bytes as they
+// are. `holder` keeps the bytes alive. Null with an exception otherwise.
+const char* path_argument(PyObject* value, Ref& holder, Py_ssize_t* size) {
+    if (PyBytes_Check(value)) {
+        holder = Ref::borrow(value);
+    } else if (PyUnicode_Check(value)) {
+        holder = Ref::steal(PyUnicode_EncodeFSDefault(value));
+        if (!holder) return nullptr;
+    } else {
+        return utf8_argument(value, "path", size);  // the type error of a str argument
+    }
+    *size = PyBytes_GET_SIZE(holder.get());
+    return PyBytes_AS_STRING(holder.get());
+}
+
 // Runs the interpreter's signal handlers after an interrupted wait (opening a FIFO with no
 // writer, reading one with no data): true when a handler raised, which ends the wait.
 bool run_signal_handlers(void* = nullptr, bool = true) {
@@ -166,7 +182,8 @@ PyObject* EventReader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         PyObject* argv[2];
         if (!bind_arguments(args, kwargs, argv)) return nullptr;
         Py_ssize_t path_size, type_size;
-        const char* path = utf8_argument(argv[0], "path", &path_size);
+        Ref path_bytes;
+        const char* path = path_argument(argv[0], path_bytes, &path_size);
         if (path == nullptr) return nullptr;
         const char* type = utf8_argument(argv[1], "reader_type", &type_size);
         if (type == nullptr) return nullptr;

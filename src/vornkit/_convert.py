@@ -8,13 +8,15 @@ import dataclasses
 import errno
 import functools
 import importlib.metadata
+import io
 import json
 import math
 import os
 import queue
+import secrets
+import signal
 import stat
 import sys
-import tempfile
 import threading
 import time
 import traceback
@@ -27,7 +29,18 @@ import numpy as np
 from ._arrays import _parse_step, iterate
 from ._format import FormatError, check_channels, check_kind, check_kind_name, field_names, open_core
 from ._layouts import SAMPLE_DTYPE, Kind, column_dtypes
-from ._read import FormatWarning, OnCorrupt, PathLike, ReadError, Source, check_on_corrupt, deferred, expand_paths, warn
+from ._read import (
+    TEMPORARY,
+    FormatWarning,
+    OnCorrupt,
+    PathLike,
+    ReadError,
+    Source,
+    check_on_corrupt,
+    deferred,
+    expand_paths,
+    warn,
+)
 
 __all__ = ["ConvertResult", "convert"]
 
@@ -39,6 +52,8 @@ COMPRESSIONS = {
 }
 HDF5_CHUNK = 256 << 10  # bytes of an HDF5 chunk of `data`: (32, 2, 1024) for two channels of 1024 floats
 GROUP_BYTES = 64 << 20  # sample bytes of a Parquet row group
+TMPFILE = hasattr(os, "O_TMPFILE")  # an unnamed output file, linked in when complete (Linux)
+WRITEBACK_BYTES = 32 << 20  # written bytes after which their writeback to disk is started
 READ_BYTES = 16 << 20  # sample bytes read at once by default (a chunk in hand, one ahead, one being read)
 UNITS = {"WD1": "ADC counts", "WD2": "V"}
 PERIOD_UNIT = "as written in the record headers"
@@ -185,7 +200,10 @@ def _plan(
         src = Source(f, kind, fields=fields, data=False, channels=channels, check=False, trailing=False,
                      on_corrupt="raise" if on_corrupt == "raise" else "skip", empty_run=True)  # fmt: skip
         try:
-            parts = list(src.chunks())
+            parts = []
+            for part in src.chunks():
+                parts.append(part)
+                _check_signals()
         except ReadError:
             # What the first records said (a lost first WD2 trigger) is why the headers break: say it.
             for note in notes[f]:
@@ -268,6 +286,7 @@ class _Chunks:
                     raise ReadError(f"{self.plan.files[i]} changed while being converted")
                 seen[i] += n
                 chunk["file"] = np.full(n, i, np.int32)
+                _check_signals()
                 yield chunk
         finally:
             ahead.close()  # the reading thread stopped now, not when a traceback holding it goes
@@ -316,7 +335,11 @@ def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
     worker.start()
     try:
         while True:
-            what, value, notes = box.get()
+            try:
+                what, value, notes = box.get(timeout=0.05)
+            except queue.Empty:
+                _check_signals()  # a signal noted while the reading thread reads
+                continue
             for message, category in notes:
                 warn(message, category)
             if what == "end":
@@ -328,6 +351,20 @@ def _ahead(items: Iterator[Any]) -> Generator[Any, None, None]:
     finally:
         stop.set()
         worker.join()
+
+
+def _guarded(chunks: Iterator[dict[str, Any]], sink: _Sink) -> Generator[dict[str, Any], None, None]:
+    """The chunks; a failure to read one (or a signal) makes the sink discard what the writing
+    library writes while it is closed on the way out."""
+    try:
+        yield from chunks
+    except BaseException:
+        sink.discard = True
+        raise
+    finally:
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
 
 
 def _flat(chunk: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
@@ -358,7 +395,7 @@ def _bounds(plan: _Plan) -> np.ndarray:
     return bounds
 
 
-def _write_parquet(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
+def _write_parquet(plan: _Plan, chunks: Iterable[dict[str, Any]], out: _Sink, compression: str | None) -> None:
     try:
         import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -397,6 +434,7 @@ def _write_parquet(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, comp
     pending: list[Any] = []
     # Dictionaries for the header columns only: trying them on the samples costs five times the write.
     with pq.ParquetWriter(out, schema, compression=compression or "none", use_dictionary=names) as writer:
+        # A failure inside: the writer is closed with the sink discarding (see _Sink).
         for chunk in chunks:
             columns = [pa.array(chunk[n]) for n in names] + [data_array(chunk)]
             pending.append(pa.RecordBatch.from_arrays(columns, schema=schema))
@@ -407,13 +445,16 @@ def _write_parquet(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, comp
             writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=rows)
 
 
-def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
+def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: _Sink, compression: str | None) -> None:
     try:
         import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("writing HDF5 needs h5py: pip install h5py (or vorn[kit])") from None
     n = plan.events
     item = plan.dtype.itemsize
+
+    def filters_of(ds: Any) -> bool:
+        return bool(ds.compression or ds.shuffle or ds.fletcher32 or ds.scaleoffset is not None)
 
     # A chunk cache that holds the chunks a read cut at a file boundary leaves half written.
     def fill(f: Any) -> None:
@@ -441,13 +482,18 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
                 value = np.array(value, dtype=h5py.string_dtype())
             f.attrs[key] = value
         f.attrs["metadata"] = json.dumps(plan.metadata())
+        # Whole chunks of unfiltered samples are written as they are, past the chunk cache and
+        # the selection machinery (what a slice write of the same bytes costs several times over).
+        direct = data.chunks[0] if plan.shape is not None and data.chunks and not filters_of(data) else 0
         at = pos = 0  # events and samples written
         for chunk in chunks:
             k = len(chunk["entry"])
             for name, ds in cols.items():
                 ds[at : at + k] = chunk[name]
             block = chunk["data"]
-            if plan.shape is not None:
+            if direct and data.chunks[1:] == plan.shape:
+                _put_chunks(data, block, at, direct)
+            elif plan.shape is not None:
                 data[at : at + k] = block
             else:
                 flat = _flat(chunk)[0]
@@ -459,16 +505,29 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compres
     try:
         fill(f)
     except BaseException as e:
-        # A failed write (a full disk): the datasets the traceback's frames hold are released
-        # while the file is open (released after a failed close, the library crashes), then
-        # the file is closed; its close failing too, the write's error is the one to see.
+        # A failed write (a full disk), or a signal between two writes: the datasets the
+        # traceback's frames hold are released while the file is open, then the file is closed
+        # with the sink discarding, which leaves the library nothing to write at exit.
         traceback.clear_frames(e.__traceback__)
-        try:
-            f.close()
-        except Exception:  # noqa: BLE001
-            pass
+        out.discard = True
+        f.close()
         raise
     f.close()
+
+
+def _put_chunks(data: Any, block: np.ndarray, at: int, per: int) -> None:
+    """Writes events at..at+len(block) of an unfiltered dataset chunked `per` events at a time
+    along its first axis only: the whole chunks among them directly, the ends as slices."""
+    end = at + len(block)
+    a = min(end, -(-at // per) * per)  # the first chunk boundary at or after `at`
+    b = max(a, end // per * per)  # the last at or before the end
+    if a > at:
+        data[at:a] = block[: a - at]
+    zeros = (0,) * (block.ndim - 1)
+    for c in range(a, b, per):
+        data.id.write_direct_chunk((c, *zeros), np.ascontiguousarray(block[c - at : c - at + per]))
+    if end > b:
+        data[b:end] = block[b - at :]
 
 
 def _npy_member(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...], dtype: np.dtype) -> IO[bytes]:
@@ -479,7 +538,7 @@ def _npy_member(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...], dtype: n
     return member
 
 
-def _write_npz(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compression: str | None) -> None:
+def _write_npz(plan: _Plan, chunks: Iterable[dict[str, Any]], out: _Sink, compression: str | None) -> None:
     method = zipfile.ZIP_DEFLATED if compression == "deflate" else zipfile.ZIP_STORED
     n = plan.events
     header: dict[str, list[np.ndarray]] = {k: [] for k in _header_names(plan.kind)}
@@ -503,54 +562,360 @@ def _write_npz(plan: _Plan, chunks: Iterable[dict[str, Any]], out: str, compress
             np.lib.format.write_array(member, np.array(json.dumps(plan.metadata())))
 
 
-WRITERS: dict[str, Callable[[_Plan, Iterable[dict[str, Any]], str, str | None], None]] = {
+WRITERS: dict[str, Callable[[_Plan, Iterable[dict[str, Any]], _Sink, str | None], None]] = {
     "parquet": _write_parquet,
     "hdf5": _write_hdf5,
     "npz": _write_npz,
 }
 
 
-def _fsync(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+class _Sink(io.RawIOBase):
+    """The output's descriptor as a file object for the writing libraries. Every write is whole
+    or raises; the first write error is kept (`error`, named by the output), and once `discard`
+    is set writes and truncations do nothing, so a library closed after a failure has nothing
+    left that can fail again."""
 
+    def __init__(self, fd: int, name: str) -> None:
+        super().__init__()
+        self.fd, self.name, self.pos = fd, name, 0
+        self.error: OSError | None = None
+        self.discard = False
+        self.end = self.started = 0  # the furthest byte written; where writeback was last started
 
-def _temporary(out: str) -> str:
-    """A new, hidden file beside `out` (created exclusively), with the mode a new file gets."""
-    directory, name = os.path.split(os.path.abspath(out))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.", suffix=".part")
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)
-    finally:
-        os.close(fd)
-    return tmp
+    def _writeback(self) -> None:
+        """Starts writing to disk what was written since the last time (without waiting), every
+        WRITEBACK_BYTES: the sync before the rename then waits for the last part only."""
+        if self.end - self.started >= WRITEBACK_BYTES:
+            _start_writeback(self.fd, self.started, self.end - self.started)
+            self.started = self.end
 
+    def readable(self) -> bool:
+        return True
 
-def _publish(tmp: str, out: str, force: bool) -> None:
-    """Puts the finished `tmp` in place of `out`: replacing it with force, else only if still absent."""
-    _fsync(tmp)
-    if force:
-        os.replace(tmp, out)
-    else:
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self.fd
+
+    def tell(self) -> int:
+        return self.pos
+
+    def seek(self, pos: int, whence: int = os.SEEK_SET) -> int:
+        if whence == os.SEEK_CUR:
+            pos += self.pos
+        elif whence == os.SEEK_END:
+            pos += os.fstat(self.fd).st_size
+        self.pos = pos
+        return pos
+
+    def readinto(self, buf: Any) -> int:
+        view = memoryview(buf).cast("B")
+        n = os.preadv(self.fd, [view], self.pos)
+        self.pos += n
+        return n
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        size = view.nbytes
+        if self.discard:
+            self.pos += size
+            return size
+        done = 0
         try:
-            os.link(tmp, out)  # fails if `out` appeared meanwhile
-        except FileExistsError:
-            raise FileExistsError(errno.EEXIST, "appeared while converting", out) from None
-        except OSError:  # a file system without hard links
-            if os.path.lexists(out):
-                raise FileExistsError(errno.EEXIST, "appeared while converting", out) from None
-            os.rename(tmp, out)
-        else:
-            os.unlink(tmp)
+            while done < size:
+                done += os.pwrite(self.fd, view[done:], self.pos + done)
+        except OSError as e:
+            self.error = self.error or OSError(e.errno, e.strerror, self.name)
+            self.discard = True  # the library's attempts to finish the file are to no purpose now
+            raise self.error from None
+        self.pos += size
+        if self.pos > self.end:
+            self.end = self.pos
+            self._writeback()
+        return size
+
+    def truncate(self, size: int | None = None) -> int:
+        size = self.pos if size is None else size
+        if not self.discard:
+            os.ftruncate(self.fd, size)
+        return size
+
+    def flush(self) -> None:
+        pass
+
+    def close(self) -> None:  # the descriptor is the _Output's
+        super().close()
+
+
+@functools.cache
+def _sync_file_range() -> Any:
+    """libc's sync_file_range (Linux), or None."""
+    if not sys.platform.startswith("linux"):
+        return None
+    import ctypes
+
     try:
-        _fsync(os.path.dirname(os.path.abspath(out)))
+        libc = ctypes.CDLL(None, use_errno=True)
+        func = libc.sync_file_range
+    except (OSError, AttributeError):
+        return None
+    func.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_uint]
+    func.restype = ctypes.c_int
+    return func
+
+
+def _start_writeback(fd: int, offset: int, nbytes: int) -> None:
+    """Starts writing a range of the file to disk, not waiting for it (where the system can)."""
+    func = _sync_file_range()
+    if func is not None:
+        func(fd, offset, nbytes, 2)  # SYNC_FILE_RANGE_WRITE; a failure only leaves the work to fsync
+
+
+def _umask() -> int:
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)  # not thread-safe, hence the above first
+    os.umask(mask)
+    return mask
+
+
+def _started(pid: int) -> float | None:
+    """When process `pid` started (seconds since the epoch), None if it is not running; a
+    process that cannot be looked into counts as started long ago."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return None
+    except PermissionError:
+        pass
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            ticks = int(f.read().rsplit(")", 1)[1].split()[19])
+        with open("/proc/stat", encoding="ascii") as f:
+            boot = next(int(line.split()[1]) for line in f if line.startswith("btime "))
+        return boot + ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, StopIteration):
+        return 0.0
+
+
+def _remove_stale(directory: str) -> None:
+    """Removes the temporaries in `directory` that conversions which ended without cleaning up
+    left (their process gone, or the pid now another process's, started after the file), each
+    with a warning."""
+    try:
+        names = os.listdir(directory)
     except OSError:
-        pass  # a directory that cannot be synced (some file systems): the rename is done anyway
+        return
+    for name in names:
+        m = TEMPORARY.fullmatch(name)
+        if m is None or int(m["pid"]) == os.getpid():
+            continue
+        path = os.path.join(directory, name)
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            continue
+        started = _started(int(m["pid"]))
+        if started is not None and started <= st.st_mtime + 1:
+            continue  # a conversion still running
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            continue
+        except OSError as e:
+            warn(f"{path}: a temporary left by an ended conversion, not removed: {e.strerror}", UserWarning)
+            continue
+        warn(f"{path}: a temporary left by an ended conversion (process {m['pid']}): removed", UserWarning)
+
+
+class _Hijacked(OSError):
+    """The temporary's name came to name another file while the output was written."""
+
+
+class _Output:
+    """The file a conversion writes, held by its descriptor from creation to publication.
+
+    Made where the file system can as an unnamed file in OUT's directory (O_TMPFILE), linked
+    in only when complete; elsewhere created exclusively (O_EXCL | O_NOFOLLOW) under a hidden
+    temporary name. Either way it is written, synced and checked through the descriptor,
+    never opened again by a name someone else could swap, and every name is taken relative
+    to the directory opened first. It gets the mode (and owner, where allowed) of the OUT it
+    replaces, else the one the umask gives a new file."""
+
+    def __init__(self, out: str) -> None:
+        path = os.path.abspath(out)
+        directory, self.base = os.path.split(path)
+        self.out = out
+        self.name: str | None = None  # its temporary name in the directory, while it has one
+        self.fd = -1
+        self.dirfd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            try:
+                st = os.stat(self.base, dir_fd=self.dirfd)
+                old = st if stat.S_ISREG(st.st_mode) else None
+            except OSError:
+                old = None
+            if TMPFILE and os.path.isdir("/proc/self/fd"):
+                try:
+                    self.fd = os.open(".", os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600, dir_fd=self.dirfd)
+                except OSError as e:
+                    if e.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+                        raise
+            if self.fd < 0:
+                flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+                self.fd = self._named(lambda name: os.open(name, flags, 0o600, dir_fd=self.dirfd))
+            if old is not None:
+                try:
+                    os.fchown(self.fd, old.st_uid, old.st_gid)
+                except OSError:
+                    pass  # not ours to give: the mode is kept all the same
+                os.fchmod(self.fd, stat.S_IMODE(old.st_mode))
+            else:
+                os.fchmod(self.fd, 0o666 & ~_umask())
+            self.ident = os.fstat(self.fd)
+        except BaseException:
+            self.discard()
+            raise
+
+    def _named(self, make: Callable[[str], int | None]) -> Any:
+        """make(name) for a new temporary name, until one is free; the name is kept."""
+        while True:
+            name = f".{self.base}~vorn-{os.getpid()}-{secrets.token_hex(4)}.part"
+            try:
+                result = make(name)
+            except FileExistsError:
+                continue
+            self.name = name
+            return result
+
+    def _ours(self, name: str) -> bool:
+        try:
+            return os.path.samestat(os.lstat(name, dir_fd=self.dirfd), self.ident)
+        except OSError:
+            return False
+
+    def _hijacked(self) -> OSError:
+        return _Hijacked(errno.EEXIST, "the temporary was replaced by another file while converting", self.out)
+
+    def _appeared(self) -> OSError:
+        return FileExistsError(errno.EEXIST, "appeared while converting", self.out)
+
+    def publish(self, force: bool) -> None:
+        """Syncs the file and puts it in place of OUT (with force; else only while OUT is absent),
+        then syncs the directory. Raises, OUT left as it was, if its name came to name another file."""
+        os.fsync(self.fd)
+        d = self.dirfd
+        if self.name is None:  # unnamed: linked in through the descriptor
+            proc = f"/proc/self/fd/{self.fd}"
+            if not force:
+                try:
+                    os.link(proc, self.base, dst_dir_fd=d, follow_symlinks=True)
+                except FileExistsError:
+                    raise self._appeared() from None
+                self._sync_dir()
+                return
+            self._named(lambda name: os.link(proc, name, dst_dir_fd=d, follow_symlinks=True))
+        assert self.name is not None
+        if not self._ours(self.name):
+            raise self._hijacked()
+        if force:
+            os.replace(self.name, self.base, src_dir_fd=d, dst_dir_fd=d)
+            self.name = None
+        else:
+            try:  # fails if OUT appeared meanwhile
+                os.link(self.name, self.base, src_dir_fd=d, dst_dir_fd=d, follow_symlinks=False)
+            except FileExistsError:
+                raise self._appeared() from None
+        if not self._ours(self.base):  # swapped between the check and the rename: taken back
+            try:
+                if not force or stat.S_ISLNK(os.lstat(self.base, dir_fd=d).st_mode):
+                    os.unlink(self.base, dir_fd=d)
+            except OSError:
+                pass
+            raise self._hijacked()
+        if self.name is not None:
+            os.unlink(self.name, dir_fd=d)
+            self.name = None
+        self._sync_dir()
+
+    def _sync_dir(self) -> None:
+        try:
+            os.fsync(self.dirfd)
+        except OSError:
+            pass  # a directory that cannot be synced (some file systems): the rename is done anyway
+
+    def discard(self) -> None:
+        """Removes the temporary (its name, if it still names this file) and closes it."""
+        if self.name is not None and self._ours(self.name):
+            try:
+                os.unlink(self.name, dir_fd=self.dirfd)
+            except OSError:
+                pass
+        self.name = None
+        self.close()
+
+    def close(self) -> None:
+        """Closes the file and the directory."""
+        for fd in (self.fd, self.dirfd):
+            if fd >= 0:
+                os.close(fd)
+        self.fd = self.dirfd = -1
+
+
+class _Terminated(BaseException):
+    """SIGTERM, held until the output was cleaned up."""
+
+
+class _Signals:
+    """Ctrl-C and SIGTERM held while a conversion writes: the handler only notes the signal,
+    and `check` raises it (KeyboardInterrupt, _Terminated) between two writes, where the
+    writing library is in a state it can be closed from. Only in the main thread, and only
+    where the handlers are Python's defaults; restored on exit."""
+
+    def __init__(self) -> None:
+        self.pending: int | None = None
+        self.saved: dict[int, Any] = {}
+
+    def __enter__(self) -> _Signals:
+        if threading.current_thread() is threading.main_thread():
+            for signum, default in ((signal.SIGINT, signal.default_int_handler), (signal.SIGTERM, signal.SIG_DFL)):
+                if signal.getsignal(signum) is default:
+                    self.saved[signum] = signal.signal(signum, self._note)
+        return self
+
+    def _note(self, signum: int, frame: Any) -> None:
+        if self.pending is None:
+            self.pending = signum
+
+    def check(self) -> None:
+        if self.pending is None:
+            return
+        signum, self.pending = self.pending, None
+        if signum == signal.SIGTERM:
+            raise _Terminated
+        raise KeyboardInterrupt
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self.saved.items():
+            signal.signal(signum, handler)
+        self.saved.clear()
+
+
+_signals: _Signals | None = None  # the conversion running in the main thread
+
+
+def _check_signals() -> None:
+    if _signals is not None:
+        _signals.check()
 
 
 def convert(
@@ -577,11 +942,17 @@ def convert(
     channels x samples (WD2, float32), else the events' samples of varying length (see
     docs/convert.md for each format's layout, metadata and how to read it back).
 
-    The output is written to a hidden temporary file beside `out` and renamed over it only
-    when complete (synced to disk first); on any failure, Ctrl-C included, the temporary is
-    removed and an existing `out` is left as it was. An existing `out` raises
-    FileExistsError unless force=True; an `out` that is one of the inputs (a link to
-    one included) raises ValueError even then.
+    The output is written through one descriptor to a file in out's directory (unnamed where
+    the file system allows, else a hidden temporary ".OUT~vorn-PID-TAG.part"), synced, and
+    renamed to `out` only when complete; it is never opened again by name, so a file swapped
+    in under that name is neither written to nor published. Replacing `out` keeps its mode
+    (and owner, where allowed); a new `out` gets the umask's mode. On any failure (a full
+    disk, a read error, Ctrl-C, SIGTERM) the temporary is removed and `out` is left as it
+    was; in the main thread Ctrl-C and SIGTERM are held until the writing library can be
+    closed, then raise KeyboardInterrupt or end the process as SIGTERM would. Temporaries
+    that ended conversions left in out's directory are removed with a warning. An existing
+    `out` raises FileExistsError unless force=True; an `out` that is one of the inputs (a
+    link to one included) raises ValueError even then.
 
     compression: Parquet "snappy" (None: none), "gzip", "brotli", "lz4" or "zstd"; HDF5
     "gzip" or "lzf" (with the shuffle filter); .npz "deflate". step: events (int) or bytes
@@ -615,47 +986,79 @@ def convert(
             if os.path.samestat(os.stat(f), target):
                 raise ValueError(f"{out}: the output is the input {f}: replacing it would destroy the run")
 
-    def write(plan: _Plan) -> None:
+    def write(plan: _Plan, output: _Output) -> None:
         chunks = _Chunks(plan, step if step is not None else _default_step(plan, fmt), channels, on_corrupt, progress)
-        reading = iter(chunks)
+        sink = _Sink(output.fd, out)
+        reading = _guarded(iter(chunks), sink)
         try:
-            WRITERS[fmt](plan, reading, tmp, codec)
+            WRITERS[fmt](plan, reading, sink, codec)
+        except BaseException:
+            if sink.error is not None:  # the write error itself, not what a library made of it
+                raise sink.error from None
+            raise
         finally:
             close = getattr(reading, "close", None)  # the reading thread stopped before anything else
             if close is not None:
                 close()
+        if sink.error is not None:  # a failure a library reported no further
+            raise sink.error
 
-    # Runs of same-size records (the usual case) are written without a header pass first; damage
-    # stops them while writing. With skip/warn every header is read first (warnings come once).
-    plan = _plan(files, kind, channels, on_corrupt, predict=on_corrupt == "raise")
-    tmp = _temporary(out)
+    global _signals
+    held = _Signals() if _signals is None else None
+    if held is not None:
+        _signals = held.__enter__()
     try:
+        _remove_stale(os.path.dirname(os.path.abspath(out)))
+        # Runs of same-size records (the usual case) are written without a header pass first; damage
+        # stops them while writing. With skip/warn every header is read first (warnings come once).
+        plan = _plan(files, kind, channels, on_corrupt, predict=on_corrupt == "raise")
+        _check_signals()
+        output = _Output(out)
         try:
-            write(plan)
-        except _Mispredicted:  # records of another size after all: read the headers, write again
-            plan = _plan(files, kind, channels, on_corrupt)
-            write(plan)
-        _publish(tmp, out, force)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+            try:
+                write(plan, output)
+            except _Mispredicted:  # records of another size after all: read the headers, write again
+                os.ftruncate(output.fd, 0)
+                plan = _plan(files, kind, channels, on_corrupt)
+                write(plan, output)
+            _check_signals()
+            output.publish(force)
+            size = os.fstat(output.fd).st_size
+        except BaseException:
+            output.discard()
+            raise
+        output.close()
+    except _Terminated:
+        if held is None:  # the command's: it says so and exits
+            raise
+        held.__exit__()
+        _signals = None
+        os.kill(os.getpid(), signal.SIGTERM)  # the death the signal would have been, now that nothing is left
         raise
-    return ConvertResult(
-        out, fmt, plan.events, len(files), sum(plan.sizes), os.path.getsize(out), time.perf_counter() - t0
-    )
+    finally:
+        if held is not None:
+            held.__exit__()
+            _signals = None
+    return ConvertResult(out, fmt, plan.events, len(files), sum(plan.sizes), size, time.perf_counter() - t0)
+
+
+def _left(out: str, force: bool) -> str:
+    return f"{out} left as it was" if force and os.path.lexists(out) else "nothing written"
 
 
 def run(args: argparse.Namespace) -> int:
-    """The `convert` command: exit status 0 with a summary line, 2 when OUT exists, 1 on failure."""
-    progress = args.progress if args.progress is not None else sys.stderr.isatty()
-    if progress:
-        try:
-            import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
-        except ImportError:
-            progress = False  # a bar only when tqdm is there
+    """The `convert` command: exit status 0 with a summary line, 2 when OUT exists, 1 on failure,
+    130 on Ctrl-C, 143 on SIGTERM; a failure is one line on standard error."""
+    global _signals
+    held = _signals = _Signals().__enter__()  # from here on: a signal ends the command with its message
     try:
+        progress = args.progress if args.progress is not None else sys.stderr.isatty()
+        if progress:
+            try:
+                import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
+            except ImportError:
+                progress = False  # a bar only when tqdm is there
+        _check_signals()
         result = convert(
             args.file,
             args.out,
@@ -674,10 +1077,20 @@ def run(args: argparse.Namespace) -> int:
         print(f"vornkit convert: {e}", file=sys.stderr)
         return 1
     except (FormatError, OSError, ReadError, ValueError, ImportError) as e:
-        print(f"vornkit convert: {e}", file=sys.stderr)
+        left = "" if isinstance(e, FileExistsError) else f"; {_left(args.out, args.force)}"
+        if isinstance(e, OSError) and e.strerror and e.filename == args.out:
+            print(f"vornkit convert: {args.out}: {e.strerror}{left}", file=sys.stderr)
+        else:
+            print(f"vornkit convert: {e}{left}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("vornkit convert: interrupted; nothing written", file=sys.stderr)
+        print(f"vornkit convert: interrupted; {_left(args.out, args.force)}", file=sys.stderr)
         return 130
+    except _Terminated:
+        print(f"vornkit convert: terminated; {_left(args.out, args.force)}", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        held.__exit__()
+        _signals = None
     print(result.summary())
     return 0

@@ -4,7 +4,9 @@ glob pattern and each file the acquisition goes on with after it."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import glob
+import math
 import os
 import stat
 import threading
@@ -14,7 +16,16 @@ from typing import cast
 
 import numpy as np
 
-from ._format import check_channels, check_kind, check_kind_name, field_names, magic, probe_too_short, walk
+from ._format import (
+    FormatError,
+    check_channels,
+    check_kind,
+    check_kind_name,
+    field_names,
+    magic,
+    probe_too_short,
+    walk,
+)
 from ._layouts import Kind, header_dtype
 from ._read import (
     CHUNK_BYTES,
@@ -24,12 +35,14 @@ from ._read import (
     FileChangedError,
     FileChangedWarning,
     FormatWarning,
+    NewerRunWarning,
     OnCorrupt,
     PathLike,
     Source,
     _locate,
     check_on_corrupt,
     event_dicts,
+    is_temporary,
     warn,
 )
 
@@ -49,7 +62,7 @@ def listing(target: str) -> Callable[[], list[str]] | None:
     if os.path.isdir(target):
         return lambda: [os.path.join(target, n) for n in os.listdir(target) if not n.startswith(".")]
     if not os.path.exists(target) and any(c in target for c in "*?["):
-        return lambda: glob.glob(target)
+        return lambda: [p for p in glob.glob(target) if not is_temporary(p)]
     return None
 
 
@@ -74,15 +87,98 @@ def _head(fd: int) -> bytes:
 @dataclasses.dataclass
 class Chunk:
     """What one step of a follow gives: the columns of new records (None after a poll that
-    found none) of the file `path`, and the bytes they took in it."""
+    found none) of the file `path`, and the bytes they took in it; `catchup`: records that were
+    in the first file already when the follow began (read at once, not as they were written)."""
 
     path: str
     cols: Columns | None
     nbytes: int = 0
+    catchup: bool = False
+
+
+@dataclasses.dataclass
+class FollowStats:
+    """What a follow has done so far, kept up to date by its Follower (`Follower.stats`) for a
+    display that must not read the records again. Counts cover every file read.
+
+    path: the file being read ("" before the first); file_offset: the byte offset read to in
+    it; file_size: its size at the last look (None: not a regular file); files: files read
+    from; events, nbytes: events and record bytes given; gaps: counter steps other than +1
+    (a wrap at 2**32 is a step of 1), missing: counters skipped over by forward gaps;
+    damaged: (file, next event, byte offset, bytes) of each damaged span skipped
+    (on_corrupt "skip"/"warn"); last_event: time.time() of the last event (None before);
+    last_counter, last_timestamp: its header values; catchup_events, catchup_bytes,
+    catchup_seconds: what the first file already held when the follow began, read at once
+    (caught_up: that part is done); waiting: what the follow waits for while it has no file
+    ("PATH" missing, or None); newer: a newer run seen beside the single file followed
+    (see NewerRunWarning); passed_over: files of a directory or pattern that are not runs
+    (or too short a WD2 run while a newer file exists), left out with a FormatWarning each."""
+
+    path: str = ""
+    file_offset: int = 0
+    file_size: int | None = None
+    files: int = 0
+    events: int = 0
+    nbytes: int = 0
+    gaps: int = 0
+    missing: int = 0
+    damaged: list[tuple[str, int, int, int]] = dataclasses.field(default_factory=list)
+    last_event: float | None = None
+    last_counter: int | None = None
+    last_timestamp: int | None = None
+    catchup_events: int = 0
+    catchup_bytes: int = 0
+    catchup_seconds: float = 0.0
+    caught_up: bool = False
+    waiting: str | None = None
+    newer: str | None = None
+    passed_over: list[str] = dataclasses.field(default_factory=list)
+    _prev: int | None = dataclasses.field(default=None, repr=False)  # the last counter of the current file
+
+    def add(self, chunk: Chunk) -> None:
+        """Counts a chunk in (its events, bytes, counter gaps, last event)."""
+        if chunk.path != self.path and chunk.path:
+            self.path, self._prev = chunk.path, None
+            self.files += 1
+        cols = chunk.cols
+        if cols is None or not len(cols["n_samples"]):
+            return
+        counters = cols["event_counter"].astype(np.int64)
+        if self._prev is not None:
+            counters = np.concatenate(([self._prev], counters))
+        step = np.diff(counters) % (1 << 32)  # WD1 counters are signed, WD2 unsigned: both wrap at 2**32
+        gaps = step[step != 1]
+        self.gaps += len(gaps)
+        self.missing += int((gaps[gaps < 1 << 31] - 1).clip(0).sum())
+        self._prev = self.last_counter = int(counters[-1])
+        self.last_timestamp = int(cols["timestamp"][-1])
+        n = len(cols["n_samples"])
+        self.events += n
+        self.nbytes += chunk.nbytes
+        self.last_event = time.time()
+        if chunk.catchup:
+            self.catchup_events += n
+            self.catchup_bytes += chunk.nbytes
+
+
+def check_seconds(name: str, value: float | None, *, positive: bool) -> None:
+    """ValueError unless `value` is a finite number of seconds (above 0 if `positive`, else at least 0)."""
+    if value is None and not positive:
+        return
+    ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+    if not ok or value < 0 or (positive and value == 0):  # type: ignore[operator]
+        what = "a positive finite" if positive else "a finite, non-negative"
+        raise ValueError(f"{name} must be {what} number of seconds, not {value!r}")
 
 
 class Follower:
-    """The state of one follow: the file being read, the files done, the time of the last event."""
+    """The state of one follow: the file being read, the files done, the time of the last event.
+
+    `stats` (a FollowStats) says what it has done so far: the current file, its offset and
+    size, events, bytes, counter gaps, damaged spans, the last event, the catch-up, what it
+    waits for; a display reads it between the chunks or events it takes from `chunks()` or
+    `events()`. `waiting_for(path)` is called (if given) each time the follow starts waiting
+    for a path that does not exist yet."""
 
     def __init__(
         self,
@@ -96,6 +192,8 @@ class Follower:
     ) -> None:
         check_kind_name(kind)
         check_on_corrupt(on_corrupt)
+        check_seconds("poll", poll, positive=True)
+        check_seconds("idle_timeout", idle_timeout, positive=False)
         self.target = os.fspath(target)
         self.kind = kind
         self.channels = check_channels(kind, channels)
@@ -103,9 +201,17 @@ class Follower:
         self.idle_timeout = idle_timeout
         self.stop = stop
         self.on_corrupt: OnCorrupt = on_corrupt
-        self.listing = listing(self.target)
+        self.stats = FollowStats()
+        self.waiting_for: Callable[[str], None] | None = None
+        self.missing = not os.path.lexists(self.target) and not glob.has_magic(self.target)
+        self.listing = None if self.missing else listing(self.target)
         self.last = time.monotonic()  # when the last event came
+        self.began = self.last
+        self.catching = True  # the first file's records read so far are the catch-up
+        self.short: dict[tuple[int, int], int] = {}  # WD2 runs too short to open, passed over: size then
+        self.newer_seen: set[str] = set()  # newer runs beside the single file followed, told of
         self.src: Source | None = None
+        self._reported = 0  # damaged spans of the current file in the stats
         self.path = ""  # the file being read ("" before the first)
         self.ident = (0, 0)  # its (st_dev, st_ino)
         self.regular = False
@@ -115,14 +221,34 @@ class Follower:
         self.again: str | None = None  # a file to read again from its start
         self.seen: dict[tuple[int, int], tuple[int, bytes]] = {}  # files done: identity -> (ctime, first bytes)
         self.ends: dict[tuple[int, int], tuple[int, int, int]] = {}  # files read to their end: (size, offset, event)
-        if self.listing is not None:
-            for _, path, st in self._files()[:-1]:  # older than the newest: not followed
-                try:
-                    with open(path, "rb") as f:
-                        head = _head(f.fileno())
-                except OSError:  # unreadable: passed over all the same
-                    head = b""
-                self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
+        self._older_seen()
+
+    def _older_seen(self) -> None:
+        """Marks the files of the listing older than its newest as read: they are not followed."""
+        if self.listing is None:
+            return
+        for _, path, st in self._files()[:-1]:
+            try:
+                with open(path, "rb") as f:
+                    head = _head(f.fileno())
+            except OSError:  # unreadable: passed over all the same
+                head = b""
+            self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
+
+    def _appeared(self) -> bool:
+        """Whether the target, missing so far, exists now (a directory: followed as one)."""
+        if not self.missing:
+            return True
+        if not os.path.lexists(self.target):
+            if self.stats.waiting is None:
+                self.stats.waiting = self.target
+                if self.waiting_for is not None:
+                    self.waiting_for(self.target)
+            return False
+        self.missing = False
+        self.stats.waiting = None
+        self.listing = listing(self.target)
+        return True
 
     def idle(self) -> bool:
         return self.idle_timeout is not None and time.monotonic() - self.last >= self.idle_timeout
@@ -168,8 +294,13 @@ class Follower:
         (a run compressed beside the others) is passed over with a FormatWarning."""
         files = self._files()
         for _, path, st in files:
-            if (st.st_dev, st.st_ino) == self.ident or self._done_before(path, st):
+            ident = (st.st_dev, st.st_ino)
+            if ident == self.ident or self._done_before(path, st):
                 continue
+            if ident in self.short:
+                if st.st_size == self.short[ident]:
+                    continue  # too short to open, and a newer file exists: passed over until it grows
+                del self.short[ident]
             try:
                 with open(path, "rb") as f:
                     head = _head(f.fileno())
@@ -179,6 +310,13 @@ class Follower:
                 continue  # too short yet to tell a run from a file of another format
             foreign = magic(head)
             if foreign is None:
+                try:
+                    check_kind(path, self.kind, self.channels, read=self.on_corrupt)
+                except FormatError as e:  # a log, notes: no run
+                    self._pass_over(path, st, head, f"{e.reason}: passed over")
+                    continue
+                except OSError:
+                    pass  # opening it says why
                 return path
             # A run's first header can spell a magic number (a WD2 counter of 0x04034B50 is "PK\3\4"):
             # records that hold together are followed; the newest file, its first records not whole
@@ -188,9 +326,14 @@ class Follower:
                 return path
             if not walked.broken and path == files[-1][1]:
                 continue
-            warn(f"{path}: {foreign[0]}, not a WD1/WD2 event file: passed over", FormatWarning)
-            self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
+            self._pass_over(path, st, head, f"{foreign[0]}, not a WD1/WD2 event file: passed over")
         return None
+
+    def _pass_over(self, path: str, st: os.stat_result, head: bytes, why: str) -> None:
+        """Leaves a file of the listing out for good, with one FormatWarning."""
+        warn(f"{path}: {why}", FormatWarning)
+        self.seen[(st.st_dev, st.st_ino)] = (st.st_ctime_ns, head)
+        self.stats.passed_over.append(path)
 
     def _open(self, path: str) -> Source | None:
         """A reader on `path`; None while it is missing or (WD2) too short for the channel count."""
@@ -217,24 +360,64 @@ class Follower:
             return None
         except OSError as e:
             if regular and probe_too_short(e):
+                self._too_short(path)
                 return None
             raise
 
+    def _too_short(self, path: str) -> None:
+        """A WD2 run too short for the channel probe: in a listing with a newer file (an aborted
+        run), passed over with a FormatWarning until it grows; else waited for."""
+        if self.listing is None:
+            return
+        files = self._files()
+        at = next((i for i, (_, p, _) in enumerate(files) if p == path), None)
+        if at is None or at == len(files) - 1:
+            return  # the newest: a run just started
+        st = files[at][2]
+        self.short[(st.st_dev, st.st_ino)] = st.st_size
+        self.stats.passed_over.append(path)
+        warn(
+            f"{path}: {st.st_size} bytes, too short for the two records the WD2 channel count is found "
+            "from, and a newer file exists: passed over (read if it grows)",
+            FormatWarning,
+        )
+
     def _start(self) -> Generator[Chunk, None, bool]:
-        """Opens the next file to read, waiting for it; False when stopped first."""
-        while not self.stopping():
-            path = self.target if self.listing is None else self.again or self._next_path()
-            src = self._open(path) if path is not None else None
-            self.again = None  # tried once; if it cannot be opened yet it is found again as not read
+        """Opens the next file to read, waiting for it; False when stopped first. Each wait
+        counts as idle time; the first look comes before any, so that idle_timeout=0 reads what
+        is there. FileNotFoundError when the idle timeout passes before the target appeared."""
+        while not _stop_requested(self.stop):
+            src = None
+            if self._appeared():
+                path = self.target if self.listing is None else self.again or self._next_path()
+                src = self._open(path) if path is not None else None
+                self.again = None  # tried once; if it cannot be opened yet it is found again as not read
             if src is not None:
                 st = os.fstat(src.reader.fileno())
                 self.src, self.path, self.ident = src, src.path, (st.st_dev, st.st_ino)
                 self.regular = stat.S_ISREG(st.st_mode)
                 self.last_off, self.last_fields, self.last_size = -1, None, None
+                self.stats.file_size = st.st_size if self.regular else None
+                self.stats.file_offset = src.reader.offset
+                self._reported = len(src.reader.skipped)
+                if self.catching and not (self.regular and st.st_size > src.reader.offset):
+                    self._caught_up()  # nothing there yet to catch up with
                 return True
+            if self.idle():
+                if self.missing:
+                    raise FileNotFoundError(
+                        errno.ENOENT, f"did not appear within the idle timeout ({self.idle_timeout:g} s)", self.target
+                    )
+                return False
             self.wait()
             yield Chunk(self.path, None)
         return False
+
+    def _caught_up(self) -> None:
+        if self.catching:
+            self.catching = False
+            self.stats.caught_up = True
+            self.stats.catchup_seconds = time.monotonic() - self.began
 
     def _close(self, done: bool) -> None:
         """Closes the file being read; `done`: it is not to be read again."""
@@ -287,12 +470,17 @@ class Follower:
                 r = src.reader
                 before = r.offset
                 cols = src.read(CHUNK_EVENTS if self.regular else 1, CHUNK_BYTES)  # a FIFO's read waits for all
+                self._account(src)
                 n = len(cols["n_samples"])
                 if n:
                     self.last_off = int(cols["offset"][-1])
                     self.last_fields = tuple(int(cols[f][-1]) for f in self._compared())
-                    yield Chunk(src.path, cols, r.offset - before)
+                    chunk = Chunk(src.path, cols, r.offset - before, self.catching)
+                    self.stats.add(chunk)
+                    yield chunk
                     self.last = time.monotonic()
+                if r.status == "end":
+                    self._caught_up()
                 if r.status != "end" and not _stop_requested(self.stop):
                     continue
                 if self.stopping():
@@ -303,8 +491,53 @@ class Follower:
                 yield Chunk(src.path, None)
                 if self.regular:
                     self._poll(src)
+                    if self.listing is None:
+                        self._newer_beside(src.path)
         finally:
             self._close(False)
+
+    def _account(self, src: Source) -> None:
+        """The file's offset, size and damaged spans into the stats."""
+        r = src.reader
+        self.stats.file_offset = r.offset
+        if self.regular:
+            try:
+                self.stats.file_size = os.fstat(r.fileno()).st_size
+            except OSError:
+                pass
+        skipped = r.skipped
+        for event, offset, nbytes in skipped[self._reported :]:
+            self.stats.damaged.append((src.path, event, offset, nbytes))
+        self._reported = len(skipped)
+
+    def _newer_beside(self, path: str) -> None:
+        """Tells (NewerRunWarning, once per file) of a newer run beside the single file followed:
+        a regular file of its directory with its suffix, modified after it."""
+        directory, name = os.path.split(path)
+        suffix = os.path.splitext(name)[1].lower()
+        try:
+            mine = os.stat(path).st_mtime_ns
+            names = os.listdir(directory or ".")
+        except OSError:
+            return
+        for other in names:
+            if other == name or other.startswith(".") or os.path.splitext(other)[1].lower() != suffix:
+                continue
+            full = os.path.join(directory, other)
+            if full in self.newer_seen:
+                continue
+            try:
+                st = os.stat(full)
+            except OSError:
+                continue
+            if stat.S_ISREG(st.st_mode) and st.st_mtime_ns > mine and st.st_size:
+                self.newer_seen.add(full)
+                self.stats.newer = full
+                warn(
+                    f"{full}: a newer run beside {path}, which is followed alone: follow the directory "
+                    "(or a pattern) to go on with each new run",
+                    NewerRunWarning,
+                )
 
     def _poll(self, src: Source) -> None:
         """After a wait: raises or moves on if the file changed, moves on if the acquisition did."""
@@ -359,48 +592,15 @@ class Follower:
             chunks.close()
 
 
-class Tally:
-    """Running totals of a follow for the command line: events, bytes, counter gaps, the last event."""
-
-    def __init__(self, kind: str) -> None:
-        self.kind = kind
-        self.events = 0
-        self.nbytes = 0
-        self.gaps = 0
-        self.missing = 0  # counters skipped over by forward gaps
-        self.files = 0
-        self.path = ""
-        self.prev: int | None = None  # the last counter of the current file
-        self.latest = ""
-
-    def add(self, chunk: Chunk) -> None:
-        if chunk.path != self.path and chunk.path:
-            self.path, self.prev = chunk.path, None
-            self.files += 1
-        cols = chunk.cols
-        if cols is None or not len(cols["n_samples"]):
-            return
-        counters = cols["event_counter"].astype(np.int64)
-        if self.prev is not None:
-            counters = np.concatenate(([self.prev], counters))
-        step = np.diff(counters) % (1 << 32)  # WD1 counters are signed, WD2 unsigned: both wrap at 2**32
-        gaps = step[step != 1]
-        self.gaps += len(gaps)
-        self.missing += int((gaps[gaps < 1 << 31] - 1).clip(0).sum())
-        self.prev = int(counters[-1])
-        self.events += len(cols["n_samples"])
-        self.nbytes += chunk.nbytes
-        last = {k: int(v[-1]) for k, v in cols.items() if k != "data"}
-        if self.kind == "WD1":
-            where = f"board {last['board_id']} channel {last['board_channel']}, {last['n_samples']} samples"
-        else:
-            per = last["samples"]
-            ch = last["n_samples"] // per if per else last["channels"]
-            where = f"{ch} channel(s) x {per} samples"
-        self.latest = f"last #{last['event_counter']} t={last['timestamp']} {where}"
-
-    def line(self, events: int, nbytes: int, seconds: float) -> str:
-        """The totals, with the rate of `events` and `nbytes` over `seconds`."""
-        rate = f"{events / seconds:.1f} ev/s, {nbytes / seconds / 1e6:.2f} MB/s" if seconds > 0 else "-"
-        missing = f" ({self.missing} missing)" if self.missing else ""
-        return f"{self.events} events, {rate}, gaps {self.gaps}{missing}" + (f"; {self.latest}" if self.latest else "")
+def describe_last(cols: Columns, kind: str, clock: float | None = None) -> str:
+    """The last event of a chunk in a few words: counter, timestamp (seconds with the tick rate
+    `clock`), board and channel or channels, samples."""
+    last = {k: int(v[-1]) for k, v in cols.items() if k != "data"}
+    if kind == "WD1":
+        where = f"board {last['board_id']} channel {last['board_channel']}, {last['n_samples']} samples"
+    else:
+        per = last["samples"]
+        ch = last["n_samples"] // per if per else last["channels"]
+        where = f"{ch} channel(s) x {per} samples"
+    t = f"{last['timestamp'] / clock:.6f} s" if clock else str(last["timestamp"])
+    return f"last #{last['event_counter']} t={t} {where}"

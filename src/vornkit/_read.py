@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 import sys
 import threading
 import warnings
@@ -31,6 +32,16 @@ OnCorrupt = Literal["raise", "skip", "warn"]
 PathLike = str | os.PathLike[str]
 Event = dict[str, Any]
 Columns = dict[str, np.ndarray]
+
+# The temporary a conversion writes before it is renamed to its output: ".OUT~vorn-PID-TAG.part",
+# hidden, and never taken as a run by the listings here or by follow's.
+TEMPORARY = re.compile(r"\.(?P<out>.+)~vorn-(?P<pid>[0-9]+)-(?P<tag>[0-9a-z]+)\.part")
+
+
+def is_temporary(name: str) -> bool:
+    """Whether a file name (its last component) is that of a conversion's temporary."""
+    return TEMPORARY.fullmatch(os.path.basename(name)) is not None
+
 
 CHUNK_EVENTS = 4096  # events per chunk at most ...
 CHUNK_BYTES = 4 << 20  # ... and about this many bytes of records
@@ -64,6 +75,11 @@ class FileChangedError(ReadError):
 class FileChangedWarning(UserWarning):
     """A run file followed in a directory or by a pattern was truncated or rewritten in place:
     its events are read again from its start, as a new run."""
+
+
+class NewerRunWarning(UserWarning):
+    """While one file is followed, a newer run appeared beside it: the acquisition may have gone
+    on with that one (following the directory, or a pattern, goes on with each new run)."""
 
 
 def _locate(e: BaseException, path: str, event: int, offset: int) -> None:
@@ -115,7 +131,8 @@ def expand_paths(paths: PathLike | Iterable[PathLike], kind: Kind | None = None)
     A path that exists is taken as it is. A directory gives its regular files, by name, but
     for hidden ones and, with `kind`, those named as the other layout's runs (a WD1 campaign
     may sit beside its .wd2 files). A pattern (*, ?, [) that names no file gives the regular
-    files it matches, by name. A directory or pattern with none raises FileNotFoundError."""
+    files it matches, by name; neither gives a conversion's temporary (is_temporary). A
+    directory or pattern with none raises FileNotFoundError."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     other = {"WD1": ".wd2", "WD2": ".wd1"}.get(kind or "", "\0")
     files: list[str] = []
@@ -126,7 +143,7 @@ def expand_paths(paths: PathLike | Iterable[PathLike], kind: Kind | None = None)
             found = [f for f in (os.path.join(p, n) for n in names) if os.path.isfile(f)]
             what = "no run file in the directory"
         elif not os.path.lexists(p) and glob.has_magic(p):
-            found = sorted(f for f in glob.glob(p) if os.path.isfile(f))
+            found = sorted(f for f in glob.glob(p) if os.path.isfile(f) and not is_temporary(f))
             what = "no file matches the pattern"
         else:
             files.append(p)
@@ -405,12 +422,20 @@ def follow(
     truncated or rewritten in place is read again from its start, as a new run, with a
     FileChangedWarning: the acquisition started over in it.
 
-    Ends when no event came for `idle_timeout` seconds (None: never) or when `stop` (a
-    threading.Event, or a callable returning True) is set; bytes of a partial record left
-    then, or at the end of a file left for the next, give a FormatWarning. On a FIFO the
-    reader waits inside its read while a writer has it open: `idle_timeout` and `stop` then
-    take effect once the writer closes it. channels, on_corrupt and the errors are those of
-    `events`.
+    In a directory or pattern, a file that is not a run (a log, notes) is passed over with
+    one FormatWarning, and so is a WD2 run too short for the channel count (an aborted run)
+    once a newer file exists; it is read after all if it grows. Following a single file, a
+    newer run with its suffix appearing beside it gives a NewerRunWarning (once per file).
+
+    Ends when no event came for `idle_timeout` seconds (None: never; 0: reads what is there
+    and returns) or when `stop` (a threading.Event, or a callable returning True) is set;
+    bytes of a partial record left then, or at the end of a file left for the next, give a
+    FormatWarning. A path that has not appeared when the idle timeout passes raises
+    FileNotFoundError. `poll` must be a positive finite number of seconds. A FIFO is opened
+    without waiting for a writer: no writer counts as idle time; while a writer has it open
+    the reader waits inside its read, and `idle_timeout` and `stop` take effect once the
+    writer closes it. channels, on_corrupt and the errors are those of `events`. (What a live
+    display needs to know of the follow, without reading again: `_follow.Follower.stats`.)
     """
     from ._follow import Follower
 

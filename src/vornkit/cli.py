@@ -4,11 +4,13 @@
 from __future__ import annotations
 
 import argparse
+import errno
+import glob
 import os
 import sys
 import time
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TextIO
 
 from . import _convert
@@ -48,18 +50,25 @@ def _info(args: argparse.Namespace) -> int:
     return status
 
 
-def _recognised(target: str, channels: int | None, poll: float, idle_timeout: float | None) -> Kind | None:
+def _recognised(
+    target: str, channels: int | None, poll: float, idle_timeout: float | None, say: Callable[[str], None]
+) -> Kind | None:
     """The kind of the file `target` names (a directory or pattern: its newest), once it holds three
-    records that fit one; None at the idle timeout."""
+    records that fit one; None at the idle timeout (FileNotFoundError if `target` never appeared)."""
     from ._follow import listing, regular_files
     from ._format import check_kind, recognise
 
-    files = listing(target)
     start = time.monotonic()
-    while idle_timeout is None or time.monotonic() - start < idle_timeout:
+    missing = not os.path.lexists(target) and not glob.has_magic(target)
+    if missing:
+        say(f"waiting for {target}")
+    while True:
+        if missing and os.path.lexists(target):
+            missing = False
+        files = None if missing else listing(target)
         path = target if files is None else next((p for _, p, _ in regular_files(files)[-1:]), None)
         try:
-            if path is not None and os.path.isfile(path) and os.path.getsize(path):
+            if not missing and path is not None and os.path.isfile(path) and os.path.getsize(path):
                 rec = recognise(path, channels)
                 if rec.foreign is not None:
                     check_kind(path, None, channels)  # raises FormatError naming the format
@@ -67,12 +76,41 @@ def _recognised(target: str, channels: int | None, poll: float, idle_timeout: fl
                     return rec.kind
         except FileNotFoundError:  # gone meanwhile
             pass
+        if idle_timeout is not None and time.monotonic() - start >= idle_timeout:
+            if missing:
+                raise FileNotFoundError(
+                    errno.ENOENT, f"did not appear within the idle timeout ({idle_timeout:g} s)", target
+                )
+            return None
         time.sleep(poll)
-    return None
+
+
+class _Rates:
+    """The rate lines of `follow`: events as written (from their timestamps with a clock, else as
+    they arrived), counted from the end of the catch-up."""
+
+    def __init__(self, clock: float | None) -> None:
+        self.clock = clock
+        self.mark = time.monotonic()
+        self.events = self.nbytes = 0
+        self.stamp: int | None = None  # the last timestamp at the mark
+
+    def reset(self, events: int, nbytes: int, stamp: int | None) -> None:
+        self.mark, self.events, self.nbytes, self.stamp = time.monotonic(), events, nbytes, stamp
+
+    def rates(self, events: int, nbytes: int, stamp: int | None, seconds: float) -> str:
+        n, b = events - self.events, nbytes - self.nbytes
+        if seconds <= 0:
+            return "-"
+        rate = n / seconds
+        how = "arrival"
+        if self.clock and stamp is not None and self.stamp is not None and stamp > self.stamp and n:
+            rate, how = n / ((stamp - self.stamp) / self.clock), "timestamps"
+        return f"{rate:.1f} ev/s ({how}), {b / seconds / 1e6:.2f} MB/s"
 
 
 def _follow(args: argparse.Namespace) -> int:
-    from ._follow import Follower, Tally
+    from ._follow import Follower, describe_last
 
     def say(text: str) -> None:
         print(f"{time.strftime('%H:%M:%S')} {text}", flush=True)
@@ -82,27 +120,45 @@ def _follow(args: argparse.Namespace) -> int:
 
     poll = min(0.2, args.interval / 2)
     start = time.monotonic()
-    tally = Tally(args.kind or "WD1")
+    follower: Follower | None = None
+    rates = _Rates(args.clock)
+    latest = ""
+
+    def totals(events: int, nbytes: int, missing: int, gaps: int, rate: str) -> str:
+        more = f" ({missing} missing)" if missing else ""
+        return f"{events} events, {rate}, gaps {gaps}{more}" + (f"; {latest}" if latest else "")
+
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("always")
             warnings.showwarning = warned
             try:
-                kind: Kind | None = args.kind or _recognised(args.target, args.channels, poll, args.idle_timeout)
+                kind: Kind | None = args.kind or _recognised(args.target, args.channels, poll, args.idle_timeout, say)
                 if kind is None:
                     print(f"vornkit follow: {args.target}: no records to recognise; give --kind", file=sys.stderr)
                     return 1
-                tally.kind = kind
                 follower = Follower(args.target, kind, args.channels, poll, args.idle_timeout, None, "raise")
-                mark, seen, sent = start, 0, 0
+                follower.waiting_for = lambda p: say(f"waiting for {p}")
+                stats, caught, path = follower.stats, False, ""
                 for chunk in follower.chunks():
-                    if chunk.path != tally.path and chunk.path:
+                    if chunk.path != path and chunk.path:
+                        path = chunk.path
                         say(f"following {chunk.path}")
-                    tally.add(chunk)
+                    if chunk.cols is not None and len(chunk.cols["n_samples"]):
+                        latest = describe_last(chunk.cols, kind, args.clock)
+                    if not caught and stats.caught_up:
+                        caught = True
+                        if stats.catchup_events:
+                            say(
+                                f"caught up with {stats.catchup_events} events ({stats.catchup_bytes / 1e6:.2f} MB) "
+                                f"already written, read in {stats.catchup_seconds:.2f} s"
+                            )
+                        rates.reset(stats.events, stats.nbytes, stats.last_timestamp)
                     now = time.monotonic()
-                    if now - mark >= args.interval:
-                        say(tally.line(tally.events - seen, tally.nbytes - sent, now - mark))
-                        mark, seen, sent = now, tally.events, tally.nbytes
+                    if caught and now - rates.mark >= args.interval:
+                        rate = rates.rates(stats.events, stats.nbytes, stats.last_timestamp, now - rates.mark)
+                        say(totals(stats.events, stats.nbytes, stats.missing, stats.gaps, rate))
+                        rates.reset(stats.events, stats.nbytes, stats.last_timestamp)
             except KeyboardInterrupt:
                 pass
             except BrokenPipeError:
@@ -112,8 +168,15 @@ def _follow(args: argparse.Namespace) -> int:
                 return 1
             finally:
                 took = time.monotonic() - start
-                head = f"total after {took:.1f} s, {tally.files} file(s), {tally.nbytes / 1e6:.2f} MB"
-                print(f"{head}: {tally.line(tally.events, tally.nbytes, took)}", flush=True)
+                s = follower.stats if follower is not None else None
+                events, nbytes = (s.events, s.nbytes) if s else (0, 0)
+                live = took - (s.catchup_seconds if s else 0.0)
+                head = f"total after {took:.1f} s, {s.files if s else 0} file(s), {nbytes / 1e6:.2f} MB"
+                if s and s.catchup_events:
+                    head += f" ({s.catchup_events} events caught up at the start)"
+                n, b = (events - s.catchup_events, nbytes - s.catchup_bytes) if s else (0, 0)
+                rate = f"{n / live:.1f} ev/s, {b / live / 1e6:.2f} MB/s after the catch-up" if live > 0 else "-"
+                print(f"{head}: {totals(events, nbytes, s.missing if s else 0, s.gaps if s else 0, rate)}", flush=True)
     except BrokenPipeError:
         # The reader went away (| head): nothing more to say, and nothing at exit either; the
         # status of a process ended by SIGPIPE, as for the other commands.
@@ -187,6 +250,13 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _hertz(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a tick rate in Hz above 0, not {text}")
+    return value
+
+
 def _problem(e: Exception, path: str) -> str:
     """An error's text without the file name, which the line names already."""
     if isinstance(e, FormatError):
@@ -252,7 +322,18 @@ def main(argv: list[str] | None = None) -> int:
     fol.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the first records)")
     fol.add_argument("--channels", type=int, help=CHANNELS_HELP)
     fol.add_argument("--interval", type=_seconds, default=1.0, help="seconds between lines (default 1)")
-    fol.add_argument("--idle-timeout", type=_seconds, metavar="S", help="end after S seconds without an event")
+    fol.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        metavar="S",
+        help="end after S seconds without an event (an error if the path has not appeared by then)",
+    )
+    fol.add_argument(
+        "--clock",
+        type=_hertz,
+        metavar="HZ",
+        help="timestamp ticks per second: timestamps shown as seconds, the event rate taken from them",
+    )
     fol.set_defaults(run=_follow)
     about = (
         "a live page of a run being written, in the browser: waveforms, amplitude and charge histograms, baseline, "
