@@ -15,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import vornkit
 from support import SANITIZED, child_env, run_python, wd1_record, wd2_record
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -40,11 +41,14 @@ def pulses(first, n, samples=64, channels=2, heights=None, baseline=100.0, noise
     return b"".join(out)
 
 
-def chunks_of(path, kind="WD2"):
-    from vornkit._follow import Follower
+def follow_into(state, path, kind="WD2"):
+    """Follows `path` into `state` until 0.05 s pass without an event (the records there: at once)."""
+    from vornkit._follow import Chunk, Follower
 
     follower = Follower(path, kind, None, 0.01, 0.05, None, "skip")
-    yield from follower.chunks()
+    for chunk in follower.chunks():
+        state.add(chunk, follower.stats)
+    state.add(Chunk(str(path), None), follower.stats)  # what the last poll found
 
 
 def test_state_counts_every_event_keeps_only_the_latest(tmp_path):
@@ -53,9 +57,8 @@ def test_state_counts_every_event_keeps_only_the_latest(tmp_path):
     run = tmp_path / "run.wd2"
     n = 300
     run.write_bytes(pulses(0, 150) + pulses(160, 150, heights=np.arange(151, 301)))  # 10 counters missing
-    state = State(Options(str(run), kind="WD2", persistence=5, clock=1000.0))
-    for chunk in chunks_of(run):
-        state.add(chunk, 0)
+    state = State(Options(str(run), kind="WD2", persistence=5, clock=1000.0, stall=5))
+    follow_into(state, run)
     state.tick()
     snap = state.snapshot(0, 0)
     assert snap.labels == [0, 1]
@@ -76,7 +79,10 @@ def test_state_counts_every_event_keeps_only_the_latest(tmp_path):
     status = snap.status
     assert status["events"] == n and status["gaps"] == 1 and status["missing"] == 10
     assert status["size"] == run.stat().st_size == status["bytes"] and not status["alarm"]
+    assert status["catchup_events"] == n and status["caught_up"]  # there before the follow began
     assert state.snapshot(waves[-1][0], seq).points == [] and not state.snapshot(waves[-1][0], seq).waves[0]
+    state.last_event -= 6  # no event for 6 s
+    assert state.status()["alarm"] and "no event for 6 s" in state.status()["alarm_reason"]
 
 
 def test_state_of_wd1_has_a_channel_per_board_channel(tmp_path):
@@ -92,8 +98,7 @@ def test_state_of_wd1_has_a_channel_per_board_channel(tmp_path):
         )
     )
     state = State(Options(str(run), kind="WD1", persistence=4))
-    for chunk in chunks_of(run, "WD1"):
-        state.add(chunk, 0)
+    follow_into(state, run, "WD1")
     snap = state.snapshot(0, 0)
     assert snap.labels == [0, 3] and snap.status["events"] == 40
     for label, height in ((0, 7), (3, 14)):
@@ -106,21 +111,17 @@ def test_state_alarms_and_rolling_bounds(tmp_path):
     from vornkit._view import HISTORY, Options, State, _Rolling
 
     run = tmp_path / "run1.wd2"
-    run.write_bytes(pulses(0, 20))
-    state = State(Options(str(run), kind="WD2", stall=5))
-    for chunk in chunks_of(run):
-        state.add(chunk, 3)
-    assert state.status()["damaged_spans"] == 3 and not state.status()["alarm"]
-    state.last_event -= 6  # no event for 6 s
-    assert state.status()["alarm"] and "no event for 6 s" in state.status()["alarm_reason"]
-    state.last_event += 6
-    newer = tmp_path / "run2.wd2"
-    newer.write_bytes(b"")
+    run.write_bytes(pulses(0, 20) + b"\xff" * 36 + pulses(20, 20))  # a damaged span
     os.utime(run, ns=(0, 0))
+    (tmp_path / "run2.wd2").write_bytes(pulses(100, 3))  # the acquisition went on with this one
     (tmp_path / "daq.log").write_text("not a run")
-    state.tick()
-    assert state.newer == str(newer) and not state.status()["alarm"]  # the file may still grow
-    state.grew -= 6
+    state = State(Options(str(run), kind="WD2", stall=5))
+    with pytest.warns(vornkit.NewerRunWarning):
+        follow_into(state, run)
+    status = state.status()
+    assert status["events"] == 40 and status["damaged_spans"] == 1
+    assert status["newer_file"] == str(tmp_path / "run2.wd2") and not status["alarm"]  # it may still grow
+    state.grew -= 6  # run1 has not grown for 6 s
     assert "run2.wd2" in state.status()["alarm_reason"]
     for _ in range(HISTORY + 10):
         state.tick()

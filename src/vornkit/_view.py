@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from ._follow import Chunk, Follower, Tally
+from ._follow import Chunk, Follower, FollowStats
 from ._layouts import Kind
 from ._read import Columns
 
@@ -170,7 +170,10 @@ class State:
     def __init__(self, options: Options) -> None:
         self.options = options
         self.lock = threading.Lock()
-        self.tally = Tally(options.kind or "WD1")
+        self.kind: str = options.kind or "WD1"
+        self.follow = FollowStats()  # the follow's counts, copied after each chunk
+        self.damaged = 0  # damaged spans passed over
+        self.passed_over = 0  # files that are not runs, left out
         self.channels: dict[int, _Channel] = {}
         self.wave_seq = 0
         self.points: collections.deque[tuple[int, float, float, dict[int, tuple[float, float]]]] = collections.deque(
@@ -182,9 +185,6 @@ class State:
         self.recent: collections.deque[tuple[float, int, int]] = collections.deque()  # (time, events, bytes)
         self.size = 0
         self.grew = time.monotonic()  # when the current file last grew
-        self.newer: str | None = None  # a newer file beside a single file followed
-        self.damaged = 0  # damaged spans passed over in the files before the current one ...
-        self.damaged_here = 0  # ... and in the current one
         self.error: str | None = None
         # timestamps: the last of this second and of the second before (with --clock)
         self.tick_events = 0
@@ -192,28 +192,29 @@ class State:
         self.tick_last_ts: int | None = None
         self.prev_ts: int | None = None
         self.rate_written: float | None = None
-        self.kind_name: str | None = options.kind
+        self.kind_name: str | None = options.kind  # None until recognised
+        self.waiting: str | None = None  # what the follow waits for
 
-    def add(self, chunk: Chunk, damaged: int, size: int | None = None) -> None:
-        """Counts a chunk of the follow (cols None after a poll) into the state; `damaged`: the
-        damaged spans passed over in its file so far, `size` its size now."""
+    def add(self, chunk: Chunk, stats: FollowStats) -> None:
+        """Counts a chunk of the follow (cols None after a poll) into the state; `stats`: the
+        follow's counts after it."""
         cols = chunk.cols
         feats = None
         if cols is not None and len(cols["n_samples"]) and cols["n_samples"][0]:
-            feats = _features(cols, self.tally.kind, self.options)
+            feats = _features(cols, self.kind, self.options)
         now = time.monotonic()
         with self.lock:
-            if chunk.path and chunk.path != self.tally.path:
-                self.damaged, self.damaged_here = self.damaged + self.damaged_here, 0
+            if chunk.path and chunk.path != self.follow.path:
                 self.prev_ts = self.tick_first_ts = self.tick_last_ts = None  # a new file's clock
                 self.tick_events = 0
-                self.newer = None
                 self.grew = now
-            self.tally.add(chunk)
-            if chunk.path:
-                self.damaged_here = max(self.damaged_here, damaged)
-            if size is not None and size != self.size:
+            size = stats.file_size or 0
+            if size != self.size:
                 self.size, self.grew = size, now
+            # The scalars only: the lists grow with the run.
+            self.follow = dataclasses.replace(stats, damaged=[], passed_over=[])
+            self.damaged, self.passed_over = len(stats.damaged), len(stats.passed_over)
+            self.waiting = stats.waiting
             if cols is None or not len(cols["n_samples"]):
                 return
             n = len(cols["n_samples"])
@@ -229,7 +230,7 @@ class State:
 
     def _add_features(self, cols: Columns, f: dict[str, np.ndarray], channels: int) -> None:
         persistence = self.options.persistence
-        if self.tally.kind == "WD2":  # a column per channel
+        if self.kind == "WD2":  # a column per channel
             tail = np.arange(max(0, len(cols["n_samples"]) - persistence), len(cols["n_samples"]))
             waves = _waves(cols, channels, tail)
             for col in range(channels):
@@ -268,20 +269,8 @@ class State:
         """Closes a second: a point of each time series, a slot of the rolling histograms."""
         now = time.monotonic()
         with self.lock:
-            path, size, newer = self.tally.path, self.size, self.newer
-        if path:
-            try:
-                size = os.stat(path).st_size
-            except OSError:
-                pass
-            if self.options.target == path:  # one file followed: a newer run beside it?
-                newer = _newer_beside(path)
-        with self.lock:
-            if path == self.tally.path:  # not moved on to another file meanwhile
-                if size != self.size:
-                    self.grew = now
-                self.size, self.newer = size, newer
-            self.recent.append((now, self.tally.events, self.tally.nbytes))
+            f = self.follow
+            self.recent.append((now, f.events - f.catchup_events, f.nbytes))
             while len(self.recent) > 2 and now - self.recent[1][0] >= RATE_SECONDS:
                 self.recent.popleft()
             arrival = self._arrival()[0]
@@ -291,7 +280,7 @@ class State:
                 if ref is None:
                     ref, n = self.tick_first_ts, n - 1
                 assert ref is not None
-                span = (self.tick_last_ts - ref) % (1 << 32 if self.tally.kind == "WD1" else 1 << 64)
+                span = (self.tick_last_ts - ref) % (1 << 32 if self.kind == "WD1" else 1 << 64)
                 if span > 0 and n > 0:
                     self.rate_written = n * self.options.clock / span
                 self.prev_ts = self.tick_last_ts
@@ -323,30 +312,36 @@ class State:
 
     def _status(self) -> dict[str, Any]:
         now = time.monotonic()
+        f = self.follow
         events_per_s, bytes_per_s = self._arrival()
         since = now - (self.last_event if self.last_event is not None else self.started)
         alarm = None
         if self.error is not None:
             alarm = self.error
-        elif self.newer is not None and now - self.grew >= self.options.stall:
-            alarm = f"a newer file appeared ({os.path.basename(self.newer)}) and {self.tally.path} stopped growing"
+        elif f.newer is not None and now - self.grew >= self.options.stall:
+            alarm = f"a newer file appeared ({os.path.basename(f.newer)}) and {f.path} stopped growing"
         elif since >= self.options.stall:
             alarm = f"no event for {since:.0f} s"
         written = self.options.clock is not None and self.rate_written is not None and since < RATE_SECONDS
         return {
-            "file": self.tally.path or None,
-            "files": self.tally.files,
+            "file": f.path or None,
+            "waiting_for": self.waiting,
+            "files": f.files,
             "size": self.size,
             "kind": self.kind_name,
-            "events": self.tally.events,
-            "bytes": self.tally.nbytes,
+            "events": f.events,
+            "bytes": f.nbytes,
+            "catchup_events": f.catchup_events,
+            "caught_up": f.caught_up,
             "rate": (self.rate_written if written else 0.0) if self.options.clock else events_per_s,
             "rate_from": "timestamps" if self.options.clock else "arrival",
             "read_events_per_s": events_per_s,
             "mb_per_s": bytes_per_s / 1e6,
-            "gaps": self.tally.gaps,
-            "missing": self.tally.missing,
-            "damaged_spans": self.damaged + self.damaged_here,
+            "gaps": f.gaps,
+            "missing": f.missing,
+            "damaged_spans": self.damaged,
+            "passed_over": self.passed_over,
+            "newer_file": f.newer,
             "seconds_since_last_event": round(since, 3) if self.last_event is not None else None,
             "seconds_without_event": round(since, 3),
             "alarm": alarm is not None,
@@ -370,29 +365,6 @@ class State:
         return Snapshot(status, labels, waves, hists, points)
 
 
-def _newer_beside(path: str) -> str | None:
-    """A file of the same suffix beside `path`, changed after it: the run the acquisition went on with."""
-    folder = os.path.dirname(path) or "."
-    suffix = os.path.splitext(path)[1]
-    try:
-        mine = os.stat(path).st_mtime_ns
-        names = os.listdir(folder)
-    except OSError:
-        return None
-    best: tuple[int, str] | None = None
-    for name in names:
-        other = os.path.join(folder, name)
-        if name.startswith(".") or not name.endswith(suffix):
-            continue
-        try:
-            st = os.stat(other)
-        except OSError:  # gone meanwhile
-            continue
-        if st.st_mtime_ns > mine and (best is None or st.st_mtime_ns > best[0]):
-            best = (st.st_mtime_ns, other)
-    return None if best is None else best[1]
-
-
 class Monitor:
     """The reading thread: follows `options.target` into a `State` until `stop`."""
 
@@ -414,8 +386,15 @@ class Monitor:
     def _kind(self) -> Kind | None:
         from .cli import _recognised
 
+        def waiting(text: str) -> None:
+            with self.state.lock:
+                self.state.waiting = self.options.target
+
         while not self.stop.is_set():
-            kind = _recognised(self.options.target, self.options.channels, POLL, 1.0)
+            try:
+                kind = _recognised(self.options.target, self.options.channels, POLL, 1.0, waiting)
+            except FileNotFoundError:  # not there yet: waited for, as long as it takes
+                continue
             if kind is not None:
                 return kind
         return None
@@ -427,14 +406,10 @@ class Monitor:
             if kind is None:
                 return
             with state.lock:
-                state.tally.kind = state.kind_name = kind
+                state.kind = state.kind_name = kind
             follower = Follower(self.options.target, kind, self.options.channels, POLL, None, self.stop, "skip")
             for chunk in follower.chunks():
-                src = follower.src
-                if src is not None and src.path == chunk.path:
-                    state.add(chunk, len(src.reader.skipped), os.fstat(src.reader.fileno()).st_size)
-                else:
-                    state.add(chunk, 0)
+                state.add(chunk, follower.stats)
         except Exception as e:  # shown on the page and in /status; the server stays up
             with state.lock:
                 state.error = f"{type(e).__name__}: {e}"
@@ -446,13 +421,22 @@ def _status_html(s: dict[str, Any]) -> str:
         return f'<span class="vk-{name}"><b>{name.replace("_", " ")}</b> {html.escape(value)}</span>'
 
     since = s["seconds_since_last_event"]
+    if s["waiting_for"] or not s["file"]:
+        where = f"waiting for {s['waiting_for'] or 'a run'}"
+    else:
+        where = f"{s['file']} ({s['size'] / 1e6:.1f} MB)"
     parts = [
-        item("file", f"{s['file'] or 'waiting for a run'} ({s['size'] / 1e6:.1f} MB)"),
+        item("file", where),
         item("events", str(s["events"])),
         item("rate", f"{s['rate']:.1f} ev/s ({s['rate_from']})"),
         item("read", f"{s['mb_per_s']:.2f} MB/s"),
         item("gaps", str(s["gaps"]) + (f" ({s['missing']} missing)" if s["missing"] else "")),
         item("damaged", str(s["damaged_spans"])),
+        *(
+            [item("catch_up", f"{s['catchup_events']} events there before, read at once")]
+            if s["catchup_events"]
+            else []
+        ),
         item("last_event", "-" if since is None else f"{since:.1f} s ago"),
     ]
     if s["alarm"]:

@@ -236,13 +236,6 @@ def _range(text: str) -> tuple[int, int]:
     return lo, hi
 
 
-def _hertz(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be ticks per second above 0, not {text}")
-    return value
-
-
 def _seconds(text: str) -> float:
     value = float(text)
     if not value > 0:
