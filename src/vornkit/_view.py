@@ -432,11 +432,7 @@ def _status_html(s: dict[str, Any]) -> str:
         item("read", f"{s['mb_per_s']:.2f} MB/s"),
         item("gaps", str(s["gaps"]) + (f" ({s['missing']} missing)" if s["missing"] else "")),
         item("damaged", str(s["damaged_spans"])),
-        *(
-            [item("catch_up", f"{s['catchup_events']} events there before, read at once")]
-            if s["catchup_events"]
-            else []
-        ),
+        *([item("catch_up", f"{s['catchup_events']} ev read at once")] if s["catchup_events"] else []),
         item("last_event", "-" if since is None else f"{since:.1f} s ago"),
     ]
     if s["alarm"]:
