@@ -236,6 +236,13 @@ def _range(text: str) -> tuple[int, int]:
     return lo, hi
 
 
+def _port(text: str) -> int:
+    value = int(text) if text.isdigit() else -1
+    if not 0 < value < 65536:
+        raise argparse.ArgumentTypeError(f"must be a TCP port, 1 to 65535, not {text}")
+    return value
+
+
 def _seconds(text: str) -> float:
     value = float(text)
     if not value > 0:
@@ -340,7 +347,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     view.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the first records)")
     view.add_argument("--channels", type=int, help=CHANNELS_HELP)
-    view.add_argument("--port", type=int, default=5006, help="the port to listen on (default 5006)")
+    view.add_argument("--port", type=_port, default=5006, help="the port to listen on (default 5006)")
     view.add_argument(
         "--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1: forward it over SSH)"
     )
