@@ -209,6 +209,7 @@ def main():
                 server_cpu_max=float(np.max(cpu)),
                 server_rss_mb_max=float(np.max(rss)),
                 server_rss_mb_last=rss[-1],
+                server_rss_mb_every_10s=[round(r) for r in rss[::10]],
                 read_mb_s_median=float(np.median(behind)),
                 seconds=len(cpu),
             )
