@@ -126,14 +126,18 @@ def held(self, data):
         sys.stdin.readline()
     return write(self, data)
 _convert._Sink.write = held
+if sys.argv[1] == "api":  # convert() called as a library: SIGTERM ends the process as it would have
+    _convert.convert(sys.argv[2], sys.argv[3], force=True)
+    sys.exit(0)
 sys.exit(cli.main(sys.argv[1:]))
 """
 
 
 def held_convert(*args, unnamed=True):
     """The convert command in a child (see _HELD), once it has begun writing."""
+    command = list(map(str, args)) if args[0] == "api" else ["convert", *map(str, args)]
     proc = subprocess.Popen(
-        [sys.executable, "-c", _HELD, "unnamed" if unnamed else "named", "convert", *map(str, args)],
+        [sys.executable, "-c", _HELD, "unnamed" if unnamed else "named", *command],
         stdin=subprocess.PIPE,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -215,6 +219,12 @@ def ends(tmp_path, run, small, suffix):
                 assert len(err) < 200
                 assert sorted(os.listdir(tmp_path)) == sorted(base + ([out.name] if old else []))
                 assert old is None or out.read_bytes() == old
+    out.write_bytes(b"old")
+    proc = held_convert("api", run, out, unnamed=False)
+    proc.send_signal(signal.SIGTERM)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == -signal.SIGTERM and err == "" and out.read_bytes() == b"old"
+    assert sorted(os.listdir(tmp_path)) == sorted(base + [out.name])
     out.unlink()
 
     # kill -9 leaves a named temporary; the next conversion there removes it with a warning, and

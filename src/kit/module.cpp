@@ -256,9 +256,8 @@ PyObject* fs_path(PyObject* arg) {
     return p.release();
 }
 
-// Opens the file read-only, the lock released; EINTR runs the signal handlers and retries
-// unless one raised. -1 with an exception set. The open never waits: a FIFO without a writer
-// is opened at once (O_NONBLOCK, cleared after), and reads as ended until one writes to it.
+// Opens the file read-only, the lock released (a FIFO waits for its writer); EINTR runs the
+// signal handlers and retries unless one raised. -1 with an exception set.
 int open_file(PyObject* path) {
     PyObject* raw = nullptr;
     if (!PyUnicode_FSConverter(path, &raw)) return -1;
@@ -266,16 +265,8 @@ int open_file(PyObject* path) {
     const char* name = PyBytes_AS_STRING(bytes.get());
     for (;;) {
         int fd;
-        Py_BEGIN_ALLOW_THREADS fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        Py_END_ALLOW_THREADS if (fd >= 0) {
-            const int flags = ::fcntl(fd, F_GETFL);
-            if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
-            const int saved = errno;
-            ::close(fd);
-            errno = saved;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-            return -1;
-        }
+        Py_BEGIN_ALLOW_THREADS fd = ::open(name, O_RDONLY | O_CLOEXEC);
+        Py_END_ALLOW_THREADS if (fd >= 0) return fd;
         if (errno != EINTR || PyErr_CheckSignals() != 0) {
             if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
             return -1;

@@ -914,7 +914,8 @@ _signals: _Signals | None = None  # the conversion running in the main thread
 
 
 def _check_signals() -> None:
-    if _signals is not None:
+    """Raises the signal held for the conversion of the main thread, in that thread only."""
+    if _signals is not None and threading.current_thread() is threading.main_thread():
         _signals.check()
 
 

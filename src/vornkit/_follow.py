@@ -224,10 +224,14 @@ class Follower:
         self._older_seen()
 
     def _older_seen(self) -> None:
-        """Marks the files of the listing older than its newest as read: they are not followed."""
+        """Marks the files of the listing older than its newest run as read: they are not
+        followed. Newer files that are not runs (a log being written) are passed over."""
         if self.listing is None:
             return
-        for _, path, st in self._files()[:-1]:
+        files = self._files()
+        while len(files) > 1 and self._not_a_run(*files[-1][1:]):
+            files.pop()
+        for _, path, st in files[:-1]:
             try:
                 with open(path, "rb") as f:
                     head = _head(f.fileno())
@@ -329,6 +333,29 @@ class Follower:
             self._pass_over(path, st, head, f"{foreign[0]}, not a WD1/WD2 event file: passed over")
         return None
 
+    def _not_a_run(self, path: str, st: os.stat_result) -> bool:
+        """Whether a file is no run (passed over, with its warning): another format, or records
+        that do not hold together as the kind followed."""
+        try:
+            with open(path, "rb") as f:
+                head = _head(f.fileno())
+        except OSError:
+            return False
+        if len(head) < _MAGIC:
+            return False
+        foreign = magic(head)
+        if foreign is not None and not walk(path, self.kind, self.channels).fits:
+            self._pass_over(path, st, head, f"{foreign[0]}, not a WD1/WD2 event file: passed over")
+            return True
+        try:
+            check_kind(path, self.kind, self.channels, read=self.on_corrupt)
+        except FormatError as e:
+            self._pass_over(path, st, head, f"{e.reason}: passed over")
+            return True
+        except OSError:
+            pass
+        return False
+
     def _pass_over(self, path: str, st: os.stat_result, head: bytes, why: str) -> None:
         """Leaves a file of the listing out for good, with one FormatWarning."""
         warn(f"{path}: {why}", FormatWarning)
@@ -346,16 +373,15 @@ class Follower:
                     path, self.kind, self.channels, read=self.on_corrupt
                 )  # FormatError for a file that is no such run
             _, offset, event = self.ends.get((st.st_dev, st.st_ino), (0, 0, 0)) if regular else (0, 0, 0)
-            return Source(
-                path,
-                self.kind,
-                fields=[*field_names(self.kind), "offset"],
-                channels=self.channels,
-                on_corrupt=self.on_corrupt,
-                check=False,
-                offset=offset,
-                event=event,
-            )
+            if stat.S_ISFIFO(st.st_mode):
+                # Held open for writing too while the reader opens it, so that its open never waits
+                # for a writer; once closed, a missing writer reads as the end of the data (idle time).
+                hold = os.open(path, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
+                try:
+                    return self._source(path, offset, event)
+                finally:
+                    os.close(hold)
+            return self._source(path, offset, event)
         except FileNotFoundError:
             return None
         except OSError as e:
@@ -363,6 +389,18 @@ class Follower:
                 self._too_short(path)
                 return None
             raise
+
+    def _source(self, path: str, offset: int, event: int) -> Source:
+        return Source(
+            path,
+            self.kind,
+            fields=[*field_names(self.kind), "offset"],
+            channels=self.channels,
+            on_corrupt=self.on_corrupt,
+            check=False,
+            offset=offset,
+            event=event,
+        )
 
     def _too_short(self, path: str) -> None:
         """A WD2 run too short for the channel probe: in a listing with a newer file (an aborted
@@ -604,3 +642,31 @@ def describe_last(cols: Columns, kind: str, clock: float | None = None) -> str:
         where = f"{ch} channel(s) x {per} samples"
     t = f"{last['timestamp'] / clock:.6f} s" if clock else str(last["timestamp"])
     return f"last #{last['event_counter']} t={t} {where}"
+
+
+class Tally:
+    """Running totals of a follow for a line of text (kept for its callers; a display reads
+    Follower.stats): events, bytes, counter gaps, the last event."""
+
+    def __init__(self, kind: str) -> None:
+        self.kind = kind
+        self.stats = FollowStats()
+        self.latest = ""
+
+    def __getattr__(self, name: str) -> object:
+        if name in ("events", "nbytes", "gaps", "missing", "files", "path"):
+            return getattr(self.stats, name)
+        raise AttributeError(name)
+
+    def add(self, chunk: Chunk) -> None:
+        """Counts a chunk in."""
+        self.stats.add(chunk)
+        if chunk.cols is not None and len(chunk.cols["n_samples"]):
+            self.latest = describe_last(chunk.cols, self.kind)
+
+    def line(self, events: int, nbytes: int, seconds: float) -> str:
+        """The totals, with the rate of `events` and `nbytes` over `seconds`."""
+        s = self.stats
+        rate = f"{events / seconds:.1f} ev/s, {nbytes / seconds / 1e6:.2f} MB/s" if seconds > 0 else "-"
+        missing = f" ({s.missing} missing)" if s.missing else ""
+        return f"{s.events} events, {rate}, gaps {s.gaps}{missing}" + (f"; {self.latest}" if self.latest else "")

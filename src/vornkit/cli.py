@@ -53,8 +53,9 @@ def _info(args: argparse.Namespace) -> int:
 def _recognised(
     target: str, channels: int | None, poll: float, idle_timeout: float | None, say: Callable[[str], None]
 ) -> Kind | None:
-    """The kind of the file `target` names (a directory or pattern: its newest), once it holds three
-    records that fit one; None at the idle timeout (FileNotFoundError if `target` never appeared)."""
+    """The kind of the file `target` names (a directory or pattern: its newest run, files that are
+    not runs passed over), once it holds three records that fit one; None at the idle timeout
+    (FileNotFoundError if `target` never appeared)."""
     from ._follow import listing, regular_files
     from ._format import check_kind, recognise
 
@@ -66,16 +67,23 @@ def _recognised(
         if missing and os.path.lexists(target):
             missing = False
         files = None if missing else listing(target)
-        path = target if files is None else next((p for _, p, _ in regular_files(files)[-1:]), None)
-        try:
-            if not missing and path is not None and os.path.isfile(path) and os.path.getsize(path):
+        paths = [] if missing else [target] if files is None else [p for _, p, _ in regular_files(files)[::-1]]
+        for path in paths:
+            try:
+                if not os.path.isfile(path) or not os.path.getsize(path):
+                    continue
                 rec = recognise(path, channels)
                 if rec.foreign is not None:
+                    if files is not None:
+                        continue  # not a run (a log, an archive): the follow passes it over
                     check_kind(path, None, channels)  # raises FormatError naming the format
                 if rec.kind is not None and rec.fits[rec.kind].records >= 3:
                     return rec.kind
-        except FileNotFoundError:  # gone meanwhile
-            pass
+                if files is not None and rec.kind is None and any(w.broken for w in rec.fits.values()):
+                    continue  # records of neither layout: no run
+            except FileNotFoundError:  # gone meanwhile
+                pass
+            break  # the newest run, not recognisable yet
         if idle_timeout is not None and time.monotonic() - start >= idle_timeout:
             if missing:
                 raise FileNotFoundError(
@@ -164,7 +172,8 @@ def _follow(args: argparse.Namespace) -> int:
             except BrokenPipeError:
                 raise
             except (FormatError, OSError, ReadError, ValueError) as e:
-                print(f"vornkit follow: {e}", file=sys.stderr)
+                said = f"{e.filename}: {e.strerror}" if isinstance(e, FileNotFoundError) and e.filename else e
+                print(f"vornkit follow: {said}", file=sys.stderr)
                 return 1
             finally:
                 took = time.monotonic() - start
