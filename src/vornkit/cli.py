@@ -1,5 +1,6 @@
 """The `vornkit` command: `info` prints what scan finds, `convert` writes a run as arrays,
-`features` computes the pulse features, `follow` watches a run being written."""
+`features` computes the pulse features, `follow` watches a run being written, `view` shows it
+live in the browser."""
 
 from __future__ import annotations
 
@@ -194,6 +195,64 @@ def _follow(args: argparse.Namespace) -> int:
     return 0
 
 
+def _view(args: argparse.Namespace) -> int:
+    from . import _view  # imports Bokeh only where it serves
+
+    try:
+        import bokeh  # noqa: F401
+    except ImportError:
+        print(f"vornkit view: needs Bokeh, which the extra 'view' brings: {_view.EXTRA}", file=sys.stderr)
+        return 1
+
+    if args.host not in _view.LOOPBACK:
+        print(
+            f"vornkit view: warning: listening on {args.host}, not the loopback: anyone who reaches this machine's "
+            f"port {args.port} sees the page; ssh -L {args.port}:127.0.0.1:{args.port} forwards it instead",
+            file=sys.stderr,
+        )
+    options = _view.Options(
+        args.target,
+        kind=args.kind,
+        channels=args.channels,
+        baseline=args.baseline,
+        gate=args.gate,
+        polarity=args.polarity,
+        clock=args.clock,
+        stall=args.stall,
+    )
+    where = f"[{args.host}]" if ":" in args.host else args.host
+
+    def ready(port: int) -> None:
+        print(f"vornkit view: {args.target} on http://{where}:{port}/ (status: /status); Ctrl-C ends it", flush=True)
+
+    try:
+        _view.serve(options, args.host, args.port, ready)
+    except KeyboardInterrupt:
+        pass
+    except OSError as e:  # the port taken, an address not of this machine
+        print(f"vornkit view: {args.host}:{args.port}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _range(text: str) -> tuple[int, int]:
+    a, sep, b = text.partition(":")
+    try:
+        lo, hi = int(a or 0), int(b)
+    except ValueError:
+        lo = hi = -1
+    if not sep or not 0 <= lo < hi:
+        raise argparse.ArgumentTypeError(f"must be samples A:B with 0 <= A < B, not {text}")
+    return lo, hi
+
+
+def _port(text: str) -> int:
+    value = int(text) if text.isdigit() else -1
+    if not 0 < value < 65536:
+        raise argparse.ArgumentTypeError(f"must be a TCP port, 1 to 65535, not {text}")
+    return value
+
+
 def _seconds(text: str) -> float:
     value = float(text)
     if not value > 0:
@@ -374,6 +433,34 @@ def main(argv: list[str] | None = None) -> int:
         help="timestamp ticks per second: timestamps shown as seconds, the event rate taken from them",
     )
     fol.set_defaults(run=_follow)
+    about = (
+        "a live page of a run being written, in the browser: waveforms, amplitude and charge histograms, baseline, "
+        "noise and trigger rate over time, a status bar with an alarm; JSON at /status (needs the extra 'view')"
+    )
+    view = sub.add_parser("view", help=about, description=about)
+    view.add_argument(
+        "target",
+        metavar="FILE|DIR|GLOB",
+        help="a run file, a directory of runs or a quoted pattern ('runs/*.wd2'): its newest file, then each new one",
+    )
+    view.add_argument("--kind", choices=("WD1", "WD2"), help="the format (default: recognised from the first records)")
+    view.add_argument("--channels", type=int, help=CHANNELS_HELP)
+    view.add_argument("--port", type=_port, default=5006, help="the port to listen on (default 5006)")
+    view.add_argument(
+        "--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1: forward it over SSH)"
+    )
+    view.add_argument("--baseline", type=_range, metavar="A:B", help="samples of the baseline (default: the first 1/8)")
+    view.add_argument(
+        "--gate", type=_range, metavar="A:B", help="samples of the pulse (default: all after the baseline)"
+    )
+    view.add_argument(
+        "--polarity", choices=("negative", "positive"), default="negative", help="the pulses' sign (default negative)"
+    )
+    view.add_argument("--clock", type=_hertz, metavar="HZ", help="timestamp ticks per second: rates as written")
+    view.add_argument(
+        "--stall", type=_seconds, default=10.0, metavar="S", help="alarm after S seconds without an event (default 10)"
+    )
+    view.set_defaults(run=_view)
     token = command_line()  # advice names --kind, --channels, not keywords
     try:
         with warnings.catch_warnings():
