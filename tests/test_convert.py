@@ -144,6 +144,7 @@ def test_failures_leave_no_output_and_an_existing_one_untouched(tmp_path, monkey
             assert vornkit.convert(src, out, force=True, on_corrupt="warn").events == 3
         assert [w.filename for w in caught] == [__file__]
         assert [e.size for e in load(out)[1]] == [512, 512, 1]
+        assert load(out)[2]["skipped"] == [[[2, 2096, 24]]]  # the span passed over, in the metadata
     assert sorted(os.listdir(tmp_path)) == ["bad.wd1", "out.h5", "out.npz", "out.parquet"]  # no temporary left
 
 

@@ -447,6 +447,7 @@ ReadStop ColumnReader<Layout>::damage(std::uint64_t at, std::optional<std::uint6
 // Damage at `damaged`: goes on at the next boundary, or waits for more of the file.
 template <class Layout>
 ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
+    if (!opt_.recover) return damage(damaged, std::nullopt);  // stopping there: nothing to look for
     return damage(damaged, framer_.find_boundary(damaged + 1, UINT64_MAX, last_ ? &*last_ : nullptr));
 }
 
@@ -458,8 +459,9 @@ ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
 template <class Layout>
 ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     const std::uint64_t end = last_at_ + last_length_;
+    // Stopping at the damage, only a boundary inside the record matters.
     const std::optional<std::uint64_t> next =
-        framer_.find_boundary(last_at_ + 1, UINT64_MAX, before_ ? &*before_ : nullptr);
+        framer_.find_boundary(last_at_ + 1, opt_.recover ? UINT64_MAX : end, before_ ? &*before_ : nullptr);
     bool vouched = before_ && same_size(*before_, *last_) && chains(*before_, *last_);
     if (!vouched && next) {
         Header h;
@@ -487,8 +489,11 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
     std::uint64_t length;
     const bool whole = framer_.header(offset_, h, length);
     const bool linked = whole && last_ && chains(*last_, h);
-    // Not a header, or one that neither follows on from the last record nor starts a run.
-    if (!whole || (last_ && !linked && !framer_.chain_from(offset_, true))) {
+    // Not a header, or one that neither follows on from the last record nor starts a run. (A
+    // run of one record between two others is not told from a header whose run fields were
+    // damaged in place: it is damage.)
+    const bool starts_run = whole && framer_.chain_from(offset_, true);
+    if (!whole || (last_ && !linked && !starts_run)) {
         if (provisional_) return reject_last(out, call);
         return recover_from(offset_);
     }

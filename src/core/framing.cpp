@@ -98,7 +98,10 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
     const std::size_t counter_at = Layout::kFields[Layout::kCounterField].offset;
     const std::uint32_t first = counter_of(h);
     const std::uint64_t end = std::min(at + length, size_);
-    for (std::uint64_t x = at + 1; x + head <= end; ++x) {
+    // A swallowed successor starts where a record of h's begins could end: a header and
+    // whole rows of samples on (headers read a few bytes off do not).
+    const std::size_t unit = Layout::row_bytes(layout_);
+    for (std::uint64_t x = at + head; x + head <= end; x += unit) {
         const std::uint8_t* p = bytes_at(x, head);
         if (p == nullptr) return false;
         // Most offsets fail here, on one load: a successor's counter is close to h's.

@@ -25,7 +25,8 @@ struct WD1Layout {
     static constexpr bool kLatchAfterError = true;
 
     static constexpr const auto& kFields = kWD1Fields;
-    static constexpr std::size_t kCounterField = 4;  // event_counter in kFields
+    static constexpr std::size_t row_bytes(const WD1Layout&) { return 2; }  // one sample
+    static constexpr std::size_t kCounterField = 4;                         // event_counter in kFields
     static auto members(const Header& h) {
         return std::tie(h.event_size, h.board_id, h.pattern, h.board_channel, h.event_counter, h.timestamp);
     }

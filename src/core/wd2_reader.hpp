@@ -28,6 +28,9 @@ struct WD2Layout {
     std::int32_t channel_count = 1;  // settled by the probe, >= 1, fixed for life
 
     static constexpr const auto& kFields = kWD2Fields;
+    static std::size_t row_bytes(const WD2Layout& l) {
+        return 4 * std::size_t(l.channel_count);
+    }                                                // a sample of each channel
     static constexpr std::size_t kCounterField = 0;  // event_counter in kFields
     static auto members(const Header& h) {
         return std::tie(h.event_counter, h.timestamp, h.samples, h.sampling_period, h.channels);

@@ -4,6 +4,7 @@
 #define NO_IMPORT_ARRAY
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include "features_binding.hpp"
+#include "firewall.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -73,7 +74,7 @@ PyObject* new_output(Ref& dict, const char* key, npy_intp n, int type, void*& da
     return array.get();  // borrowed: the dict holds it
 }
 
-PyObject* features(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* features_checked(PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"data",     "n_samples",  "channels",  "baseline", "gate",
                                   "negative", "saturation", "threshold", "cfd",      nullptr};
     PyObject *data_arg, *counts_arg, *baseline = nullptr, *gate = nullptr, *saturation = Py_None;
@@ -167,6 +168,10 @@ PyObject* features(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     Py_END_ALLOW_THREADS;
     return dict.release();
+}
+
+PyObject* features(PyObject*, PyObject* args, PyObject* kwargs) {
+    return firewall([&] { return features_checked(args, kwargs); });
 }
 
 PyMethodDef methods[] = {

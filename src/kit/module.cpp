@@ -14,6 +14,7 @@
 
 #include "column_reader.hpp"
 #include "features_binding.hpp"
+#include "firewall.hpp"
 #include "pyref.hpp"
 
 #include <numpy/arrayobject.h>
@@ -390,7 +391,7 @@ bool make_reader(ReaderObject* self, int fd, PyObject* channels, std::uint64_t o
     return true;
 }
 
-PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+PyObject* Reader_new_checked(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"path",    "kind",    "channels", "offset", "event",
                                   "columns", "recover", "after",    nullptr};
     PyObject *path_arg, *kind, *channels = Py_None, *columns = Py_None, *after = Py_None;
@@ -438,6 +439,10 @@ PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return PyErr_Format(PyExc_ValueError, "%U: corrupt first WD2 header", self->path);
     }
     return self_ref.release();
+}
+
+PyObject* Reader_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return firewall([&] { return Reader_new_checked(cls, args, kwargs); });
 }
 
 void Reader_dealloc(PyObject* op) {
@@ -524,7 +529,7 @@ PyObject* read_columns(ReaderObject* self, Kit<Layout>& kit, std::uint64_t max_e
     return columns_dict(cols, self->opt);
 }
 
-PyObject* Reader_read(PyObject* op, PyObject* args, PyObject* kwargs) {
+PyObject* Reader_read_checked(PyObject* op, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"max_events", "max_bytes", "progress", nullptr};
     auto* self = reinterpret_cast<ReaderObject*>(op);
     long long max_events = -1, max_bytes = -1;
@@ -563,6 +568,10 @@ PyObject* Reader_read(PyObject* op, PyObject* args, PyObject* kwargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+PyObject* Reader_read(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return firewall([&] { return Reader_read_checked(op, args, kwargs); });
 }
 
 PyObject* Reader_close(PyObject* op, PyObject*) {

@@ -141,7 +141,8 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size) {
 // the file system encoding, undecodable bytes kept by surrogateescape (the name a directory
 // listing gave). `holder` keeps the bytes alive. Anything but a str is refused as before.
 const char* path_argument(PyObject* value, Ref& holder, Py_ssize_t* size) {
-    if (!PyUnicode_Check(value)) return utf8_argument(value, "path", size);  // the type error of a str argument
+    if (!PyUnicode_Check(value))
+        return utf8_argument(value, "path", size);  // the type error of a str argument
     holder = Ref::steal(PyUnicode_EncodeFSDefault(value));
     if (!holder) return nullptr;
     *size = PyBytes_GET_SIZE(holder.get());

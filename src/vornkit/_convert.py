@@ -92,6 +92,8 @@ class _Plan:
     shape: tuple[int, ...] | None  # one event's shape when all share it, else None (flat with offsets)
     period: int | None  # the first WD2 event's sampling period
     predicted: bool = False  # some counts are predicted from a first record and the file's size
+    # per file, the damaged spans passed over: (next event, byte offset, bytes)
+    skipped: list[list[tuple[int, int, int]]] = dataclasses.field(default_factory=list)
 
     @property
     def events(self) -> int:
@@ -119,6 +121,7 @@ class _Plan:
             "sampling_period_unit": PERIOD_UNIT if self.kind == "WD2" else None,
             "source_files": self.files,
             "source_sizes": self.sizes,
+            "skipped": [[list(span) for span in spans] for spans in self.skipped] or [[] for _ in self.files],
             "vorn_version": _version(),
         }
 
@@ -188,9 +191,11 @@ def _plan(
     kind = kinds[files[0]]
     fields = ["sampling_period"] if kind == "WD2" else []
     counts, chans, period, predicted = [], {}, None, False
+    skipped: list[list[tuple[int, int, int]]] = []
     for f in files:
         guess = _predict(f, kind, channels, fields) if predict else None
         if guess is not None:
+            skipped.append([])
             counts.append(guess[0])
             chans[f] = guess[1]
             period = guess[2] if period is None else period
@@ -209,6 +214,7 @@ def _plan(
             for note in notes[f]:
                 warn(f"{f}: {note}", FormatWarning)
             raise
+            skipped.append([tuple(span) for span in src.reader.skipped])
         finally:
             src.close()
         n = np.concatenate([p["n_samples"] for p in parts]) if parts else np.empty(0, np.int64)
@@ -225,7 +231,7 @@ def _plan(
     shape: tuple[int, ...] | None = None
     if len(sizes) == 1 and (per := sizes.pop()) > 0:  # events without samples: the variable layout
         shape = (per,) if kind == "WD1" else (nch, per // nch)
-    return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period, predicted)
+    return _Plan(kind, files, [os.path.getsize(f) for f in files], nch, counts, shape, period, predicted, skipped)
 
 
 def _chunk_shape(shape: tuple[int, ...], itemsize: int, events: int) -> tuple[int, ...] | None:
@@ -480,6 +486,8 @@ def _write_hdf5(plan: _Plan, chunks: Iterable[dict[str, Any]], out: _Sink, compr
                 continue
             if key == "source_files":
                 value = np.array(value, dtype=h5py.string_dtype())
+            if key == "skipped":  # ragged: as JSON (and in `metadata`)
+                value = json.dumps(value)
             f.attrs[key] = value
         f.attrs["metadata"] = json.dumps(plan.metadata())
         # Whole chunks of unfiltered samples are written as they are, past the chunk cache and

@@ -10,8 +10,6 @@ import os
 import stat
 from typing import Any
 
-import numpy as np
-
 from ._layouts import FIELDS, KINDS, WD2_WORD_HEADER, Kind
 
 try:
@@ -246,22 +244,14 @@ class Walk:
 
 def walk(path: str, kind: str, channels: int | None = None) -> Walk:
     """Reads the headers of the first few records under one layout (WD2: `channels`) and checks them."""
-    names = ["offset", "sampling_period"] if kind == "WD2" else ["offset"]
+    names = ["offset"]
     try:
         with _core.Reader(path, kind, channels=channels, columns=names) as reader:
             cols = reader.read(_WALK_RECORDS)
             status, offset, pending = reader.status, reader.offset, reader.pending
     except OSError as e:
         return Walk(False, 0, str(e))
-    n = len(cols["n_samples"])
-    if kind == "WD2" and n:
-        # Counters may skip or repeat in a sound file (scan reports that); the period may not change.
-        period = cols["sampling_period"]
-        changed = np.flatnonzero(period != period[0])
-        if changed.size:
-            i = int(changed[0])
-            why = f"the sampling period changes at offset {int(cols['offset'][i])}"
-            return Walk(i >= _TRUSTED, i, why, broken=i < _TRUSTED)
+    n = len(cols["n_samples"])  # the core took only records that hold together (a new run too)
     if status == "corrupt":
         what = "record size word" if kind == "WD1" else "sample count"
         return Walk(n >= _TRUSTED, n, f"an impossible {what} at offset {offset}", broken=n < _TRUSTED)
