@@ -3,11 +3,12 @@ intact one comes back with on_corrupt="skip", the default mode stops at the firs
 every way into a run (slices, chunks, events, scan) agrees. The core's own oracle over millions
 of damaged files is tests/cpp/damage.hpp; this is the same contract at the Python surface."""
 
+import os
 import warnings
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vornkit
@@ -136,7 +137,12 @@ def test_sound_changes_read_whole_in_every_mode(write, kind):
     assert not vornkit.scan(path, kind, channels=2 if kind == "WD2" else None).skipped
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=int(os.environ.get("VORN_DAMAGE_EXAMPLES", "40")),
+    derandomize=True,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
 @given(
     kind=st.sampled_from(["WD1", "WD2"]),
     sizes=st.lists(st.integers(1, 120), min_size=1, max_size=3),
@@ -144,6 +150,9 @@ def test_sound_changes_read_whole_in_every_mode(write, kind):
     slices=st.lists(st.tuples(st.integers(0, 40), st.integers(0, 40)), min_size=1, max_size=3),
     step=st.integers(1, 7),
 )
+# Records of one sample, a byte lost or inserted at the start: headers read a byte or three off.
+@example(kind="WD1", sizes=[1], cuts=[(0, 1, False)], slices=[(0, 0)], step=1)
+@example(kind="WD1", sizes=[1], cuts=[(1, 1, True)], slices=[(0, 0)], step=1)
 def test_every_way_in_agrees_and_returns_only_written_records(write, kind, sizes, cuts, slices, step):
     written = run(kind, 30, sizes=sizes)
     data = b"".join(written)

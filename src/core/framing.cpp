@@ -98,22 +98,25 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
     const std::size_t counter_at = Layout::kFields[Layout::kCounterField].offset;
     const std::uint32_t first = counter_of(h);
     const std::uint64_t end = std::min(at + length, size_);
-    // A swallowed successor starts where a record of h's begins could end: a header and
-    // whole rows of samples on (headers read a few bytes off do not).
     const std::size_t unit = Layout::row_bytes(layout_);
-    for (std::uint64_t x = at + head; x + head <= end; x += unit) {
+    for (std::uint64_t x = at + 1; x + head <= end; ++x) {
         const std::uint8_t* p = bytes_at(x, head);
         if (p == nullptr) return false;
         // Most offsets fail here, on one load: a successor's counter is close to h's.
         if (load_le<std::uint32_t>(p + counter_at) - first >= kCounterStep) continue;
-        // A successor whose record ends where h's claimed one does, or is followed by its own.
         Header next, after;
         std::uint64_t next_length, after_length;
         if (!header(x, next, next_length) || !chains(h, next)) continue;
         // Swallowed records lie wholly inside the claimed one.
         if (x + next_length > at + length) continue;
-        if (x + next_length == at + length) return true;
-        if (header(x + next_length, after, after_length) && chains(next, after)) return true;
+        // Where a record of h's beginning could end (a header and whole rows of samples on), a
+        // successor that ends where h's claimed record does, or is followed by its own, will
+        // do; elsewhere (h itself read a few bytes off) it takes a whole chain, for the bytes of
+        // h's own header read off by a few bytes link up too.
+        const bool aligned = x >= at + head && (x - at - head) % unit == 0;
+        if (aligned && x + next_length == at + length) return true;
+        if (aligned && header(x + next_length, after, after_length) && chains(next, after)) return true;
+        if (!aligned && chain_from(x)) return true;
     }
     return false;
 }

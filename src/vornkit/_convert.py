@@ -209,12 +209,12 @@ def _plan(
             for part in src.chunks():
                 parts.append(part)
                 _check_signals()
+            skipped.append([(e, o, n) for e, o, n in src.reader.skipped])
         except ReadError:
             # What the first records said (a lost first WD2 trigger) is why the headers break: say it.
             for note in notes[f]:
                 warn(f"{f}: {note}", FormatWarning)
             raise
-            skipped.append([tuple(span) for span in src.reader.skipped])
         finally:
             src.close()
         n = np.concatenate([p["n_samples"] for p in parts]) if parts else np.empty(0, np.int64)
