@@ -285,7 +285,10 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
     const std::uint8_t* const end = p + src.buffered();
     if (!call.more() || static_cast<std::size_t>(end - p) < head) return;
     const std::uint64_t rows = std::min<std::uint64_t>(call.max_events - call.events, (end - p) / head);
-    reserve_rows(out, call, head, rows);
+    // Sized by the first record's length: a header alone would size the columns for a
+    // byte limit's worth of empty records.
+    const std::optional<std::size_t> first_block = layout.block_at(p);
+    reserve_rows(out, call, head + (first_block ? *first_block : 0), rows);
     std::uint8_t* const at_to = opt_.offsets ? out.offset.end() : nullptr;
     starts_.resize(static_cast<std::size_t>(rows));
     std::size_t taken = 0;

@@ -59,6 +59,15 @@ public:
         std::memcpy(data_ + size_, value, bytes);
         size_ += bytes;
     }
+    // Gives back the room reserved past size() when it is much more than size(): a column
+    // sized for what a call might collect outlives the call in its owner's hands.
+    void shrink_to_fit() {
+        if (data_ == nullptr || capacity_ - size_ < 4096 || capacity_ < 2 * size_) return;
+        if (void* p = std::realloc(data_, size_ != 0 ? size_ : 1)) {
+            data_ = static_cast<std::uint8_t*>(p);
+            capacity_ = size_;
+        }
+    }
     // Hands the bytes to a new owner (free() them); leaves this column empty.
     std::uint8_t* release() {
         size_ = capacity_ = 0;

@@ -39,10 +39,12 @@ public:
 
     // Keeps the block, first letting go of the oldest ones that leave it no room; their
     // bases are given back to the caller to free, outside the lock.
-    std::size_t put(void* p, std::size_t bytes, std::array<void*, kCacheSlots>& evicted) {
+    std::size_t put(void* p, std::size_t bytes, std::array<void*, kCacheSlots>& evicted,
+                    std::array<std::size_t, kCacheSlots>& evicted_bytes) {
         Guard guard(lock_);
         std::size_t n = 0;
         while (count_ == kCacheSlots || held_ + bytes > kCacheTotalBytes) {
+            evicted_bytes[n] = size_[0];
             evicted[n++] = ptr_[0];
             remove(0);
         }
@@ -85,6 +87,25 @@ bool cacheable(std::size_t bytes) {
     return bytes >= kCacheMinBytes && bytes <= kCacheMaxBytes;
 }
 
+// Blocks of this size or more are mapped from the system and given back to it when freed:
+// from malloc they would come from its heap once its threshold has risen past them, where a
+// small allocation kept after one pins the freed block's pages (a run read in chunks, small
+// results of each kept, would hold every chunk's memory).
+constexpr std::size_t kMapMinBytes = 1 << 20;
+
+std::size_t mapped_bytes(std::size_t bytes) {
+    return (bytes + kSampleAlign + 4095) & ~std::size_t{4095};
+}
+
+// Gives a block's base back: to the system for a mapped one, else to malloc.
+void release(void* base, std::size_t bytes) noexcept {
+    if (bytes >= kMapMinBytes) {
+        ::munmap(base, mapped_bytes(bytes));
+    } else {
+        free(base);
+    }
+}
+
 // Never destroyed: arrays may free their storage during interpreter shutdown, after
 // static destructors would have run.
 BlockCache& block_cache() {
@@ -110,6 +131,11 @@ void* sample_alloc(std::size_t bytes, std::size_t shift) {
         if (!placed) {
             base = malloc(bytes == 0 ? 1 : bytes);
             if (base == nullptr) throw std::bad_alloc();
+        } else if (bytes >= kMapMinBytes) {
+            base = ::mmap(nullptr, mapped_bytes(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                          -1, 0);
+            if (base == MAP_FAILED) throw std::bad_alloc();
+            advise_huge_pages(base, bytes + kSampleAlign);
         } else if (posix_memalign(&base, kSampleAlign, bytes + kSampleAlign) != 0) {
             throw std::bad_alloc();
         } else {
@@ -126,12 +152,13 @@ void sample_free(void* p, std::size_t bytes, bool reuse) noexcept {
                                          : reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) &
                                                                    ~std::uintptr_t{kSampleAlign - 1});
     if (!reuse || !cacheable(bytes)) {
-        free(base);
+        release(base, bytes);
         return;
     }
     std::array<void*, kCacheSlots> evicted;
-    const std::size_t n = block_cache().put(base, bytes, evicted);
-    for (std::size_t i = 0; i < n; ++i) free(evicted[i]);
+    std::array<std::size_t, kCacheSlots> evicted_bytes;
+    const std::size_t n = block_cache().put(base, bytes, evicted, evicted_bytes);
+    for (std::size_t i = 0; i < n; ++i) release(evicted[i], evicted_bytes[i]);
 }
 
 }  // namespace vorn

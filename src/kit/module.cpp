@@ -131,6 +131,7 @@ PyObject* empty_array(int type) {
 
 PyObject* column_array(Column& c, std::size_t item, int type) {
     if (c.data() == nullptr) return empty_array(type);
+    c.shrink_to_fit();
     PyObject* capsule = PyCapsule_New(c.data(), "vornkit.column", free_column);
     if (capsule == nullptr) return nullptr;
     const auto n = static_cast<npy_intp>(c.size() / item);

@@ -22,6 +22,7 @@ from ._format import (
     field_names,
     is_regular,
     open_core,
+    option,
 )
 from ._layouts import Kind, WD1FollowEvent, WD2FollowEvent
 
@@ -274,7 +275,11 @@ class Source:
                     )
             self._reported = len(skipped)
         if r.status == "corrupt":
-            err = CorruptRecordError(f"{self.path}: event {r.event} at byte offset {r.offset}: corrupt record header")
+            err = CorruptRecordError(
+                f"{self.path}: event {r.event} at byte offset {r.offset}: corrupt record header ("
+                + option("on_corrupt='skip' or 'warn'", "--on-corrupt skip or warn")
+                + " reads on past the damage)"
+            )
             _locate(err, self.path, r.event, r.offset)
             self._raise = err
         return cols

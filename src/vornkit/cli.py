@@ -146,7 +146,7 @@ def _follow(args: argparse.Namespace) -> int:
                 if kind is None:
                     print(f"vornkit follow: {args.target}: no records to recognise; give --kind", file=sys.stderr)
                     return 1
-                follower = Follower(args.target, kind, args.channels, poll, args.idle_timeout, None, "raise")
+                follower = Follower(args.target, kind, args.channels, poll, args.idle_timeout, None, args.on_corrupt)
                 follower.waiting_for = lambda p: say(f"waiting for {p}")
                 stats, caught, path = follower.stats, False, ""
                 for chunk in follower.chunks():
@@ -431,6 +431,12 @@ def main(argv: list[str] | None = None) -> int:
         type=_hertz,
         metavar="HZ",
         help="timestamp ticks per second: timestamps shown as seconds, the event rate taken from them",
+    )
+    fol.add_argument(
+        "--on-corrupt",
+        choices=("raise", "skip", "warn"),
+        default="raise",
+        help="damage (a crash, then a new run in the same file): stop (default), or read on past it (skip, warn)",
     )
     fol.set_defaults(run=_follow)
     about = (
