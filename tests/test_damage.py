@@ -175,3 +175,9 @@ def test_every_way_in_agrees_and_returns_only_written_records(write, kind, sizes
         report = vornkit.scan(path, kind, channels=channels)
     assert sum(len(c["entry"]) for c in chunks) == len(events) == len(whole) == report.events
     assert [int(e["event_counter"]) for e in events] == [int(c) for ch in chunks for c in ch["event_counter"]]
+
+
+def test_a_stream_of_zeros_is_damage_not_endless_records():
+    # /dev/zero read as WD2 once gave empty records of counter 0 without end (memory without bound).
+    with pytest.raises(vornkit.CorruptRecordError, match="event 0 at byte offset 0"):
+        vornkit.arrays("/dev/zero", "WD2", channels=1)

@@ -22,7 +22,11 @@ EXACT = ("amplitude", "peak", "saturated", "t_threshold", "t_cfd")
 def assert_features(got, want, data_scale):
     """Integers and the baseline-derived values exactly (NaN equal), float64 sums within a few ulps."""
     for key in EXACT:
-        if key in want:
+        if key not in want:
+            continue
+        if key in ("t_threshold", "t_cfd"):  # one division, rounded as the platform's floats round it
+            np.testing.assert_array_max_ulp(np.asarray(got[key]), np.asarray(want[key]), maxulp=4)
+        else:
             np.testing.assert_array_equal(got[key], want[key], err_msg=key)
     for key in ("baseline", "rms", "integral"):
         g, w = np.asarray(got[key]), want[key]

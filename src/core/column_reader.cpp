@@ -57,6 +57,8 @@ ColumnReader<Layout>::ColumnReader(RecordReader<Layout> rec, ColumnOptions opt, 
       framer_(rec_.source().fd(), rec_.layout()) {
     regular_ = rec_.source().regular_size() >= 0;
     check_ = regular_ && (opt_.check || opt_.recover);
+    stream_checks_ = !regular_ && opt_.check;
+    corrupt_length_ = rec_.layout().header_bytes();
 }
 
 template <class Layout>
@@ -224,7 +226,9 @@ void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
             ++n;
         }
     } else {
-        while (n < most && layout.block_at(p + n * record) == block) ++n;
+        while (n < most && layout.block_at(p + n * record) == block &&
+               !(stream_checks_ && !plausible(layout, layout.decode(p + n * record))))
+            ++n;
     }
     if (n == 0) return;
     reserve_rows(out, call, record, n);
@@ -311,6 +315,8 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
         if (check_) {
             if (!(have_last && same_size(last, layout.decode(p)) && links(last, p))) break;
             last = layout.decode(p);
+        } else if (stream_checks_ && !plausible(layout, layout.decode(p))) {
+            break;
         }
         run = *block == prev_block ? run + 1 : 1;
         prev_block = *block;
@@ -546,6 +552,14 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
             return ReadStop::Limit;
         }
     }
+    // A stream cannot be searched, but a header that no record has (zeros, say) still stops it.
+    if (stream_checks_ && rec_.idle() && rec_.source().buffered() >= head &&
+        !plausible(rec_.layout(), rec_.layout().decode(rec_.source().buffered_data()))) {
+        corrupt_ = true;
+        corrupt_at_ = offset_;
+        rec_.source().consume(head);  // the next read goes on after it, as after a corrupt size
+        return ReadStop::Corrupt;
+    }
     if (check_ && rec_.idle()) {
         const std::uint64_t at = offset_;
         const ReadStop s = check_next(out, call);
@@ -570,6 +584,13 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
         return r.error.kind == ErrorKind::Interrupted ? ReadStop::Interrupted : ReadStop::Error;
     }
     const Header& h = r.record.header;
+    if (stream_checks_ && !plausible(rec_.layout(), h)) {  // read whole before its header could be seen
+        if (opt_.data) out.data.set_size(base / sizeof(Sample));
+        corrupt_ = true;
+        corrupt_at_ = offset_;
+        corrupt_length_ = rec_.layout().header_bytes() + *rec_.layout().try_block_bytes(h);
+        return ReadStop::Corrupt;
+    }
     accept(out, call, h, *rec_.layout().try_block_bytes(h));
     return ReadStop::Limit;
 }
@@ -595,8 +616,9 @@ ReadStop ColumnReader<Layout>::read(Columns<Layout>& out, std::uint64_t max_even
             offset_ = *next;
             last_.reset();
         } else {
-            offset_ += rec_.layout().header_bytes();
+            offset_ += corrupt_length_;
         }
+        corrupt_length_ = rec_.layout().header_bytes();
     }
     if (searching_) {  // looked at again with what the file holds now, the damage's start too
         ReadStop s = damage(damaged_, framer_.find_boundary(damaged_, UINT64_MAX, last_ ? &*last_ : nullptr));

@@ -203,6 +203,7 @@ private:
     std::int64_t size_ = -1;        // the file's size when the call began (-1: not regular)
     Framer<Layout> framer_;         // reads the file with pread; its descriptor is rec_'s
     bool check_ = false;            // framing checks: a regular file and opt_.check or recover
+    bool stream_checks_ = false;    // opt_.check on a stream: a header no record has stops it
     std::optional<Header> last_;    // the last record collected: the run it belongs to
     std::optional<Header> before_;  // the one before it, when collected in order
     std::uint64_t last_at_ = 0;     // last_'s byte offset and length
@@ -217,6 +218,7 @@ private:
     std::vector<iovec> iov_;                   // a batch's buffers
     bool corrupt_ = false;                     // stopped at a corrupt header, not recovered
     std::uint64_t corrupt_at_ = 0;             // checking: where the damage it stopped at starts
+    std::uint64_t corrupt_length_ = 0;         // a stream: the bytes of it already read past
     bool searching_ = false;                   // recovering: damage at damaged_, no boundary found yet
     bool waiting_ = false;                     // the record at offset_ is judged once the file grows
     std::uint64_t damaged_ = 0;
