@@ -68,11 +68,15 @@ bool Framer<Layout>::chain_from(std::uint64_t at, bool alone, const Header* cont
     if (!header(at, prev, length)) return false;
     alone = alone || (context != nullptr && chains(*context, prev));
     const std::size_t head = layout_.header_bytes();
-    std::uint64_t pos = at + length;
+    std::uint64_t pos = at + length, before = 0;
     for (int links = 1; links < kChainLinks; ++links) {
         if (pos == size_) return links >= 2 || alone;
+        // Past the end after two links: a record still being written, of its run's size (a
+        // header read a few bytes off claims any size, mostly past the end of a small file).
+        if (pos > size_) return links >= 2 && length == before;
         if (pos + head > size_) return links >= 2;
         Header next;
+        before = length;
         if (!header(pos, next, length) || !chains(prev, next)) return false;
         prev = next;
         pos += length;
