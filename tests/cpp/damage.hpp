@@ -327,22 +327,25 @@ std::string check(const Case& c, Tally& tally) {
     bool first = true;
     for (auto [at, length] : whole.records) {
         ++tally.returned;
-        // The original record is found by its counter's first byte.
-        const std::size_t counter = c.wd2 ? 0 : 16;
-        bool right = at + c.head <= c.file.size() && c.origin[at + counter] >= std::int64_t(counter);
+        // The original record is found by the first of its header's bytes still in place; it
+        // must start there and have its length, and a WD2 record keeps its run's period and
+        // channel word. (A counter, timestamp, board or sample byte can be damaged in place
+        // without any reader being able to tell, as long as the records still chain.)
+        bool right = false;
+        std::uint64_t start = 0;
+        for (std::size_t i = 0; at + c.head <= c.file.size() && i < c.head; ++i) {
+            if (c.origin[at + i] >= std::int64_t(i)) {
+                start = std::uint64_t(c.origin[at + i]) - i;
+                right = true;
+                break;
+            }
+        }
         if (right) {
-            const auto start = std::uint64_t(c.origin[at + counter]) - counter;
             auto it = std::lower_bound(c.records.begin(), c.records.end(), start,
                                        [](const Original& r, std::uint64_t s) { return r.start < s; });
             right = it != c.records.end() && it->start == start && it->length == length;
-            // The fields framing reads are the record's own: its length (checked above) and
-            // counter, and a WD2 run's period and channel word (a timestamp or board byte, like
-            // a sample, can be damaged in place without any reader being able to tell; so can
-            // a WD1 size made odd, which the reader takes for the same length).
-            for (std::size_t i = 1; right && i < c.head; ++i) {
-                const bool framing = c.wd2 ? i < 4 || i >= 12 : i >= 16 && i < 20;
-                right = !framing || c.file[at + i] == c.clean[start + i];
-            }
+            for (std::size_t i = 16; right && c.wd2 && i < c.head; ++i)
+                right = c.file[at + i] == c.clean[start + i];
         }
         if (!right) {
             ++tally.wrong;
