@@ -147,7 +147,11 @@ bool Framer<Layout>::followed(const Header& last, std::uint64_t end) {
     if (end + layout_.header_bytes() > size_) return true;  // the end of the file, or too little to judge
     Header next;
     std::uint64_t length;
-    if (header(end, next, length) && chains(last, next)) return true;
+    if (header(end, next, length) && chains(last, next)) {
+        // One that runs past the end of the file is its last record only if no chain starts
+        // after it (else it is bytes read a few off: its size is a pair of samples).
+        return end + length <= size_ || !find_boundary(end + 1);
+    }
     return chain_from(end, true);
 }
 
@@ -162,7 +166,9 @@ typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint6
         return cut_header_follows(at, end) ? Verdict::Take : Verdict::Wait;
     Header next;
     std::uint64_t next_length;
-    if (header(end, next, next_length) && chains(h, next)) return Verdict::Take;
+    if (header(end, next, next_length) && chains(h, next) &&
+        (end + next_length <= size_ || !find_boundary(end + 1)))
+        return Verdict::Take;
     if (!chain_from(end, true)) return Verdict::Damage;
     // Followed by a new run: no record of it may start inside this one.
     return find_boundary(at + 1, end) ? Verdict::Damage : Verdict::Take;
