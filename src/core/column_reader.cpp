@@ -457,29 +457,34 @@ ReadStop ColumnReader<Layout>::damage(std::uint64_t at, std::optional<std::uint6
 template <class Layout>
 ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
     if (!opt_.recover) return damage(damaged, std::nullopt);  // stopping there: nothing to look for
-    return damage(damaged, framer_.find_boundary(damaged + 1, UINT64_MAX, last_ ? &*last_ : nullptr));
+    // The successor of the last record, its own record damaged, is a header all the same.
+    const std::uint64_t from =
+        damaged + (last_ && framer_.succeeded(*last_, damaged) ? rec_.layout().header_bytes() : 1);
+    return damage(damaged, framer_.find_boundary(from, UINT64_MAX, last_ ? &*last_ : nullptr));
 }
 
 // The header after the unconfirmed last record neither follows on from it nor starts a run.
-// The record is kept when it ends at or before the next boundary found and its size is
-// vouched for (the same as the record before it in its run, or as the next good one): the
-// damage lies after it. Else it is damage itself, and the search started just after its
-// header finds what it would have swallowed.
+// The record is kept only when what lies at its end is its successor with a damaged size:
+// damage that begins inside a record leaves it its length and fills its tail with other
+// bytes, so nothing short of a successor at its end tells that it is whole. Else it is
+// damage itself, and the search started just after its header finds what it would have
+// swallowed.
 template <class Layout>
 ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     const std::uint64_t end = last_at_ + last_length_;
-    // Stopping at the damage, only a boundary inside the record matters.
+    // Stopping at the damage, only a boundary inside the record or just after it matters.
+    const std::size_t head = rec_.layout().header_bytes();
+    // A header its predecessor vouches for is one: no boundary starts inside it.
+    const std::uint64_t from = last_at_ + (before_ && chains(*before_, *last_) ? head : 1);
     const std::optional<std::uint64_t> next =
-        framer_.find_boundary(last_at_ + 1, opt_.recover ? UINT64_MAX : end, before_ ? &*before_ : nullptr);
-    bool vouched = before_ && same_size(*before_, *last_) && chains(*before_, *last_);
-    if (!vouched && next) {
-        Header h;
-        std::uint64_t length;
-        vouched = framer_.header(*next, h, length) && same_size(*last_, h);
-    }
-    if ((!next || *next >= end) && vouched) {
+        framer_.find_boundary(from, opt_.recover ? UINT64_MAX : end + head, before_ ? &*before_ : nullptr);
+    // A boundary less than a header past its end is its successor, and the bytes at its end
+    // that chain with it are that header read a few bytes early (small fields shift into
+    // small fields): bytes were added inside the record.
+    const bool at_end = next && *next == end;  // the successor, whose own record is damage
+    if ((!next || at_end || *next >= end + head) && framer_.succeeded(*last_, end)) {
         provisional_ = false;
-        return damage(end, next);
+        return at_end ? recover_from(end) : damage(end, next);
     }
     rollback(out, call);
     return damage(last_at_, next);
@@ -490,7 +495,15 @@ ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
 template <class Layout>
 ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
     const std::size_t head = rec_.layout().header_bytes();
-    if (offset_ + head > framer_.size()) {  // the end of the file, or too little to judge
+    if (offset_ + head > framer_.size()) {  // the end of the file, or part of a header
+        // The bytes there must be able to begin the successor; else the record's end is in
+        // doubt and it waits, out of the columns, for the file to grow.
+        if (provisional_ && offset_ < framer_.size() && !framer_.cut_header_follows(last_at_, offset_)) {
+            rollback(out, call);
+            if (!rec_.source().seek_to(offset_, error_)) return ReadStop::Error;
+            waiting_ = true;
+            return ReadStop::End;
+        }
         provisional_ = false;
         return ReadStop::Limit;
     }
@@ -506,26 +519,29 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
         if (provisional_) return reject_last(out, call);
         return recover_from(offset_);
     }
-    provisional_ = false;
-    if (linked && same_size(*last_, h)) return ReadStop::Limit;  // continues the run
+    if (linked && same_size(*last_, h)) {  // continues the run
+        provisional_ = false;
+        return ReadStop::Limit;
+    }
+    // A header that is damage confirms nothing before it.
     switch (framer_.vet(h, offset_, length)) {
-        case Framer<Layout>::Verdict::Take: return ReadStop::Limit;
-        case Framer<Layout>::Verdict::Damage: return recover_from(offset_);
+        case Framer<Layout>::Verdict::Take: provisional_ = false; return ReadStop::Limit;
+        case Framer<Layout>::Verdict::Damage:
+            if (provisional_) return reject_last(out, call);
+            return recover_from(offset_);
         case Framer<Layout>::Verdict::Wait: break;
     }
+    provisional_ = false;
     waiting_ = true;  // judged again once the file has grown
     return ReadStop::End;
 }
 
 // Resolves the unconfirmed last record at the end of a call: nothing leaves the reader
-// before the header after it was judged.
+// before the header after it was judged, as a read that goes on past it judges it.
 template <class Layout>
 ReadStop ColumnReader<Layout>::settle(Columns<Layout>& out, Call& call) {
-    if (framer_.followed(*last_, last_at_ + last_length_)) {
-        provisional_ = false;
-        return ReadStop::Limit;
-    }
-    return reject_last(out, call);
+    assert(offset_ == last_at_ + last_length_);
+    return check_next(out, call);
 }
 
 // One record through the record reader: boundaries of the buffer, large blocks, the end
@@ -561,9 +577,12 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
         return ReadStop::Corrupt;
     }
     if (check_ && rec_.idle()) {
-        const std::uint64_t at = offset_;
+        // Damage passed over, or a record taken back: the header now at offset_ is judged
+        // afresh (a boundary found after damage may be the header just judged).
+        const std::uint64_t at = offset_, events = out.events;
+        const std::size_t skips = skipped_.size();
         const ReadStop s = check_next(out, call);
-        if (s != ReadStop::Limit || offset_ != at) return s;  // damage, or a record taken back
+        if (s != ReadStop::Limit || offset_ != at || out.events != events || skipped_.size() != skips) return s;
     }
     const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
     typename RecordReader<Layout>::Result r;

@@ -108,38 +108,51 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
         if (p == nullptr) return false;
         // Most offsets fail here, on one load: a successor's counter is close to h's.
         if (load_le<std::uint32_t>(p + counter_at) - first >= kCounterStep) continue;
-        Header next, after;
-        std::uint64_t next_length, after_length;
+        Header next;
+        std::uint64_t next_length;
         if (!header(x, next, next_length) || !chains(h, next)) continue;
-        // Swallowed records lie wholly inside the claimed one.
-        if (x + next_length > at + length) continue;
         // Where a record of h's beginning could end (a header and whole rows of samples on), a
-        // successor that ends where h's claimed record does, or is followed by its own, will
-        // do; elsewhere (h itself read a few bytes off) it takes a whole chain, for the bytes of
-        // h's own header read off by a few bytes link up too.
+        // successor will do, however long (samples seldom read as a header whose counter and
+        // run go on from h's). Elsewhere (h itself read a few bytes off) it takes a whole
+        // chain within the claimed record, for the bytes of h's own header read off by a few
+        // bytes link up too.
         const bool aligned = x >= at + head && (x - at - head) % unit == 0;
-        if (aligned && x + next_length == at + length) return true;
-        if (aligned && header(x + next_length, after, after_length) && chains(next, after)) return true;
-        if (!aligned && chain_from(x)) return true;
+        if (aligned) return true;
+        if (x + next_length <= at + length && chain_from(x)) return true;
     }
     return false;
 }
 
-// Whether the bytes from `end` to the end of the file, fewer than a header, begin one that
-// chains with the record at `at`: its header with those bytes laid over it, so that what has
-// not arrived agrees. They must hold the counter; before it they tell too little.
+// Whether the bytes from `end` to the end of the file, fewer than a header, can begin one
+// that chains with the record at `at`: its header with those bytes laid over it, so that what
+// has not arrived agrees, is plausible, and chains once they hold the counter.
 template <class Layout>
-bool Framer<Layout>::cut_header_follows(std::uint64_t at, std::uint64_t end) {
+bool Framer<Layout>::cut_header_follows(std::uint64_t at, std::uint64_t end, bool need_counter) {
     const std::size_t head = layout_.header_bytes();
     const std::size_t have = static_cast<std::size_t>(size_ - end);
+    const bool counter = have >= Layout::kFields[Layout::kCounterField].offset + 4u;
     std::uint8_t own[Layout::kMaxHeaderBytes], next[Layout::kMaxHeaderBytes];
-    if (have < Layout::kFields[Layout::kCounterField].offset + 4u ||
-        pread_all(fd_, own, head, at) != static_cast<ssize_t>(head) ||
+    if ((need_counter && !counter) || pread_all(fd_, own, head, at) != static_cast<ssize_t>(head) ||
         pread_all(fd_, next, have, end) != static_cast<ssize_t>(have))
         return false;
     std::memcpy(next + have, own + have, head - have);
     const Header h = layout_.decode(own), n = layout_.decode(next);
-    return layout_.try_block_bytes(n).has_value() && plausible(layout_, n) && chains(h, n);
+    if (!layout_.try_block_bytes(n).has_value() || !plausible(layout_, n)) return false;
+    return !counter || chains(h, n);
+}
+
+template <class Layout>
+bool Framer<Layout>::succeeded(const Header& last, std::uint64_t end) {
+    const std::size_t head = layout_.header_bytes();
+    for (std::size_t k = 0; k < head; ++k) {
+        const std::uint8_t* p = bytes_at(end + k, head);
+        if (p == nullptr) return k != 0;  // too little after it to judge
+        const Header next = layout_.decode(p);
+        if (k == 0 ? !(plausible_but_size(layout_, next) && chains(last, next))
+                   : plausible(layout_, next) && chains(last, next))
+            return false;
+    }
+    return true;
 }
 
 template <class Layout>
@@ -163,7 +176,7 @@ typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint6
     if (swallows(h, at, length)) return Verdict::Damage;
     if (end == size_) return Verdict::Take;
     if (end + layout_.header_bytes() > size_)
-        return cut_header_follows(at, end) ? Verdict::Take : Verdict::Wait;
+        return cut_header_follows(at, end, true) ? Verdict::Take : Verdict::Wait;
     Header next;
     std::uint64_t next_length;
     if (header(end, next, next_length) && chains(h, next) &&

@@ -40,9 +40,15 @@ inline bool same_size(const WD2Header& a, const WD2Header& b) {
 // high half is a sample); a WD2 header that is not all zeros (counter, samples and period 0
 // mean nothing) with a channel word that can be one. Zero-filled spans are thereby damage
 // in both layouts.
-inline bool plausible(const WD1Layout&, const WD1Header& h) {
-    return h.event_size >= 23 && std::uint32_t(h.board_id) <= 0xffff &&
-           std::uint32_t(h.board_channel) <= 0xffff;
+inline bool plausible_but_size(const WD1Layout&, const WD1Header& h) {
+    return std::uint32_t(h.board_id) <= 0xffff && std::uint32_t(h.board_channel) <= 0xffff;
+}
+inline bool plausible(const WD1Layout& l, const WD1Header& h) {
+    return h.event_size >= 23 && plausible_but_size(l, h);
+}
+inline bool plausible_but_size(const WD2Layout& l, const WD2Header& h) {
+    if (h.event_counter == 0 && h.sampling_period == 0) return false;
+    return !l.has_word() || h.channels >= 1;
 }
 inline bool plausible(const WD2Layout& l, const WD2Header& h) {
     if (h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) return false;
@@ -54,10 +60,20 @@ inline bool run_fields_equal(const WD1Header&, const WD1Header&) {
 inline bool run_fields_equal(const WD2Header& a, const WD2Header& b) {
     return a.sampling_period == b.sampling_period && a.channels == b.channels;
 }
-// Whether `next` may follow `prev` in one run.
+// The same record twice: every field that names a record equal. (Bytes written twice, or
+// one record's header read a few bytes off twice, a span apart that its false size spans.)
+inline bool same_record(const WD1Header& a, const WD1Header& b) {
+    return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.board_id == b.board_id &&
+           a.board_channel == b.board_channel && a.pattern == b.pattern;
+}
+inline bool same_record(const WD2Header& a, const WD2Header& b) {
+    return a.event_counter == b.event_counter && a.timestamp == b.timestamp;
+}
+// Whether `next` may follow `prev` in one run: another record of it.
 template <class Header>
 bool chains(const Header& prev, const Header& next) {
-    return run_fields_equal(prev, next) && counter_of(next) - counter_of(prev) < kCounterStep;
+    return run_fields_equal(prev, next) && counter_of(next) - counter_of(prev) < kCounterStep &&
+           !same_record(prev, next);
 }
 
 template <class Layout>
@@ -96,13 +112,22 @@ public:
     // cannot be told from a false one).
     enum class Verdict : std::uint8_t { Take, Damage, Wait };
     Verdict vet(const Header& h, std::uint64_t at, std::uint64_t length);
+    // Whether the header at `end` is the successor of `last`, its size aside: plausible and
+    // chaining with it (a size word damaged in place leaves the record before it whole), and
+    // no header a few bytes on is (then the bytes at `end` are that one read early: bytes
+    // were added inside the record).
+    bool succeeded(const Header& last, std::uint64_t end);
     // Whether the record ending at `end` is followed by a header that `last` chains with,
     // by the start of a new run, or by the end of the file (or too few bytes to judge).
     bool followed(const Header& last, std::uint64_t end);
 
+    // Whether the bytes from `end` to the end of the file, fewer than a header, can begin
+    // one that chains with the record at `at` (the fields they hold plausible, the counter
+    // chaining once they hold it; `need_counter`: they must hold it).
+    bool cut_header_follows(std::uint64_t at, std::uint64_t end, bool need_counter = false);
+
 private:
     const std::uint8_t* bytes_at(std::uint64_t at, std::size_t n);
-    bool cut_header_follows(std::uint64_t at, std::uint64_t end);
 
     int fd_;
     Layout layout_;

@@ -212,10 +212,14 @@ inline void mutate(Case& c, Input& in) {
         case 7: c.file.resize(at), c.origin.resize(at); break;  // the tail cut
         case 8: {  // a crash: a partial record, then the next records
             if (header_at < 0) break;
+            // The record stops part-way; writing goes on at the header of one of the next three
+            // (or the file ends there).
             const std::size_t from =
                 std::size_t(header_at) + 1 + a % std::max<std::uint64_t>(1, target.length - 1);
-            const std::size_t skip_to = from + (n % 3) * target.length;
-            if (from < c.file.size()) erase(from, std::min(skip_to, c.file.size()) - from);
+            const std::size_t next = b % c.records.size() + 1 + n % 3;
+            const std::int64_t resume = next < c.records.size() ? where(c, c.records[next].start) : -1;
+            const std::size_t to = resume >= 0 ? std::size_t(resume) : c.file.size();
+            if (from < to) erase(from, to - from);
             break;
         }
     }
@@ -312,6 +316,25 @@ Reading read(const Case& c, const Memory& m, bool recover, bool data, std::uint6
     return out;
 }
 
+// The bytes of a header up to the end of its counter.
+inline std::uint64_t counter_end(const Case& c) {
+    return c.wd2 ? 4 : 20;
+}
+
+// The original offset of the record whose header lies at `at` in the damaged file, found by
+// the first of its header's bytes in place (byte i of the header, byte i of the record), or
+// -1. Bytes before it in the header may be damaged in place, as a counter byte may.
+inline std::int64_t header_of(const Case& c, std::uint64_t at) {
+    for (std::size_t i = 0; at + i < c.file.size() && i < c.head; ++i) {
+        if (c.origin[at + i] < std::int64_t(i)) continue;
+        const auto start = std::uint64_t(c.origin[at + i]) - i;
+        auto it = std::lower_bound(c.records.begin(), c.records.end(), start,
+                                   [](const Original& r, std::uint64_t s) { return r.start < s; });
+        if (it != c.records.end() && it->start == start) return std::int64_t(start);
+    }
+    return -1;
+}
+
 struct Tally {
     std::uint64_t cases = 0, returned = 0, wrong = 0, intact = 0, lost = 0;
 };
@@ -328,22 +351,38 @@ std::string check(const Case& c, Tally& tally) {
     for (auto [at, length] : whole.records) {
         ++tally.returned;
         // The original record is found by the first of its header's bytes still in place; it
-        // must start there and have its length, and a WD2 record keeps its run's period and
-        // channel word. (A counter, timestamp, board or sample byte can be damaged in place
-        // without any reader being able to tell, as long as the records still chain.)
-        bool right = false;
-        std::uint64_t start = 0;
-        for (std::size_t i = 0; at + c.head <= c.file.size() && i < c.head; ++i) {
-            if (c.origin[at + i] >= std::int64_t(i)) {
-                start = std::uint64_t(c.origin[at + i]) - i;
-                right = true;
-                break;
-            }
-        }
+        // must start there and span its bytes and no other record's: every byte in place in
+        // the span is its, and its bytes do not go on in place after the span. A WD2 record
+        // keeps its run's period and channel word. Damage inside one record's span (a sample
+        // or counter byte overwritten, bytes lost or inserted with its size word rewritten to
+        // match) leaves a record that no reader can tell from its original, so it counts as
+        // that record.
+        const std::int64_t found = at + c.head <= c.file.size() ? header_of(c, at) : -1;
+        bool right = found >= 0;
+        const auto start = std::uint64_t(found);
         if (right) {
             auto it = std::lower_bound(c.records.begin(), c.records.end(), start,
                                        [](const Original& r, std::uint64_t s) { return r.start < s; });
-            right = it != c.records.end() && it->start == start && it->length == length;
+            right = at + length <= c.file.size();
+            const auto lo = found, hi = std::int64_t(start + it->length);
+            std::int64_t reached = lo;  // the furthest of its bytes in the span
+            for (std::uint64_t d = at; right && d < at + length; ++d) {
+                right = c.origin[d] < 0 || (c.origin[d] >= lo && c.origin[d] < hi);
+                reached = std::max(reached, c.origin[d]);
+            }
+            // (Fewer bytes after the span than reach a header's counter are too few to judge: a
+            // file cut inside the next header, or still being written, looks the same.)
+            const std::uint64_t end = at + length;
+            if (right && end + counter_end(c) <= c.file.size() && c.origin[end] > reached && c.origin[end] < hi)
+                right = false;
+            // Or the damage lies wholly between two boundaries that are real: the record ends at
+            // the end of the file or where another one's header starts, and holds none (bytes
+            // lost from one record and the next, as many as a record holds, leave a run that
+            // reads as whole).
+            if (!right && at + length <= c.file.size()) {
+                right = at + length == c.file.size() || header_of(c, at + length) >= 0;
+                for (std::uint64_t x = at + 1; right && x < at + length; ++x) right = header_of(c, x) < 0;
+            }
             for (std::size_t i = 16; right && c.wd2 && i < c.head; ++i)
                 right = c.file[at + i] == c.clean[start + i];
         }
