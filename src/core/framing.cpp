@@ -106,18 +106,20 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
     for (std::uint64_t x = at + 1; x + head <= end; ++x) {
         const std::uint8_t* p = bytes_at(x, head);
         if (p == nullptr) return false;
-        // Most offsets fail here, on one load: a successor's counter is close to h's.
-        if (load_le<std::uint32_t>(p + counter_at) - first >= kCounterStep) continue;
         Header next;
         std::uint64_t next_length;
-        if (!header(x, next, next_length) || !chains(h, next)) continue;
         // Where a record of h's beginning could end (a header and whole rows of samples on), a
-        // successor will do, however long (samples seldom read as a header whose counter and
-        // run go on from h's). Elsewhere (h itself read a few bytes off) it takes a whole
-        // chain within the claimed record, for the bytes of h's own header read off by a few
-        // bytes link up too.
-        const bool aligned = x >= at + head && (x - at - head) % unit == 0;
-        if (aligned) return true;
+        // successor will do, however long, and so will the start of a run (samples seldom read
+        // as a header whose counter and run go on from h's, and never as a chain).
+        if (x >= at + head && (x - at - head) % unit == 0) {
+            if (successor_at(h, x) || (header(x, next, next_length) && chain_from(x, true))) return true;
+            continue;
+        }
+        // Elsewhere (h itself read a few bytes off) it takes a successor heading a chain within
+        // the claimed record, for the bytes of h's own header read off by a few bytes link up
+        // too. Most offsets fail on one load: a successor's counter is close to h's.
+        if (load_le<std::uint32_t>(p + counter_at) - first >= kCounterStep) continue;
+        if (!header(x, next, next_length) || !chains(h, next)) continue;
         if (x + next_length <= at + length && chain_from(x)) return true;
     }
     return false;
@@ -141,16 +143,24 @@ bool Framer<Layout>::cut_header_follows(std::uint64_t at, std::uint64_t end, boo
     return !counter || chains(h, n);
 }
 
+// Whether the header at `at` is a successor of `last`, its size aside.
+template <class Layout>
+bool Framer<Layout>::successor_at(const Header& last, std::uint64_t at) {
+    const std::uint8_t* p = bytes_at(at, layout_.header_bytes());
+    if (p == nullptr) return false;
+    const Header next = layout_.decode(p);
+    return plausible_but_size(layout_, next) && chains(last, next);
+}
+
 template <class Layout>
 bool Framer<Layout>::succeeded(const Header& last, std::uint64_t end) {
     const std::size_t head = layout_.header_bytes();
-    for (std::size_t k = 0; k < head; ++k) {
-        const std::uint8_t* p = bytes_at(end + k, head);
-        if (p == nullptr) return k != 0;  // too little after it to judge
-        const Header next = layout_.decode(p);
-        if (k == 0 ? !(plausible_but_size(layout_, next) && chains(last, next))
-                   : plausible(layout_, next) && chains(last, next))
-            return false;
+    if (!successor_at(last, end)) return false;
+    for (std::size_t k = 1; k < head; ++k) {
+        Header next;
+        std::uint64_t length;
+        if (end + k + head > size_) break;  // too little after it to judge
+        if (header(end + k, next, length) && chains(last, next)) return false;
     }
     return true;
 }

@@ -17,7 +17,7 @@ namespace vorn {
 // Consecutive records of a run: the counter goes on by less than this (it may repeat, as
 // interleaved boards and channels do), and a WD2 run keeps its sampling period and channel
 // word. Sizes may change at any record.
-inline constexpr std::uint32_t kCounterStep = 1u << 16;
+inline constexpr std::uint32_t kCounterStep = 1u << 8;
 // Headers that must chain from a boundary found after damage (fewer where the chain meets
 // the end of the file).
 inline constexpr int kChainLinks = 3;
@@ -40,7 +40,9 @@ inline bool same_size(const WD2Header& a, const WD2Header& b) {
 // high half is a sample); a WD2 header that is not all zeros (counter, samples and period 0
 // mean nothing) with a channel word that can be one. Zero-filled spans are thereby damage
 // in both layouts.
+// The same, its size aside (a size word damaged in place); zeros are no header.
 inline bool plausible_but_size(const WD1Layout&, const WD1Header& h) {
+    if ((h.event_size | h.board_id | h.pattern | h.board_channel | h.event_counter | h.timestamp) == 0) return false;
     return std::uint32_t(h.board_id) <= 0xffff && std::uint32_t(h.board_channel) <= 0xffff;
 }
 inline bool plausible(const WD1Layout& l, const WD1Header& h) {
@@ -128,6 +130,7 @@ public:
 
 private:
     const std::uint8_t* bytes_at(std::uint64_t at, std::size_t n);
+    bool successor_at(const Header& last, std::uint64_t at);
 
     int fd_;
     Layout layout_;
