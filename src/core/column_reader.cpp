@@ -411,7 +411,7 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     for (std::size_t i = 0; i < got / record; ++i) {
         const Header h = rec_.layout().decode(staging_.data() + i * head);
         const std::optional<std::size_t> b = rec_.layout().try_block_bytes(h);
-        if (!b || *b != block || (check_ && !(plausible(rec_.layout(), h) && chains(*last_, h)))) break;
+        if (!b || *b != block || (check_ && !(plausible(rec_.layout(), h) && steady(*last_, h)))) break;
         out.data.set_size((base + (i + 1) * block) / sizeof(Sample));
         accept(out, call, h, block);
         ++taken;
@@ -423,11 +423,11 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     return interrupted ? -1 : taken;
 }
 
-// Whether the record whose header starts at `p` follows on from `prev` in its run.
+// Whether the record whose header starts at `p` follows on from `prev` in its run, steadily.
 template <class Layout>
 bool ColumnReader<Layout>::links(const Header& prev, const std::uint8_t* p) const {
     const Header h = rec_.layout().decode(p);
-    return plausible(rec_.layout(), h) && chains(prev, h);
+    return plausible(rec_.layout(), h) && steady(prev, h);
 }
 
 // Damage from `at` on; `next` is the record boundary after it, if one was found. A
@@ -490,6 +490,16 @@ ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     return damage(last_at_, next);
 }
 
+// The unconfirmed last record cannot be judged until the file grows: it leaves the columns
+// and is read again then.
+template <class Layout>
+ReadStop ColumnReader<Layout>::wait_last(Columns<Layout>& out, Call& call) {
+    rollback(out, call);
+    if (!rec_.source().seek_to(offset_, error_)) return ReadStop::Error;
+    waiting_ = true;
+    return ReadStop::End;
+}
+
 // Judges the header at offset_, before the record reader reads it: whether it confirms the
 // last record, and whether the record it starts belongs to the file. Limit: read it.
 template <class Layout>
@@ -498,12 +508,8 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
     if (offset_ + head > framer_.size()) {  // the end of the file, or part of a header
         // The bytes there must be able to begin the successor; else the record's end is in
         // doubt and it waits, out of the columns, for the file to grow.
-        if (provisional_ && offset_ < framer_.size() && !framer_.cut_header_follows(last_at_, offset_)) {
-            rollback(out, call);
-            if (!rec_.source().seek_to(offset_, error_)) return ReadStop::Error;
-            waiting_ = true;
-            return ReadStop::End;
-        }
+        if (provisional_ && offset_ < framer_.size() && !framer_.cut_header_follows(last_at_, offset_))
+            return wait_last(out, call);
         provisional_ = false;
         return ReadStop::Limit;
     }
@@ -519,13 +525,25 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
         if (provisional_) return reject_last(out, call);
         return recover_from(offset_);
     }
-    if (linked && same_size(*last_, h)) {  // continues the run
+    if (linked && same_size(*last_, h) && steady(*last_, h)) {  // continues the run
         provisional_ = false;
         return ReadStop::Limit;
     }
+    // Counters skipped: the records that had them may lie inside the last one.
+    if (linked && provisional_ && !steady(*last_, h) && framer_.swallows(*last_, last_at_, last_length_))
+        return reject_last(out, call);
     // A header that is damage confirms nothing before it.
     switch (framer_.vet(h, offset_, length)) {
-        case Framer<Layout>::Verdict::Take: provisional_ = false; return ReadStop::Limit;
+        case Framer<Layout>::Verdict::Take:
+            // One that runs past the end of the file (being written, or bytes that look so)
+            // confirms the last record only as its successor; the start of a new run leaves it
+            // to wait, out of the columns, until that record is whole.
+            if (provisional_ && offset_ + length > framer_.size()) {
+                if (linked && !framer_.succeeded(*last_, offset_)) return reject_last(out, call);
+                if (!linked) return wait_last(out, call);
+            }
+            provisional_ = false;
+            return ReadStop::Limit;
         case Framer<Layout>::Verdict::Damage:
             if (provisional_) return reject_last(out, call);
             return recover_from(offset_);

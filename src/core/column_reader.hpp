@@ -188,6 +188,7 @@ private:
               std::uint64_t length);
     void rollback(Columns<Layout>& out, Call& call);
     ReadStop settle(Columns<Layout>& out, Call& call);
+    ReadStop wait_last(Columns<Layout>& out, Call& call);
     ReadStop reject_last(Columns<Layout>& out, Call& call);
     ReadStop damage(std::uint64_t at, std::optional<std::uint64_t> next);
     ReadStop check_next(Columns<Layout>& out, Call& call);

@@ -78,6 +78,13 @@ bool chains(const Header& prev, const Header& next) {
            !same_record(prev, next);
 }
 
+// Whether `next` goes on from `prev` with no counter skipped: the records a run holds without
+// a look inside. Skipped counters may lie inside `prev`, swallowed by a false size.
+template <class Header>
+bool steady(const Header& prev, const Header& next) {
+    return chains(prev, next) && counter_of(next) - counter_of(prev) <= 1;
+}
+
 template <class Layout>
 class Framer {
 public:

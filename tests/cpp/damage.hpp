@@ -335,6 +335,18 @@ inline std::int64_t header_of(const Case& c, std::uint64_t at) {
     return -1;
 }
 
+// Whether a record's header lies at `at` with its counter's bytes in place.
+inline bool counter_in_place(const Case& c, std::uint64_t at) {
+    const std::uint64_t from = counter_end(c) - 4;
+    if (at + counter_end(c) > c.file.size() || c.origin[at + from] < std::int64_t(from)) return false;
+    const auto start = std::uint64_t(c.origin[at + from]) - from;
+    for (std::uint64_t j = 1; j < 4; ++j)
+        if (c.origin[at + from + j] != std::int64_t(start + from + j)) return false;
+    auto it = std::lower_bound(c.records.begin(), c.records.end(), start,
+                               [](const Original& r, std::uint64_t s) { return r.start < s; });
+    return it != c.records.end() && it->start == start;
+}
+
 struct Tally {
     std::uint64_t cases = 0, returned = 0, wrong = 0, intact = 0, lost = 0;
 };
@@ -376,12 +388,13 @@ std::string check(const Case& c, Tally& tally) {
             if (right && end + counter_end(c) <= c.file.size() && c.origin[end] > reached && c.origin[end] < hi)
                 right = false;
             // Or the damage lies wholly between two boundaries that are real: the record ends at
-            // the end of the file or where another one's header starts, and holds none (bytes
-            // lost from one record and the next, as many as a record holds, leave a run that
-            // reads as whole).
+            // the end of the file (or too near it to judge, as above) or where another one's
+            // header starts, and holds none that a
+            // reader could see, one with its counter in place (bytes lost from one record and the
+            // next, as many as a record holds, leave a run that reads as whole).
             if (!right && at + length <= c.file.size()) {
-                right = at + length == c.file.size() || header_of(c, at + length) >= 0;
-                for (std::uint64_t x = at + 1; right && x < at + length; ++x) right = header_of(c, x) < 0;
+                right = at + length + counter_end(c) > c.file.size() || header_of(c, at + length) >= 0;
+                for (std::uint64_t x = at + 1; right && x < at + length; ++x) right = !counter_in_place(c, x);
             }
             for (std::size_t i = 16; right && c.wd2 && i < c.head; ++i)
                 right = c.file[at + i] == c.clean[start + i];
