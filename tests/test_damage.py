@@ -181,3 +181,23 @@ def test_a_stream_of_zeros_is_damage_not_endless_records():
     # /dev/zero read as WD2 once gave empty records of counter 0 without end (memory without bound).
     with pytest.raises(vornkit.CorruptRecordError, match="event 0 at byte offset 0"):
         vornkit.arrays("/dev/zero", "WD2", channels=1)
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_a_record_whose_tail_is_lost_is_not_spliced_and_one_before_a_cut_run_waits(write, kind):
+    # Bytes lost from inside record 5 on into record 6: record 5's claimed length then takes
+    # in record 6's samples. It is damage, not a record; those after it come back.
+    written = run(kind, 12)
+    size = len(written[0])
+    clean = b"".join(written)
+    path = write(clean[: 5 * size + 100] + clean[6 * size + 150 :])
+    got = read_back(path, kind, on_corrupt="skip", channels=2 if kind == "WD2" else None)
+    assert got == written[:5] + written[7:]
+    # A new run's first header cut after its counter: the record before it waits, out of the
+    # result, until the file shows what follows it, then both come back.
+    second = run(kind, 2, first=0, period=9)
+    path = write(clean + second[0][:21], "growing")
+    assert read_back(path, kind, channels=2 if kind == "WD2" else None) == written[:-1]
+    with open(path, "ab") as f:
+        f.write(second[0][21:] + second[1])
+    assert read_back(path, kind, channels=2 if kind == "WD2" else None) == written + second

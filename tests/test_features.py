@@ -6,7 +6,7 @@ import tempfile
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vornkit
@@ -90,6 +90,11 @@ def write_run(path, kind, channels, blocks):
 
 @settings(max_examples=EXAMPLES, deadline=None)
 @given(runs(), st.integers(1, 4))
+# A record whose samples hold a row of zeros where a header of no samples could start.
+@example(
+    run=("WD2", 1, [np.array([0, 0, 0, 0, 0, 1], dtype=np.float32)], dict(baseline=(0, 0), polarity="negative")),
+    step=1,
+)
 def test_features_equal_the_reference(run, step):
     """Mixed and tiny records, 1-8 channels, windows inside, across and past the records, NaN
     and infinities: features() of the written file, in chunks of `step` events, is the reference."""

@@ -102,10 +102,12 @@ SEEKABLE = {  # file bytes, kind, whether a seek is predicted from the first rec
 @pytest.mark.parametrize("name", SEEKABLE)
 def test_slices_seek_by_prediction_or_index(write, name):
     data, kind, predicted = SEEKABLE[name]
-    # A cut record after the last (its counter in): warned only when read to the end.
-    cut = (wd1_record(24, event_counter=99) if kind == "WD1" else wd2_record(99, 1, np.arange(2.0), channel_word=2))[
-        :21
-    ]
+    # The next record cut after its counter: warned only when read to the end.
+    after = vorn_events(write(data, "whole"), kind)[-1]["event_counter"] + 1
+    if kind == "WD1":
+        cut = wd1_record(24, event_counter=(after + 2**31) % 2**32 - 2**31)[:21]
+    else:
+        cut = wd2_record(after % 2**32, 1, np.arange(2.0), channel_word=2)[:21]
     path = write(data + cut, name.replace(" ", "_"))
     events = vorn_events(path, kind)
     n = len(events)

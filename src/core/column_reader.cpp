@@ -464,11 +464,10 @@ ReadStop ColumnReader<Layout>::recover_from(std::uint64_t damaged) {
 }
 
 // The header after the unconfirmed last record neither follows on from it nor starts a run.
-// The record is kept only when what lies at its end is its successor with a damaged size:
-// damage that begins inside a record leaves it its length and fills its tail with other
-// bytes, so nothing short of a successor at its end tells that it is whole. Else it is
-// damage itself, and the search started just after its header finds what it would have
-// swallowed.
+// The record is kept only when what lies at its end is its successor, damaged, or a fill
+// that starts there: damage that begins inside a record leaves it its length and fills its
+// tail with other bytes, so nothing less tells that it is whole. Else it is damage itself,
+// and the search started just after its header finds what it would have swallowed.
 template <class Layout>
 ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     const std::uint64_t end = last_at_ + last_length_;
@@ -482,7 +481,7 @@ ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     // that chain with it are that header read a few bytes early (small fields shift into
     // small fields): bytes were added inside the record.
     const bool at_end = next && *next == end;  // the successor, whose own record is damage
-    if ((!next || at_end || *next >= end + head) && framer_.succeeded(*last_, end)) {
+    if ((!next || at_end || *next >= end + head) && (framer_.succeeded(*last_, end) || framer_.fill_at(end))) {
         provisional_ = false;
         return at_end ? recover_from(end) : damage(end, next);
     }

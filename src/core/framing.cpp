@@ -109,10 +109,12 @@ bool Framer<Layout>::swallows(const Header& h, std::uint64_t at, std::uint64_t l
         Header next;
         std::uint64_t next_length;
         // Where a record of h's beginning could end (a header and whole rows of samples on), a
-        // successor will do, however long, and so will the start of a run (samples seldom read
-        // as a header whose counter and run go on from h's, and never as a chain).
+        // successor will do, however long, and so will the start of a run: a chain, or one
+        // record with samples that ends the file (samples seldom read as a header whose counter
+        // and run go on from h's, never as a chain, and a row of zeros reads as a record of none).
         if (x >= at + head && (x - at - head) % unit == 0) {
-            if (successor_at(h, x) || (header(x, next, next_length) && chain_from(x, true))) return true;
+            if (successor_at(h, x) || (header(x, next, next_length) && chain_from(x, next_length > head)))
+                return true;
             continue;
         }
         // Elsewhere (h itself read a few bytes off) it takes a successor heading a chain within
@@ -155,8 +157,9 @@ bool Framer<Layout>::successor_at(const Header& last, std::uint64_t at) {
 template <class Layout>
 bool Framer<Layout>::succeeded(const Header& last, std::uint64_t end) {
     const std::size_t head = layout_.header_bytes();
-    if (!successor_at(last, end)) return false;
-    for (std::size_t k = 1; k < head; ++k) {
+    const std::uint8_t* p = bytes_at(end, head);
+    if (p == nullptr || !(successor_at(last, end) || begins_like(last, layout_.decode(p)))) return false;
+    for (std::size_t k = 1; k < 4; ++k) {  // fields are words: a shift of less than one
         Header next;
         std::uint64_t length;
         if (end + k + head > size_) break;  // too little after it to judge
@@ -166,16 +169,11 @@ bool Framer<Layout>::succeeded(const Header& last, std::uint64_t end) {
 }
 
 template <class Layout>
-bool Framer<Layout>::followed(const Header& last, std::uint64_t end) {
-    if (end + layout_.header_bytes() > size_) return true;  // the end of the file, or too little to judge
-    Header next;
-    std::uint64_t length;
-    if (header(end, next, length) && chains(last, next)) {
-        // One that runs past the end of the file is its last record only if no chain starts
-        // after it (else it is bytes read a few off: its size is a pair of samples).
-        return end + length <= size_ || !find_boundary(end + 1);
-    }
-    return chain_from(end, true);
+bool Framer<Layout>::fill_at(std::uint64_t end) {
+    const std::size_t head = layout_.header_bytes();
+    const std::uint8_t* p = end != 0 ? bytes_at(end - 1, head + 1) : nullptr;
+    if (p == nullptr || p[0] == p[1]) return false;
+    return std::all_of(p + 2, p + 1 + head, [&](std::uint8_t b) { return b == p[1]; });
 }
 
 template <class Layout>
@@ -189,9 +187,12 @@ typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint6
         return cut_header_follows(at, end, true) ? Verdict::Take : Verdict::Wait;
     Header next;
     std::uint64_t next_length;
-    if (header(end, next, next_length) && chains(h, next) &&
-        (end + next_length <= size_ || !find_boundary(end + 1)))
-        return Verdict::Take;
+    if (header(end, next, next_length) && chains(h, next)) {
+        if (end + next_length <= size_) return Verdict::Take;
+        // A successor past the end of the file, being written: of h's size it vouches for h;
+        // of another, it may be bytes read a field off (their size two samples), so h waits.
+        if (!find_boundary(end + 1)) return same_size(h, next) ? Verdict::Take : Verdict::Wait;
+    }
     if (!chain_from(end, true)) return Verdict::Damage;
     // Followed by a new run: no record of it may start inside this one.
     return find_boundary(at + 1, end) ? Verdict::Damage : Verdict::Take;

@@ -38,9 +38,10 @@ inline bool same_size(const WD2Header& a, const WD2Header& b) {
 // odd size leaves its last byte to the next record, as the reader reads it), a board
 // and channel number of 16 bits (two samples of a waveform, read as one, are not: their
 // high half is a sample); a WD2 header that is not all zeros (counter, samples and period 0
-// mean nothing) with a channel word that can be one. Zero-filled spans are thereby damage
-// in both layouts.
-// The same, its size aside (a size word damaged in place); zeros are no header.
+// mean nothing) whose channel word, if it has one, is the file's channel count (the word
+// that the count was taken from; another is damage). Zero-filled spans are thereby damage
+// in both layouts. `plausible_but_size`: the same, the size aside (a size word damaged in
+// place), zeros still no header.
 inline bool plausible_but_size(const WD1Layout&, const WD1Header& h) {
     if ((h.event_size | h.board_id | h.pattern | h.board_channel | h.event_counter | h.timestamp) == 0) return false;
     return std::uint32_t(h.board_id) <= 0xffff && std::uint32_t(h.board_channel) <= 0xffff;
@@ -49,12 +50,10 @@ inline bool plausible(const WD1Layout& l, const WD1Header& h) {
     return h.event_size >= 23 && plausible_but_size(l, h);
 }
 inline bool plausible_but_size(const WD2Layout& l, const WD2Header& h) {
-    if (h.event_counter == 0 && h.sampling_period == 0) return false;
-    return !l.has_word() || h.channels >= 1;
+    return !(h.event_counter == 0 && h.sampling_period == 0) && h.channels == l.channel_count;
 }
 inline bool plausible(const WD2Layout& l, const WD2Header& h) {
-    if (h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) return false;
-    return !l.has_word() || h.channels >= 1;
+    return !(h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) && h.channels == l.channel_count;
 }
 inline bool run_fields_equal(const WD1Header&, const WD1Header&) {
     return true;  // boards and channels interleave; the counter alone links WD1 records
@@ -62,20 +61,18 @@ inline bool run_fields_equal(const WD1Header&, const WD1Header&) {
 inline bool run_fields_equal(const WD2Header& a, const WD2Header& b) {
     return a.sampling_period == b.sampling_period && a.channels == b.channels;
 }
-// The same record twice: every field that names a record equal. (Bytes written twice, or
-// one record's header read a few bytes off twice, a span apart that its false size spans.)
-inline bool same_record(const WD1Header& a, const WD1Header& b) {
-    return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.board_id == b.board_id &&
-           a.board_channel == b.board_channel && a.pattern == b.pattern;
+// Whether `next` begins as a record of `prev`'s run and size does, whatever else was damaged
+// (a WD1 size word and board, a WD2 sample count and period).
+inline bool begins_like(const WD1Header& prev, const WD1Header& next) {
+    return next.event_size == prev.event_size && std::uint32_t(next.board_id) <= 0xffff;
 }
-inline bool same_record(const WD2Header& a, const WD2Header& b) {
-    return a.event_counter == b.event_counter && a.timestamp == b.timestamp;
+inline bool begins_like(const WD2Header& prev, const WD2Header& next) {
+    return next.samples == prev.samples && next.sampling_period == prev.sampling_period;
 }
-// Whether `next` may follow `prev` in one run: another record of it.
+// Whether `next` may follow `prev` in one run.
 template <class Header>
 bool chains(const Header& prev, const Header& next) {
-    return run_fields_equal(prev, next) && counter_of(next) - counter_of(prev) < kCounterStep &&
-           !same_record(prev, next);
+    return run_fields_equal(prev, next) && counter_of(next) - counter_of(prev) < kCounterStep;
 }
 
 // Whether `next` goes on from `prev` with no counter skipped: the records a run holds without
@@ -116,19 +113,21 @@ public:
     // known of the records before it (a file's start, after damage, a new run or a new
     // size): it swallows no successor and the header after it chains with it or starts a
     // run, or it ends the file. One that runs past the end is taken (it may be being
-    // written) unless a chain starts within it; one followed by less than a header is taken
-    // when those bytes can begin a successor, else it waits for the file to grow (its size
-    // cannot be told from a false one).
+    // written) unless a chain starts within it; one followed by less than a header, or by a
+    // successor of another size still being written, is taken when those bytes can begin a
+    // successor, else it waits for the file to grow (its size cannot be told from a false one).
     enum class Verdict : std::uint8_t { Take, Damage, Wait };
     Verdict vet(const Header& h, std::uint64_t at, std::uint64_t length);
-    // Whether the header at `end` is the successor of `last`, its size aside: plausible and
-    // chaining with it (a size word damaged in place leaves the record before it whole), and
-    // no header a few bytes on is (then the bytes at `end` are that one read early: bytes
-    // were added inside the record).
+    // Whether the header at `end` is the successor of `last`, with damage in it: plausible
+    // and chaining with it, its size aside (a size word damaged in place leaves the record
+    // before it whole), or beginning as a record of its run and size (the rest of it
+    // overwritten); and no header 1-3 bytes on is a successor (then the bytes at `end` are
+    // that one read early: bytes were added inside the record).
     bool succeeded(const Header& last, std::uint64_t end);
-    // Whether the record ending at `end` is followed by a header that `last` chains with,
-    // by the start of a new run, or by the end of the file (or too few bytes to judge).
-    bool followed(const Header& last, std::uint64_t end);
+    // Whether a fill starts at `end`: a header's length of one byte value (zeros, erased
+    // flash) that the byte before it is not. Damage that begins inside a record leaves other
+    // bytes at its claimed end; a fill that begins exactly there leaves the record whole.
+    bool fill_at(std::uint64_t end);
 
     // Whether the bytes from `end` to the end of the file, fewer than a header, can begin
     // one that chains with the record at `at` (the fields they hold plausible, the counter

@@ -2,33 +2,24 @@
 // core runs it through firewall(), so that nothing crosses into the interpreter.
 #pragma once
 
-#include <Python.h>
-
-#include <exception>
-#include <new>
-
-#include "record_reader.hpp"
+#include "errors.hpp"
 
 namespace vorn::kit {
 
 inline constexpr const char kInternalFault[] = "vornkit internal fault: %s";
 
-// Runs `body`; an allocation failure becomes MemoryError, the decoder's fault ValueError,
-// anything else SystemError naming it. Returns what `body` returned, or null.
+// Runs `body` through the shared firewall: an allocation failure becomes MemoryError, the
+// decoder's capacity fault ValueError, anything else SystemError naming it.
 template <class F>
 PyObject* firewall(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const CapacityOverflow& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, kInternalFault, e.what());
-    } catch (...) {
-        PyErr_Format(PyExc_SystemError, kInternalFault, "unknown exception");
-    }
-    return nullptr;
+    return vorn::firewall(std::forward<F>(body), [](const char* message, bool capacity) -> PyObject* {
+        if (capacity) {
+            PyErr_SetString(PyExc_ValueError, message);
+        } else {
+            PyErr_Format(PyExc_SystemError, kInternalFault, message);
+        }
+        return nullptr;
+    });
 }
 
 }  // namespace vorn::kit

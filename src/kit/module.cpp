@@ -219,18 +219,9 @@ PyObject* columns_dict(Columns<Layout>& cols, const ColumnOptions& opt) {
 // ---------------------------------------------------------------------------------------
 // Exceptions
 
-// OSError(errno, strerror, filename): the interpreter picks the subclass for the number.
+// OSError(errno, strerror, filename), in the class for the number (the shared mapping).
 PyObject* raise_os_error(const IoError& err, PyObject* path) {
-    if (err.kind == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;  // a handler raised
-    if (err.message != nullptr) {
-        Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "s", err.message));
-        if (exc && PyObject_SetAttrString(exc.get(), "filename", path) == 0) {
-            PyErr_SetObject(PyExc_OSError, exc.get());
-        }
-        return nullptr;
-    }
-    errno = err.code;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    return raise_io_error(err, nullptr, path);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,7 +1,6 @@
-// PanicException and the mapping of OS error numbers to Python exception classes.
+// PanicException, vorn's exception for internal faults.
 #include "errors.hpp"
 
-#include <errno.h>
 #include <stdio.h>
 
 #include "state.hpp"
@@ -46,16 +45,6 @@ void restore_exception(PyObject* exc) {
 #endif
 }
 
-// The OSError subclass that an OS error number stands for, as CPython picks it for
-// OSError(errno, ...), except that ENOMEM is MemoryError, as the module's own allocation
-// failures are. Null with an exception when the probe object cannot be made.
-Ref os_error_class(int err) {
-    if (err == ENOMEM) return Ref::borrow(PyExc_MemoryError);
-    Ref probe = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", err, ""));
-    if (!probe) return probe;
-    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
-}
-
 }  // namespace
 
 PyObject* make_panic_class() {
@@ -92,20 +81,6 @@ PyObject* raise_panic_from_pending(const char* what) {
         }
     }
     return nullptr;
-}
-
-PyObject* raise_io_error(const IoError& err, PyObject* cls) {
-    // A wait ended by a signal handler that raised: its exception is the one to see.
-    if (err.kind == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
-    Ref picked = cls != nullptr           ? Ref::borrow(cls)
-                 : err.message != nullptr ? Ref::borrow(PyExc_OSError)
-                                          : os_error_class(err.code);
-    if (!picked) return nullptr;
-    std::string text = err.text();
-    Ref message =
-        Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (!message) return nullptr;
-    return raise_with_message(picked.get(), message.get());
 }
 
 }  // namespace vorn

@@ -1,9 +1,8 @@
-// Python exceptions raised by the module: PanicException for internal faults, and the
-// OSError classes picked for I/O errors.
+// Python exceptions raised by vorn: PanicException for internal faults (OS errors come from
+// the shared layer).
 #pragma once
 
-#include "pyref.hpp"
-#include "record_reader.hpp"
+#include "../py/errors.hpp"
 
 namespace vorn {
 
@@ -15,28 +14,11 @@ PyObject* raise_panic(const char* message);
 // event was built, naming the underlying error; the original becomes its __cause__.
 PyObject* raise_panic_from_pending(const char* what);
 
-// Raises `cls(err.text())`; with `cls` null, the OSError subclass that CPython picks for
-// the error number (MemoryError for ENOMEM; plain OSError for errors without a number).
-// An interrupted wait whose signal handler raised keeps that handler's exception.
-// Returns null.
-PyObject* raise_io_error(const IoError& err, PyObject* cls = nullptr);
-
-// Runs `body`, turning any C++ exception into a Python one: the decoder fault into
-// PanicException, an allocation failure into MemoryError. The one place where C++
-// exceptions stop; nothing crosses into the interpreter.
+// Runs `body` through the shared firewall: the decoder's faults and any other C++ exception
+// become PanicException, an allocation failure MemoryError.
 template <class F>
 PyObject* firewall(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const CapacityOverflow& e) {
-        return raise_panic(e.what());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return raise_panic(e.what());
-    } catch (...) {
-        return raise_panic("unknown internal error");
-    }
+    return firewall(std::forward<F>(body), [](const char* message, bool) { return raise_panic(message); });
 }
 
 }  // namespace vorn
