@@ -402,7 +402,7 @@ MISREADS = {  # file bytes, kind given, what scan reports
         "WD2",
         "fit WD1",
     ),
-    "trailing bytes": (wd2_file(3) + wd2_file(1)[:30], "WD2", "30 bytes after the last whole record"),
+    "trailing bytes": (wd2_file(3) + wd2_file(1, first_counter=3)[:30], "WD2", "30 bytes after the last whole record"),
 }
 
 

@@ -520,6 +520,12 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
     // run of one record between two others is not told from a header whose run fields were
     // damaged in place: it is damage.)
     const bool starts_run = whole && framer_.chain_from(offset_, true);
+    // A new run's first record still being written: the last record waits with it.
+    if (whole && last_ && !linked && offset_ + length > framer_.size() && !framer_.find_boundary(offset_ + 1)) {
+        if (provisional_) return wait_last(out, call);
+        waiting_ = true;
+        return ReadStop::End;
+    }
     if (!whole || (last_ && !linked && !starts_run)) {
         if (provisional_) return reject_last(out, call);
         return recover_from(offset_);

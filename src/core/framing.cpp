@@ -193,7 +193,11 @@ typename Framer<Layout>::Verdict Framer<Layout>::vet(const Header& h, std::uint6
         // of another, it may be bytes read a field off (their size two samples), so h waits.
         if (!find_boundary(end + 1)) return same_size(h, next) ? Verdict::Take : Verdict::Wait;
     }
-    if (!chain_from(end, true)) return Verdict::Damage;
+    if (!chain_from(end, true)) {
+        // A new run's first record still being written: nothing to judge h by yet.
+        const bool written = header(end, next, next_length) && end + next_length > size_;
+        return written && !find_boundary(end + 1) ? Verdict::Wait : Verdict::Damage;
+    }
     // Followed by a new run: no record of it may start inside this one.
     return find_boundary(at + 1, end) ? Verdict::Damage : Verdict::Take;
 }
