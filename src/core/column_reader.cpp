@@ -481,7 +481,8 @@ ReadStop ColumnReader<Layout>::reject_last(Columns<Layout>& out, Call& call) {
     // that chain with it are that header read a few bytes early (small fields shift into
     // small fields): bytes were added inside the record.
     const bool at_end = next && *next == end;  // the successor, whose own record is damage
-    if ((!next || at_end || *next >= end + head) && (framer_.succeeded(*last_, end) || framer_.fill_at(end))) {
+    if ((!next || at_end || *next >= end + head) &&
+        (framer_.succeeded(*last_, end) || framer_.fill_at(end))) {
         provisional_ = false;
         return at_end ? recover_from(end) : damage(end, next);
     }
@@ -521,7 +522,8 @@ ReadStop ColumnReader<Layout>::check_next(Columns<Layout>& out, Call& call) {
     // damaged in place: it is damage.)
     const bool starts_run = whole && framer_.chain_from(offset_, true);
     // A new run's first record still being written: the last record waits with it.
-    if (whole && last_ && !linked && offset_ + length > framer_.size() && !framer_.find_boundary(offset_ + 1)) {
+    if (whole && last_ && !linked && offset_ + length > framer_.size() &&
+        !framer_.find_boundary(offset_ + 1)) {
         if (provisional_) return wait_last(out, call);
         waiting_ = true;
         return ReadStop::End;
@@ -605,7 +607,8 @@ ReadStop ColumnReader<Layout>::one_record(Columns<Layout>& out, Call& call) {
         const std::uint64_t at = offset_, events = out.events;
         const std::size_t skips = skipped_.size();
         const ReadStop s = check_next(out, call);
-        if (s != ReadStop::Limit || offset_ != at || out.events != events || skipped_.size() != skips) return s;
+        if (s != ReadStop::Limit || offset_ != at || out.events != events || skipped_.size() != skips)
+            return s;
     }
     const std::size_t base = opt_.data ? out.data.size() * sizeof(Sample) : 0;
     typename RecordReader<Layout>::Result r;

@@ -43,7 +43,8 @@ inline bool same_size(const WD2Header& a, const WD2Header& b) {
 // in both layouts. `plausible_but_size`: the same, the size aside (a size word damaged in
 // place), zeros still no header.
 inline bool plausible_but_size(const WD1Layout&, const WD1Header& h) {
-    if ((h.event_size | h.board_id | h.pattern | h.board_channel | h.event_counter | h.timestamp) == 0) return false;
+    if ((h.event_size | h.board_id | h.pattern | h.board_channel | h.event_counter | h.timestamp) == 0)
+        return false;
     return std::uint32_t(h.board_id) <= 0xffff && std::uint32_t(h.board_channel) <= 0xffff;
 }
 inline bool plausible(const WD1Layout& l, const WD1Header& h) {
@@ -53,7 +54,8 @@ inline bool plausible_but_size(const WD2Layout& l, const WD2Header& h) {
     return !(h.event_counter == 0 && h.sampling_period == 0) && h.channels == l.channel_count;
 }
 inline bool plausible(const WD2Layout& l, const WD2Header& h) {
-    return !(h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) && h.channels == l.channel_count;
+    return !(h.event_counter == 0 && h.samples == 0 && h.sampling_period == 0) &&
+           h.channels == l.channel_count;
 }
 inline bool run_fields_equal(const WD1Header&, const WD1Header&) {
     return true;  // boards and channels interleave; the counter alone links WD1 records

@@ -385,7 +385,8 @@ std::string check(const Case& c, Tally& tally) {
             // (Fewer bytes after the span than reach a header's counter are too few to judge: a
             // file cut inside the next header, or still being written, looks the same.)
             const std::uint64_t end = at + length;
-            if (right && end + counter_end(c) <= c.file.size() && c.origin[end] > reached && c.origin[end] < hi)
+            if (right && end + counter_end(c) <= c.file.size() && c.origin[end] > reached &&
+                c.origin[end] < hi)
                 right = false;
             // Or the damage lies wholly between two boundaries that are real: the record ends at
             // the end of the file (or too near it to judge, as above) or where another one's
