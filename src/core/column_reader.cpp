@@ -219,9 +219,10 @@ void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
     const std::size_t most = static_cast<std::size_t>(
         std::min<std::uint64_t>(call.max_events - call.events, src.buffered() / record));
     std::size_t n = 0;
-    if (check_) {  // each record must follow on from the one before
+    if (check_) {  // each record must follow on from the one before, its size word the same
         Header prev = *last_;
-        while (n < most && layout.block_at(p + n * record) == block && links(prev, p + n * record)) {
+        while (n < most && layout.block_at(p + n * record) == block && links(prev, p + n * record) &&
+               same_size(prev, layout.decode(p + n * record))) {
             prev = layout.decode(p + n * record);
             ++n;
         }
@@ -411,7 +412,8 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     for (std::size_t i = 0; i < got / record; ++i) {
         const Header h = rec_.layout().decode(staging_.data() + i * head);
         const std::optional<std::size_t> b = rec_.layout().try_block_bytes(h);
-        if (!b || *b != block || (check_ && !(plausible(rec_.layout(), h) && steady(*last_, h)))) break;
+        if (!b || *b != block) break;
+        if (check_ && !(plausible(rec_.layout(), h) && steady(*last_, h) && same_size(*last_, h))) break;
         out.data.set_size((base + (i + 1) * block) / sizeof(Sample));
         accept(out, call, h, block);
         ++taken;
