@@ -42,6 +42,7 @@ import json
 import operator
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -364,6 +365,58 @@ def bench_seek(directory, scale, reps):
         {"whole": lambda: vornkit.arrays(path, fmt), "last 100": lambda: vornkit.arrays(path, fmt, start=start)}, reps
     )
     return {"events": events, "bytes": os.path.getsize(path), "seconds": seconds}
+
+
+DAMAGED = ("WD2", 1024, 2, 1e9)  # a 1 GB run at scale 1, clean and with 10 damaged spans
+
+
+def opens_of(path, code):
+    """How often a fresh interpreter running `code` opens `path` (strace), or None without strace."""
+    if shutil.which("strace") is None:
+        return None
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as log:
+        cmd = ["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", log.name, sys.executable, "-c", code]
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))  # this vornkit
+        if subprocess.run(cmd, capture_output=True, env=env).returncode != 0:
+            return None
+        return sum(f'"{path}"' in line for line in log)
+
+
+def bench_damaged(directory, scale, reps):
+    """arrays(on_corrupt="skip") over a run with 10 damaged spans (17 bytes lost each) against
+    the clean run, and how often one arrays() call opens the file."""
+    fmt, samples, channels, size = DAMAGED
+    clean, events = write_run(directory, "clean", fmt, samples, channels, size * scale)
+    damaged = os.path.join(directory, "damaged.wd2")
+    total = os.path.getsize(clean)
+    cuts = [total * (k + 1) // 11 for k in range(10)]
+    with open(clean, "rb") as src, open(damaged, "wb") as dst:
+        at = 0
+        for cut in cuts:
+            dst.write(src.read(cut - at))
+            src.seek(17, os.SEEK_CUR)
+            at = cut + 17
+        shutil.copyfileobj(src, dst)
+    got = vornkit.arrays(damaged, fmt, on_corrupt="skip", columns=["event_counter"])
+    spans = vornkit.scan(damaged, fmt).skipped
+    if len(spans) != 10 or not events - 20 <= len(got["event_counter"]) < events:
+        raise SystemExit(f"{damaged}: {len(spans)} damaged spans, {len(got['event_counter'])} of {events} events")
+    seconds = medians(
+        {
+            "clean": lambda: vornkit.arrays(clean, fmt),
+            "clean, skip": lambda: vornkit.arrays(clean, fmt, on_corrupt="skip"),
+            "damaged, skip": lambda: vornkit.arrays(damaged, fmt, on_corrupt="skip"),
+        },
+        reps,
+    )
+    code = f"import vornkit; vornkit.arrays({clean!r}, {fmt!r})"
+    return {
+        "events": events,
+        "bytes": total,
+        "lost": events - len(got["event_counter"]),
+        "seconds": seconds,
+        "opens": opens_of(clean, code),
+    }
 
 
 def in_threads(calls):
@@ -690,7 +743,7 @@ def print_campaign(section):
 OPS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 
 
-def targets(results, seek, threads, many):
+def targets(results, seek, threads, many, damaged):
     """Each target: what is measured, its ratio (None: not measurable here), the bound and
     whether the ratio meets it."""
     lines = []
@@ -750,6 +803,15 @@ def targets(results, seek, threads, many):
             "<=",
             1.3,
         )
+    if damaged:
+        s = damaged["seconds"]
+        add(
+            "damaged: arrays(skip), 10 damaged spans / arrays of the clean run",
+            s["damaged, skip"] / s["clean"],
+            "<=",
+            1.2,
+        )
+        add("damaged: files opened per arrays() call", damaged["opens"], "<=", 1)
     return lines
 
 
@@ -795,7 +857,7 @@ def print_reads(results):
             )
 
 
-def print_sections(seek, threads, many):
+def print_sections(seek, threads, many, damaged):
     if seek:
         s = seek["seconds"]
         print(
@@ -817,6 +879,13 @@ def print_sections(seek, threads, many):
         print(
             f"many files: mean waveform over {many['files']} files, {many['bytes'] / 1e6:.0f} MB: "
             f"iterate() {s['iterate']:.4f} s, np.fromfile loop {s['fromfile']:.4f} s"
+        )
+    if damaged:
+        s = damaged["seconds"]
+        print(
+            f"damaged: {damaged['bytes'] / 1e6:.0f} MB, 10 spans of 17 bytes lost ({damaged['lost']} events lost): "
+            f"arrays() clean {s['clean']:.4f} s, skip {s['clean, skip']:.4f} s; damaged, skip "
+            f"{s['damaged, skip']:.4f} s; opens per arrays() {damaged['opens']}"
         )
 
 
@@ -974,7 +1043,7 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full workload sizes")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--json", help="write the results here")
-    sections = '"seek", "threads", "many files", "convert", "dask", "features", "campaign"'
+    sections = '"seek", "threads", "many files", "damaged", "convert", "dask", "features", "campaign"'
     ap.add_argument("--only", help=f"run only workloads or sections ({sections}) so named")
     ap.add_argument("--kit", action=argparse.BooleanOptionalAction, default=True, help="also measure vornkit")
     args = ap.parse_args()
@@ -986,7 +1055,12 @@ def main():
             if wanted(name):
                 n = max(2, int(events * args.scale))
                 results.append(bench(name, fmt, n, samples, channels, args.reps, directory, limit, args.kit))
-        for name, run in (("seek", bench_seek), ("threads", bench_threads), ("many files", bench_many)):
+        for name, run in (
+            ("seek", bench_seek),
+            ("threads", bench_threads),
+            ("many files", bench_many),
+            ("damaged", bench_damaged),
+        ):
             sections[name] = run(directory, args.scale, args.reps) if args.kit and wanted(name) else None
         converted = bench_convert(directory, args.scale, args.reps) if args.kit and wanted("convert") else None
         on_dask = bench_dask(directory, args.scale, args.reps) if args.kit and wanted("dask") else None
