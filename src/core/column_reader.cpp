@@ -219,10 +219,9 @@ void ColumnReader<Layout>::from_buffer_run(Columns<Layout>& out, Call& call) {
     const std::size_t most = static_cast<std::size_t>(
         std::min<std::uint64_t>(call.max_events - call.events, src.buffered() / record));
     std::size_t n = 0;
-    if (check_) {  // each record must follow on from the one before, its size word the same
+    if (check_) {  // each record must follow on from the one before
         Header prev = *last_;
-        while (n < most && layout.block_at(p + n * record) == block && links(prev, p + n * record) &&
-               same_size(prev, layout.decode(p + n * record))) {
+        while (n < most && layout.block_at(p + n * record) == block && links(prev, p + n * record)) {
             prev = layout.decode(p + n * record);
             ++n;
         }
@@ -314,7 +313,7 @@ void ColumnReader<Layout>::from_buffer(Columns<Layout>& out, Call& call) {
         // A checking read leaves a record that starts or leaves a run, or changes its size,
         // to the checks of one_record; within a run, `last` stands for every record before.
         if (check_) {
-            if (!(have_last && same_size(last, layout.decode(p)) && links(last, p))) break;
+            if (!(have_last && links(last, p))) break;
             last = layout.decode(p);
         } else if (stream_checks_ && !plausible(layout, layout.decode(p))) {
             break;
@@ -413,7 +412,7 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
         const Header h = rec_.layout().decode(staging_.data() + i * head);
         const std::optional<std::size_t> b = rec_.layout().try_block_bytes(h);
         if (!b || *b != block) break;
-        if (check_ && !(plausible(rec_.layout(), h) && steady(*last_, h) && same_size(*last_, h))) break;
+        if (check_ && !continues(rec_.layout(), *last_, h)) break;
         out.data.set_size((base + (i + 1) * block) / sizeof(Sample));
         accept(out, call, h, block);
         ++taken;
@@ -425,11 +424,10 @@ long ColumnReader<Layout>::batch(Columns<Layout>& out, Call& call) {
     return interrupted ? -1 : taken;
 }
 
-// Whether the record whose header starts at `p` follows on from `prev` in its run, steadily.
+// Whether the record whose header starts at `p` continues `prev`'s run unlooked.
 template <class Layout>
 bool ColumnReader<Layout>::links(const Header& prev, const std::uint8_t* p) const {
-    const Header h = rec_.layout().decode(p);
-    return plausible(rec_.layout(), h) && steady(prev, h);
+    return continues(rec_.layout(), prev, rec_.layout().decode(p));
 }
 
 // Damage from `at` on; `next` is the record boundary after it, if one was found. A

@@ -84,6 +84,13 @@ bool steady(const Header& prev, const Header& next) {
     return chains(prev, next) && counter_of(next) - counter_of(prev) <= 1;
 }
 
+// Whether `next` continues `prev`'s run so that it is taken without a look inside: a
+// plausible header of the same size word, its counter steady.
+template <class Layout>
+bool continues(const Layout& l, const typename Layout::Header& prev, const typename Layout::Header& next) {
+    return plausible(l, next) && same_size(prev, next) && steady(prev, next);
+}
+
 template <class Layout>
 class Framer {
 public:
